@@ -1,0 +1,56 @@
+# Entry points for people and CI. Everything else is plain CMake.
+#   make test           install missing Debian packages, build, run every test
+#   make test-sanitize  the same in an AddressSanitizer + UndefinedBehaviorSanitizer build
+#   make run            build and start the server in debug mode on its simulated units
+#   make bench          build and run the benchmarks
+
+JOBS        ?= $(shell nproc)
+BUILD_DIR   ?= build
+SAN_DIR     ?= build-sanitize
+TSAN_DIR    ?= build-tsan
+CTEST_FLAGS ?= --output-on-failure --timeout 600
+
+PACKAGES := build-essential cmake pkg-config g++ \
+            libfmt-dev libspdlog-dev libsqlite3-dev sqlite3 \
+            libcapnp-dev capnproto libsystemd-dev \
+            libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: deps build test test-sanitize test-tsan run bench clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing missing packages:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q $$missing; \
+	fi
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS) -j $(JOBS)
+
+test-sanitize: deps
+	cmake -S . -B $(SAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTALVARO_SANITIZE=ON -DTALVARO_BENCH=OFF
+	cmake --build $(SAN_DIR) -j $(JOBS)
+	cd $(SAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest $(CTEST_FLAGS) -j $(JOBS)
+
+test-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTALVARO_TSAN=ON -DTALVARO_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_FLAGS) -j $(JOBS)
+
+run: build
+	@echo "The server executable does not exist yet; 'make run' will start it once the service host lands."
+	@exit 1
+
+bench: build
+	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(TSAN_DIR)

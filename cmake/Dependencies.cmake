@@ -1,0 +1,11 @@
+# All dependencies are Debian 12 packages; `make deps` installs them.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(fmt REQUIRED)
+find_package(spdlog REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(GTest REQUIRED)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+if(TALVARO_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
