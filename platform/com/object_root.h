@@ -1,0 +1,54 @@
+// The root of every component object of the multithreaded model: the reference count and the
+// object lock. Classes derive from ObjectRoot and their interfaces, declare their interface
+// table, and are instantiated through one of the object templates of com_object.h, which
+// implement IUnknown on top of this root.
+#pragma once
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+#include "platform/types/error_codes.h"
+
+struct IUnknown;
+
+namespace platform::com {
+
+class ObjectRoot {
+ public:
+  ObjectRoot() = default;
+  ObjectRoot(const ObjectRoot&) = delete;
+  ObjectRoot& operator=(const ObjectRoot&) = delete;
+
+  // Construction hooks, run by the creator after the constructor and before the object is
+  // handed out (FinalConstruct; a failure destroys the object) and by the last Release before
+  // the destructor (FinalRelease). Classes hide them with their own.
+  HRESULT FinalConstruct() { return S_OK; }
+  void FinalRelease() {}
+
+  // The object lock: a recursive critical section. Any thread; never held across calls out to
+  // clients. Lockable, so std::lock_guard / std::unique_lock work on the object itself.
+  void Lock() { objectLock_.lock(); }
+  void Unlock() { objectLock_.unlock(); }
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
+
+  // The count seen by AddRef/Release of the object templates.
+  LONG InternalAddRef() { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  LONG InternalRelease() { return references_.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+
+ protected:
+  ~ObjectRoot() = default;
+
+  // Set by the object templates when the count reaches zero, so that AddRef/Release pairs made
+  // while the object is being destroyed (it may pass itself to others) never reach zero again.
+  void GuardAgainstReentry() { references_.store(kDestructionGuard, std::memory_order_relaxed); }
+
+ private:
+  static constexpr LONG kDestructionGuard = -(LONG_MAX / 2);
+
+  std::atomic<LONG> references_{0};
+  std::recursive_mutex objectLock_;
+};
+
+}  // namespace platform::com
