@@ -39,6 +39,8 @@ class StandaloneObject final : public T {
   }
   ~StandaloneObject() { ModulePolicy::Give(); }
 
+  IUnknown* GetUnknown() { return T::Interfaces::Identity(this); }
+
   HRESULT QueryInterface(REFIID riid, void** result) override {
     return T::Interfaces::Query(this, riid, result);
   }
@@ -64,6 +66,7 @@ using ComObjectNoLock = object_detail::StandaloneObject<T, object_detail::NoModu
 template <class T>
 class CachedObject final : public T {
  public:
+  IUnknown* GetUnknown() { return T::Interfaces::Identity(this); }
   HRESULT QueryInterface(REFIID riid, void** result) override {
     return T::Interfaces::Query(this, riid, result);
   }
@@ -143,34 +146,51 @@ class AggregatedObject final : public IUnknown, public ObjectRoot {
 
 namespace object_detail {
 
-// Runs FinalConstruct with a temporary reference (so that the object may hand itself out and
-// take it back meanwhile); destroys the object when it fails. Returns the result.
-template <class Object>
-HRESULT RunFinalConstruct(Object* object) {
-  object->InternalAddRef();
-  const HRESULT hr = object->FinalConstruct();
-  object->InternalRelease();
-  if (FAILED(hr)) delete object;
-  return hr;
-}
-
+// Allocates the object and runs FinalConstruct with a temporary reference (so that the object
+// may hand itself out and take it back meanwhile). Returns the object with a count of zero, or
+// null with the failure in `hr` (the object destroyed).
 template <class Object, class... Args>
-Object* NewObject(Args&&... args) {
-  return new (std::nothrow) Object(std::forward<Args>(args)...);
+Object* Construct(HRESULT& hr, Args&&... args) {
+  auto* object = new (std::nothrow) Object(std::forward<Args>(args)...);
+  if (object == nullptr) {
+    hr = E_OUTOFMEMORY;
+    return nullptr;
+  }
+  object->InternalAddRef();
+  hr = object->FinalConstruct();
+  object->InternalRelease();
+  if (FAILED(hr)) {
+    delete object;
+    return nullptr;
+  }
+  return object;
 }
 
 }  // namespace object_detail
 
-// Creates a stand-alone Object (ComObject<T>, CachedObject<T>, ...) and hands it out with one
-// reference. E_OUTOFMEMORY when memory runs out, FinalConstruct's failure when it fails.
+// Creates a stand-alone Object (ComObject<T>, CachedObject<T>, ...) and hands out its `riid`
+// interface as the object's first reference. E_OUTOFMEMORY when memory runs out,
+// FinalConstruct's failure when it fails; on any failure nothing is left behind.
+template <class Object, class... Args>
+HRESULT CreateObjectFor(REFIID riid, void** result, Args&&... args) {
+  if (result == nullptr) return E_POINTER;
+  *result = nullptr;
+  HRESULT hr = S_OK;
+  Object* object = object_detail::Construct<Object>(hr, std::forward<Args>(args)...);
+  if (object == nullptr) return hr;
+  const HRESULT query = object->QueryInterface(riid, result);
+  if (FAILED(query)) delete object;
+  return query;
+}
+
+// The same, holding the object by its class so that non-interface methods can be called.
 template <class Object, class... Args>
 HRESULT CreateObject(ComPtr<Object>* result, Args&&... args) {
   if (result == nullptr) return E_POINTER;
   *result = nullptr;
-  Object* object = object_detail::NewObject<Object>(std::forward<Args>(args)...);
-  if (object == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = object_detail::RunFinalConstruct(object);
-  if (FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  Object* object = object_detail::Construct<Object>(hr, std::forward<Args>(args)...);
+  if (object == nullptr) return hr;
   *result = ComPtr<Object>(object);
   return S_OK;
 }
@@ -181,18 +201,9 @@ template <class T>
 HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** result) {
   if (result == nullptr) return E_POINTER;
   *result = nullptr;
-  if (outer == nullptr) {
-    ComPtr<ComObject<T>> object;
-    const HRESULT hr = CreateObject(&object);
-    return FAILED(hr) ? hr : object->QueryInterface(riid, result);
-  }
+  if (outer == nullptr) return CreateObjectFor<ComObject<T>>(riid, result);
   if (riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-  auto* aggregate = object_detail::NewObject<AggregatedObject<T>>(outer);
-  if (aggregate == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = object_detail::RunFinalConstruct(aggregate);
-  if (FAILED(hr)) return hr;
-  ComPtr<AggregatedObject<T>> holder(aggregate);
-  return aggregate->QueryInterface(riid, result);
+  return CreateObjectFor<AggregatedObject<T>>(IID_IUnknown, result, outer);
 }
 
 }  // namespace platform::com

@@ -32,8 +32,9 @@ class ConnectionPoint : public IConnectionPoint {
 
   HRESULT GetConnectionPointContainer(IConnectionPointContainer** result) override {
     if (result == nullptr) return E_POINTER;
-    return OwnerObject().QueryInterface(IID_IConnectionPointContainer,
-                                        reinterpret_cast<void**>(result));
+    // Through our own base: the owner has many IUnknown paths, all ending in its identity.
+    return static_cast<IConnectionPoint*>(this)->QueryInterface(IID_IConnectionPointContainer,
+                                                                reinterpret_cast<void**>(result));
   }
 
   HRESULT Advise(IUnknown* subscriber, DWORD* cookie) override {
@@ -75,6 +76,7 @@ class ConnectionPoint : public IConnectionPoint {
   }
 
  protected:
+  explicit ConnectionPoint(std::size_t maxSlots = SinkList::kUnlimited) : sinks_(maxSlots) {}
   ~ConnectionPoint() = default;
 
   // The subscribers, for the owner's event dispatch. Guarded by the owner's object lock.

@@ -52,6 +52,9 @@ bool Match(Object* object, REFIID riid, IUnknown*& found) {
 
 template <class Object, class First, class... Rest>
 struct InterfaceTable {
+  // The object's identity: the first entry's pointer, which QueryInterface(IID_IUnknown) gives.
+  static IUnknown* Identity(Object* object) { return interface_table_detail::Pointer<First>(object); }
+
   // Fills *result with an added reference, or null with E_NOINTERFACE. `object` may be a class
   // derived from Object (the object templates pass themselves).
   template <class Derived>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <atomic>
-#include <climits>
+#include <limits>
 #include <mutex>
 
 #include "platform/types/error_codes.h"
@@ -45,7 +45,7 @@ class ObjectRoot {
   void GuardAgainstReentry() { references_.store(kDestructionGuard, std::memory_order_relaxed); }
 
  private:
-  static constexpr LONG kDestructionGuard = -(LONG_MAX / 2);
+  static constexpr LONG kDestructionGuard = -(std::numeric_limits<LONG>::max() / 2);
 
   std::atomic<LONG> references_{0};
   std::recursive_mutex objectLock_;

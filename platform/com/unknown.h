@@ -18,12 +18,6 @@ struct IUnknown {
   virtual ULONG AddRef() = 0;
   virtual ULONG Release() = 0;
 
-  // Typed form: QueryInterface(&pointer) asks for the pointer's own interface.
-  template <class Q>
-  HRESULT QueryInterface(Q** object) {
-    return QueryInterface(uuidof<Q>, reinterpret_cast<void**>(object));
-  }
-
  protected:
   ~IUnknown() = default;
 };
