@@ -196,7 +196,7 @@ class GlobalThreadPool {
     std::exception_ptr error;
     LoggingPolicy::OnStart(name);
     {
-      typename ComPolicy::ThreadScope apartment;
+      [[maybe_unused]] typename ComPolicy::ThreadScope apartment;
       try {
         if constexpr (std::is_void_v<Result>) {
           work();
