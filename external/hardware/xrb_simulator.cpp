@@ -1,0 +1,1130 @@
+#include "external/hardware/xrb_simulator.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "external/hardware/callback_channel.h"
+#include "external/hardware/command_language.h"
+
+namespace OrbiqCommunicationLibrary::Simulator {
+
+using Detail::CallbackChannel;
+using Detail::SharedBytes;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Cores whose objects were not all given back at Shutdown. The server may still hold such a
+// driver's interfaces, so they stay valid (inert) until the process ends. Never destroyed: it
+// must outlive every static that could reach one of them.
+void KeepUntilExit(std::shared_ptr<SimulatorCore> core) {
+  static auto* mutex = new std::mutex;
+  static auto* cores = new std::vector<std::shared_ptr<SimulatorCore>>;
+  std::lock_guard lock(*mutex);
+  cores->push_back(std::move(core));
+}
+
+template <typename T>
+void PushBounded(std::deque<T>& records, T record) {
+  records.push_back(std::move(record));
+  if (records.size() > kRecordLimit) records.pop_front();
+}
+
+std::wstring Hex(std::uint32_t value) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"%X", value);
+  return text;
+}
+
+}  // namespace
+
+// Shared by the facade and its cores: where command lines go for the host's log.
+struct LogSink {
+  std::mutex mutex;
+  std::function<void(const std::wstring&)> function;  // guarded by mutex
+
+  void Write(const std::wstring& line) {
+    std::function<void(const std::wstring&)> copy;
+    {
+      std::lock_guard lock(mutex);
+      copy = function;
+    }
+    if (copy) copy(line);
+  }
+};
+
+// What an open hardware driver is attached to. Immutable; replaced on each Open.
+struct Session {
+  std::shared_ptr<CallbackChannel> channel;
+  std::size_t unitIndex = 0;
+  std::wstring logicalName;
+  std::wstring applicationName;
+};
+
+// A driver's current session, shared with its restriction interface, which may outlive it.
+struct DriverLink {
+  std::mutex mutex;
+  std::shared_ptr<const Session> session;  // guarded by mutex; null while closed
+
+  std::shared_ptr<const Session> Get() {
+    std::lock_guard lock(mutex);
+    return session;
+  }
+};
+
+class SimRestriction final : public ICommRestriction {
+ public:
+  explicit SimRestriction(std::shared_ptr<DriverLink> link) : link_(std::move(link)) {}
+
+  E_ORBIQLIB_Result Register(const unsigned int& mode, IRestrictionObserver* observer) override {
+    const auto session = link_->Get();
+    return session ? session->channel->RegisterRestriction(mode, observer) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result SetMode(const unsigned int& mode, IRestrictionObserver* observer) override {
+    const auto session = link_->Get();
+    return session ? session->channel->SetRestrictionMode(mode, observer) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result Unregister(IRestrictionObserver* observer) override {
+    const auto session = link_->Get();
+    return session ? session->channel->UnregisterRestriction(observer) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result GetMode(unsigned int& mode) override {
+    const auto session = link_->Get();
+    return session ? session->channel->GetRestrictionMode(mode) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result IsRegistered(IRestrictionObserver* observer, bool& registered) override {
+    const auto session = link_->Get();
+    return session ? session->channel->IsRestrictionRegistered(observer, registered)
+                   : ORBIQLIB_E_NOT_OPEN;
+  }
+
+ private:
+  const std::shared_ptr<DriverLink> link_;
+};
+
+class SimDriver final : public ICommDriver, public ICommDataTransfer, public ICommAvailability {
+ public:
+  explicit SimDriver(SimulatorCore& core)
+      : core_(core),
+        link_(std::make_shared<DriverLink>()),
+        restriction_(std::make_shared<SimRestriction>(link_)) {}
+  ~SimDriver() { Close(); }
+  SimDriver(const SimDriver&) = delete;
+  SimDriver& operator=(const SimDriver&) = delete;
+
+  E_ORBIQLIB_Result Open(const std::wstring& logicalName, const std::wstring& applicationName,
+                         const std::wstring& openArgument) override;
+  E_ORBIQLIB_Result Close() override;
+  E_ORBIQLIB_Result GenericCommand(const std::wstring& command) override;
+  E_ORBIQLIB_Result ApplicationCommand(const std::wstring& text1, const std::wstring& text2,
+                                       std::int32_t code) override;
+  ICommDataTransfer* GetDataTransferInterface() override { return this; }
+  ICommAvailability* GetAvailabilityInterface() override { return this; }
+  std::shared_ptr<ICommRestriction> GetRestrictionInterface() override { return restriction_; }
+
+  E_ORBIQLIB_Result RegisterObserver(IDataTransferObserver* observer) override {
+    const auto session = link_->Get();
+    return session ? session->channel->RegisterData(observer) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result UnregisterObserver(IDataTransferObserver* observer) override {
+    const auto session = link_->Get();
+    return session ? session->channel->UnregisterData(observer) : ORBIQLIB_E_NOT_REGISTERED;
+  }
+  E_ORBIQLIB_Result Write(const unsigned char* data, const unsigned int& count, const int& value,
+                          IRestrictionObserver* observer) override;
+
+  E_ORBIQLIB_Result RegisterCallback(IAvailabilityCallback* callback) override {
+    const auto session = link_->Get();
+    return session ? session->channel->RegisterAvailability(callback) : ORBIQLIB_E_NOT_OPEN;
+  }
+  E_ORBIQLIB_Result UnregisterCallback(IAvailabilityCallback* callback) override {
+    const auto session = link_->Get();
+    return session ? session->channel->UnregisterAvailability(callback) : ORBIQLIB_E_NOT_REGISTERED;
+  }
+  E_ORBIQLIB_Result QueryAvailability(std::int32_t* state) override;
+
+ private:
+  SimulatorCore& core_;  // outlives the driver (owner)
+  const std::shared_ptr<DriverLink> link_;
+  const std::shared_ptr<SimRestriction> restriction_;
+  std::mutex openMutex_;  // serializes Open and Close of this driver; never held while waiting
+};
+
+// The proxy's own driver: commands only, no unit.
+class ProxyDriver final : public ICommDriver {
+ public:
+  explicit ProxyDriver(SimulatorCore& core) : core_(core) {}
+  E_ORBIQLIB_Result Open(const std::wstring&, const std::wstring&, const std::wstring&) override {
+    return ORBIQLIB_E_NOT_SUPPORTED;
+  }
+  E_ORBIQLIB_Result Close() override { return ORBIQLIB_E_NOT_SUPPORTED; }
+  E_ORBIQLIB_Result GenericCommand(const std::wstring& command) override;
+  E_ORBIQLIB_Result ApplicationCommand(const std::wstring& text1, const std::wstring& text2,
+                                       std::int32_t code) override;
+  ICommDataTransfer* GetDataTransferInterface() override { return nullptr; }
+  ICommAvailability* GetAvailabilityInterface() override { return nullptr; }
+  std::shared_ptr<ICommRestriction> GetRestrictionInterface() override { return {}; }
+
+ private:
+  SimulatorCore& core_;
+};
+
+class SimSubItem final : public IUnitSubItem {
+ public:
+  explicit SimSubItem(std::wstring name) : name_(std::move(name)) {}
+  std::wstring GetName() const override { return name_; }
+
+ private:
+  std::wstring name_;
+};
+
+class SimItem final : public IUnitItem {
+ public:
+  explicit SimItem(const UnitConfig& unit)
+      : description_(unit.logicalName, unit.mac, unit.ip, unit.state, unit.boardId) {
+    for (const auto& name : unit.subItems) subItems_.emplace_back(name);
+  }
+  CXRBDescription GetDescription() const override { return description_; }
+  unsigned int GetSubItemCount() const override {
+    return static_cast<unsigned int>(subItems_.size());
+  }
+  const IUnitSubItem* GetSubItem(unsigned int index) const override {
+    return index < subItems_.size() ? &subItems_[index] : nullptr;
+  }
+
+ private:
+  CXRBDescription description_;
+  std::vector<SimSubItem> subItems_;
+};
+
+class SimList final : public IUnitList {
+ public:
+  explicit SimList(const std::vector<UnitConfig>& units) {
+    for (const auto& unit : units) items_.emplace_back(unit);
+  }
+  unsigned int GetCount() const override { return static_cast<unsigned int>(items_.size()); }
+  const IUnitItem* GetItem(unsigned int index) const override {
+    return index < items_.size() ? &items_[index] : nullptr;
+  }
+
+ private:
+  std::vector<SimItem> items_;
+};
+
+class SimScanner final : public IUnitScanner {
+ public:
+  explicit SimScanner(SimulatorCore& core) : core_(core) {}
+  E_ORBIQLIB_Result Scan(IUnitList*& list) override;
+  E_ORBIQLIB_Result ReleaseList(IUnitList* list) override {
+    std::lock_guard lock(mutex_);
+    const auto found = std::find_if(lists_.begin(), lists_.end(),
+                                    [&](const auto& owned) { return owned.get() == list; });
+    if (found == lists_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
+    lists_.erase(found);
+    return ORBIQLIB_SUCCESS;
+  }
+
+ private:
+  SimulatorCore& core_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<SimList>> lists_;  // guarded by mutex_
+};
+
+class SimFactory final : public ICommFactory {
+ public:
+  explicit SimFactory(SimulatorCore& core) : core_(core) {}
+  ICommDriver* CreateCommDriver() override;
+  E_ORBIQLIB_Result ReleaseCommDriver(ICommDriver* driver) override;
+  IUnitScanner* CreateUnitScanner() override;
+  E_ORBIQLIB_Result ReleaseUnitScanner(IUnitScanner* scanner) override;
+
+ private:
+  SimulatorCore& core_;
+};
+
+// One Initialize..Shutdown life of the simulator.
+//
+// Threads: the control API and the hardware objects' operations on any thread; one delivery
+// thread per open driver (CallbackChannel) and one periodic-data thread, both from Start to
+// Finish. Lock order: mutex_, then a channel's mutex (posting). mutex_ is never held while a
+// channel waits (Close, unregistration, write questions) or while foreign code runs.
+class SimulatorCore final : public CommandTarget {
+ public:
+  SimulatorCore(SimulatorConfig config, std::shared_ptr<LogSink> sink);
+  ~SimulatorCore();
+  SimulatorCore(const SimulatorCore&) = delete;
+  SimulatorCore& operator=(const SimulatorCore&) = delete;
+
+  E_ORBIQLIB_Result Start();
+  E_ORBIQLIB_Result Finish();
+  E_ORBIQLIB_Result Shutdown();
+  bool HasOutstandingObjects() const;
+  ICommFactory* Factory() { return &factory_; }
+  ICommDriver* ProxyDriverObject() { return &proxyDriver_; }
+
+  // CommandTarget, also the control API.
+  E_ORBIQLIB_Result InjectData(const std::wstring& unit, std::vector<unsigned char> data) override;
+  E_ORBIQLIB_Result InjectError(const std::wstring& unit, E_ORBIQLIB_Result code) override;
+  E_ORBIQLIB_Result SetAvailability(const std::wstring& unit, std::int32_t state) override;
+  E_ORBIQLIB_Result AskRestriction(const std::wstring& unit,
+                                   std::vector<unsigned char> data) override;
+  E_ORBIQLIB_Result SetNextOpenResult(const std::wstring& unit, E_ORBIQLIB_Result result) override;
+  E_ORBIQLIB_Result SetNextWriteResult(const std::wstring& unit, E_ORBIQLIB_Result result) override;
+  E_ORBIQLIB_Result SetNextApplicationResult(E_ORBIQLIB_Result result) override;
+  E_ORBIQLIB_Result SetDataPeriod(const std::wstring& unit, std::uint32_t periodMs) override;
+  E_ORBIQLIB_Result SetPeriodicData(bool enabled) override;
+  std::wstring Listing() override;
+
+  E_ORBIQLIB_Result Execute(const std::wstring& command, std::wstring* output);
+  bool WaitUntilQuiet(std::chrono::milliseconds timeout);
+  std::vector<std::wstring> UnitNames() const;
+  std::size_t OpenDriverCount(const std::wstring& logicalName) const;
+  std::int32_t Availability(const std::wstring& logicalName) const;
+  std::vector<WriteRecord> Writes() const;
+  std::vector<ApplicationCommandRecord> ApplicationCommands() const;
+  std::vector<GenericCommandRecord> GenericCommands() const;
+  std::vector<RestrictionAnswerRecord> RestrictionAnswers() const;
+  std::wstring LastCommandOutput() const;
+
+  // For the hardware objects.
+  ICommDriver* CreateDriver();
+  E_ORBIQLIB_Result ReleaseDriver(ICommDriver* driver);
+  IUnitScanner* CreateScanner();
+  E_ORBIQLIB_Result ReleaseScanner(IUnitScanner* scanner);
+  std::optional<std::vector<UnitConfig>> SnapshotUnits() const;
+  E_ORBIQLIB_Result OpenSession(const std::wstring& logicalName, const std::wstring& applicationName,
+                                const std::wstring& openArgument,
+                                std::shared_ptr<const Session>& session);
+  void CloseSession(const std::shared_ptr<const Session>& session);
+  E_ORBIQLIB_Result Write(const Session& session, const unsigned char* data, unsigned int count,
+                          int value, IRestrictionObserver* observer);
+  E_ORBIQLIB_Result QueryAvailability(const Session& session, std::int32_t* state) const;
+  E_ORBIQLIB_Result RecordApplicationCommand(const std::wstring& text1, const std::wstring& text2,
+                                             std::int32_t code);
+
+ private:
+  struct OpenDriver {
+    std::shared_ptr<CallbackChannel> channel;
+    std::wstring applicationName;
+    std::wstring openArgument;
+  };
+  struct Unit {
+    UnitConfig config;
+    std::int32_t availability = 1;
+    std::uint32_t periodMs = 0;  // own period, before the global switch
+    std::optional<E_ORBIQLIB_Result> nextOpenResult;
+    std::optional<E_ORBIQLIB_Result> nextWriteResult;
+    std::vector<OpenDriver> drivers;  // in open order
+    std::uint32_t sequence = 0;
+    Clock::time_point nextDue{};
+  };
+  using Lock = std::unique_lock<std::mutex>;
+
+  // Checks done by every injection; mutex_ held.
+  E_ORBIQLIB_Result FindStartedUnit(const std::wstring& logicalName, Unit*& unit);
+  Unit* FindUnit(const std::wstring& logicalName);
+  const Unit* FindUnit(const std::wstring& logicalName) const;
+  std::uint32_t EffectivePeriod(const Unit& unit) const;
+  void PeriodicLoop();
+  void EmitStatus(Unit& unit);
+  void Retire(std::thread thread);
+  void JoinRetired();
+  void Record(WriteRecord record);
+
+  const std::uint32_t restrictionTimeoutMs_;
+  const std::shared_ptr<LogSink> sink_;
+  const std::shared_ptr<Detail::QuietCounter> quiet_ = std::make_shared<Detail::QuietCounter>();
+  SimFactory factory_{*this};
+  ProxyDriver proxyDriver_{*this};
+
+  mutable std::mutex mutex_;  // guards every field below
+  std::vector<Unit> units_;
+  bool periodicData_ = true;
+  bool started_ = false;
+  bool shutDown_ = false;
+  std::map<ICommDriver*, std::unique_ptr<SimDriver>> drivers_;
+  std::map<IUnitScanner*, std::unique_ptr<SimScanner>> scanners_;
+  std::optional<E_ORBIQLIB_Result> nextApplicationResult_;
+  std::deque<WriteRecord> writes_;
+  std::deque<ApplicationCommandRecord> applicationCommands_;
+  std::deque<GenericCommandRecord> genericCommands_;
+  std::deque<RestrictionAnswerRecord> restrictionAnswers_;
+  std::wstring lastOutput_;
+  std::vector<std::thread> retired_;  // delivery threads of drivers closed on their own thread
+  std::thread periodic_;
+  std::condition_variable periodicWake_;
+  bool periodicStop_ = true;
+
+  friend class SimDriver;
+};
+
+// ---------------- SimDriver, ProxyDriver, scanner, factory ----------------
+
+E_ORBIQLIB_Result SimDriver::Open(const std::wstring& logicalName,
+                                  const std::wstring& applicationName,
+                                  const std::wstring& openArgument) {
+  std::lock_guard open(openMutex_);
+  if (link_->Get()) return ORBIQLIB_E_ALREADY_OPEN;
+  std::shared_ptr<const Session> session;
+  const E_ORBIQLIB_Result result =
+      core_.OpenSession(logicalName, applicationName, openArgument, session);
+  if (result != ORBIQLIB_SUCCESS) return result;
+  std::lock_guard lock(link_->mutex);
+  link_->session = std::move(session);
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimDriver::Close() {
+  std::shared_ptr<const Session> session;
+  {
+    std::lock_guard open(openMutex_);
+    std::lock_guard lock(link_->mutex);
+    session = std::move(link_->session);
+    link_->session.reset();
+  }
+  if (!session) return ORBIQLIB_E_NOT_OPEN;
+  core_.CloseSession(session);  // waits for running callbacks: no lock of ours held
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimDriver::GenericCommand(const std::wstring& command) {
+  return core_.Execute(command, nullptr);
+}
+
+E_ORBIQLIB_Result SimDriver::ApplicationCommand(const std::wstring& text1,
+                                                const std::wstring& text2, std::int32_t code) {
+  return core_.RecordApplicationCommand(text1, text2, code);
+}
+
+E_ORBIQLIB_Result SimDriver::Write(const unsigned char* data, const unsigned int& count,
+                                   const int& value, IRestrictionObserver* observer) {
+  if (data == nullptr && count > 0) return ORBIQLIB_E_INVALID_ARGUMENT;
+  const auto session = link_->Get();
+  if (!session) return ORBIQLIB_E_NOT_OPEN;
+  return core_.Write(*session, data, count, value, observer);
+}
+
+E_ORBIQLIB_Result SimDriver::QueryAvailability(std::int32_t* state) {
+  const auto session = link_->Get();
+  if (!session) return ORBIQLIB_E_NOT_OPEN;
+  return core_.QueryAvailability(*session, state);
+}
+
+E_ORBIQLIB_Result ProxyDriver::GenericCommand(const std::wstring& command) {
+  return core_.Execute(command, nullptr);
+}
+
+E_ORBIQLIB_Result ProxyDriver::ApplicationCommand(const std::wstring& text1,
+                                                  const std::wstring& text2, std::int32_t code) {
+  return core_.RecordApplicationCommand(text1, text2, code);
+}
+
+E_ORBIQLIB_Result SimScanner::Scan(IUnitList*& list) {
+  list = nullptr;
+  const auto units = core_.SnapshotUnits();
+  if (!units) return ORBIQLIB_E_NOT_INITIALIZED;
+  auto made = std::make_unique<SimList>(*units);
+  std::lock_guard lock(mutex_);
+  list = made.get();
+  lists_.push_back(std::move(made));
+  return ORBIQLIB_SUCCESS;
+}
+
+ICommDriver* SimFactory::CreateCommDriver() { return core_.CreateDriver(); }
+E_ORBIQLIB_Result SimFactory::ReleaseCommDriver(ICommDriver* driver) {
+  return core_.ReleaseDriver(driver);
+}
+IUnitScanner* SimFactory::CreateUnitScanner() { return core_.CreateScanner(); }
+E_ORBIQLIB_Result SimFactory::ReleaseUnitScanner(IUnitScanner* scanner) {
+  return core_.ReleaseScanner(scanner);
+}
+
+// ---------------- SimulatorCore ----------------
+
+SimulatorCore::SimulatorCore(SimulatorConfig config, std::shared_ptr<LogSink> sink)
+    : restrictionTimeoutMs_(config.restrictionTimeoutMs), sink_(std::move(sink)) {
+  periodicData_ = config.periodicData;
+  for (auto& unitConfig : config.units) {
+    Unit unit;
+    unit.availability = unitConfig.available ? 1 : 0;
+    unit.periodMs = std::min(unitConfig.dataPeriodMs.value_or(config.dataPeriodMs), kMaxDataPeriodMs);
+    unit.config = std::move(unitConfig);
+    units_.push_back(std::move(unit));
+  }
+}
+
+SimulatorCore::~SimulatorCore() {
+  // Shutdown normally did all of this; a core dropped without it must not leave threads.
+  if (!shutDown_ && !Detail::OnLibraryThread()) Shutdown();
+  drivers_.clear();
+  JoinRetired();
+}
+
+E_ORBIQLIB_Result SimulatorCore::Start() {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  if (started_) return ORBIQLIB_E_WRONG_STATE;
+  started_ = true;
+  const auto now = Clock::now();
+  for (Unit& unit : units_) {
+    for (OpenDriver& driver : unit.drivers) driver.channel->StartThread();
+    unit.nextDue = now + std::chrono::milliseconds(unit.periodMs);
+  }
+  periodicStop_ = false;
+  periodic_ = std::thread([this] { PeriodicLoop(); });
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::Finish() {
+  if (Detail::OnLibraryThread()) return ORBIQLIB_E_WRONG_THREAD;
+  std::vector<std::shared_ptr<CallbackChannel>> channels;
+  std::thread periodic;
+  {
+    Lock lock(mutex_);
+    if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+    if (!started_) return ORBIQLIB_E_NOT_STARTED;
+    started_ = false;
+    periodicStop_ = true;
+    periodicWake_.notify_all();
+    periodic = std::move(periodic_);
+    for (const Unit& unit : units_) {
+      for (const OpenDriver& driver : unit.drivers) channels.push_back(driver.channel);
+    }
+  }
+  if (periodic.joinable()) periodic.join();
+  for (const auto& channel : channels) channel->StopThread();
+  JoinRetired();
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::Shutdown() {
+  if (Detail::OnLibraryThread()) return ORBIQLIB_E_WRONG_THREAD;
+  bool started = false;
+  {
+    Lock lock(mutex_);
+    if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+    started = started_;
+  }
+  if (started) Finish();
+  std::vector<SimDriver*> open;
+  {
+    Lock lock(mutex_);
+    shutDown_ = true;
+    for (auto& [handle, driver] : drivers_) open.push_back(driver.get());
+  }
+  // The drivers stay (the server may hold them); they only lose their unit.
+  for (SimDriver* driver : open) driver->Close();
+  JoinRetired();
+  return ORBIQLIB_SUCCESS;
+}
+
+bool SimulatorCore::HasOutstandingObjects() const {
+  Lock lock(mutex_);
+  return !drivers_.empty() || !scanners_.empty();
+}
+
+SimulatorCore::Unit* SimulatorCore::FindUnit(const std::wstring& logicalName) {
+  const auto found = std::find_if(units_.begin(), units_.end(), [&](const Unit& unit) {
+    return unit.config.logicalName == logicalName;
+  });
+  return found == units_.end() ? nullptr : &*found;
+}
+
+const SimulatorCore::Unit* SimulatorCore::FindUnit(const std::wstring& logicalName) const {
+  return const_cast<SimulatorCore*>(this)->FindUnit(logicalName);
+}
+
+E_ORBIQLIB_Result SimulatorCore::FindStartedUnit(const std::wstring& logicalName, Unit*& unit) {
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  unit = FindUnit(logicalName);
+  if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
+  if (!started_) return ORBIQLIB_E_NOT_STARTED;
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::InjectData(const std::wstring& logicalName,
+                                            std::vector<unsigned char> data) {
+  const auto bytes = std::make_shared<const Detail::Bytes>(std::move(data));
+  Lock lock(mutex_);
+  Unit* unit = nullptr;
+  if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;
+  for (const OpenDriver& driver : unit->drivers) driver.channel->PostData(bytes);
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::InjectError(const std::wstring& logicalName,
+                                             E_ORBIQLIB_Result code) {
+  Lock lock(mutex_);
+  Unit* unit = nullptr;
+  if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;
+  for (const OpenDriver& driver : unit->drivers) driver.channel->PostError(code);
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetAvailability(const std::wstring& logicalName,
+                                                 std::int32_t state) {
+  if (state != 0 && state != 1) return ORBIQLIB_E_INVALID_ARGUMENT;
+  Lock lock(mutex_);
+  Unit* unit = nullptr;
+  if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;
+  unit->availability = state;
+  for (const OpenDriver& driver : unit->drivers) driver.channel->PostAvailability(state);
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::AskRestriction(const std::wstring& logicalName,
+                                                std::vector<unsigned char> data) {
+  const auto bytes = std::make_shared<const Detail::Bytes>(std::move(data));
+  Lock lock(mutex_);
+  Unit* unit = nullptr;
+  if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;
+  for (const OpenDriver& driver : unit->drivers) {
+    // Runs on the delivery thread, which Finish/Shutdown join before the core goes.
+    driver.channel->PostRestrictionQuestion(
+        bytes, [this, bytes, logicalName, application = driver.applicationName](
+                   unsigned int mode, E_ORBIQLIB_Result verdict) {
+          Lock recordLock(mutex_);
+          PushBounded(restrictionAnswers_,
+                      RestrictionAnswerRecord{logicalName, application, *bytes, mode, verdict});
+        });
+  }
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetNextOpenResult(const std::wstring& logicalName,
+                                                   E_ORBIQLIB_Result result) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  Unit* unit = FindUnit(logicalName);
+  if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
+  unit->nextOpenResult = result;
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetNextWriteResult(const std::wstring& logicalName,
+                                                    E_ORBIQLIB_Result result) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  Unit* unit = FindUnit(logicalName);
+  if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
+  unit->nextWriteResult = result;
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetNextApplicationResult(E_ORBIQLIB_Result result) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  nextApplicationResult_ = result;
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetDataPeriod(const std::wstring& logicalName,
+                                               std::uint32_t periodMs) {
+  if (periodMs > kMaxDataPeriodMs) return ORBIQLIB_E_INVALID_ARGUMENT;
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  const auto now = Clock::now();
+  const auto apply = [&](Unit& unit) {
+    unit.periodMs = periodMs;
+    unit.nextDue = now + std::chrono::milliseconds(periodMs);
+  };
+  if (logicalName == L"*") {
+    std::for_each(units_.begin(), units_.end(), apply);
+  } else {
+    Unit* unit = FindUnit(logicalName);
+    if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
+    apply(*unit);
+  }
+  periodicWake_.notify_all();
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result SimulatorCore::SetPeriodicData(bool enabled) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  if (enabled && !periodicData_) {
+    const auto now = Clock::now();
+    for (Unit& unit : units_) unit.nextDue = now + std::chrono::milliseconds(unit.periodMs);
+  }
+  periodicData_ = enabled;
+  periodicWake_.notify_all();
+  return ORBIQLIB_SUCCESS;
+}
+
+std::wstring SimulatorCore::Listing() {
+  Lock lock(mutex_);
+  std::wstring text = L"Units: " + std::to_wstring(units_.size()) + L"\n";
+  for (const Unit& unit : units_) {
+    const UnitConfig& c = unit.config;
+    text += c.logicalName + L" MAC=" + c.mac + L" IP=" + c.ip + L" State=" + c.state +
+            L" BoardID=0x" + Hex(c.boardId) + L" Available=" + std::to_wstring(unit.availability) +
+            L" PeriodMs=" + std::to_wstring(unit.periodMs) +
+            L" Drivers=" + std::to_wstring(unit.drivers.size()) + L" SubItems=";
+    for (std::size_t i = 0; i < c.subItems.size(); ++i) {
+      text += (i == 0 ? L"" : L",") + c.subItems[i];
+    }
+    text += L"\n";
+    for (const OpenDriver& driver : unit.drivers) {
+      text += L"  driver application=\"" + driver.applicationName + L"\" argument=\"" +
+              driver.openArgument + L"\"\n";
+    }
+  }
+  text += L"Periodic data: ";
+  text += periodicData_ ? L"on\n" : L"off\n";
+  text += L"Application commands: " + std::to_wstring(applicationCommands_.size()) + L"\n";
+  for (const auto& command : applicationCommands_) {
+    text += L"  code=" + std::to_wstring(command.code) + L" text1=\"" + command.text1 +
+            L"\" text2=\"" + command.text2 + L"\" result=" +
+            std::to_wstring(static_cast<std::int32_t>(command.result)) + L"\n";
+  }
+  return text;
+}
+
+E_ORBIQLIB_Result SimulatorCore::Execute(const std::wstring& command, std::wstring* output) {
+  std::wstring text;
+  const E_ORBIQLIB_Result result = ExecuteCommandLine(*this, command, text);
+  {
+    Lock lock(mutex_);
+    PushBounded(genericCommands_, GenericCommandRecord{command, result, text});
+    if (!text.empty()) lastOutput_ = text;
+  }
+  sink_->Write(L"XRB simulator command \"" + command + L"\" -> " +
+               std::to_wstring(static_cast<std::int32_t>(result)) +
+               (text.empty() ? L"" : L"\n" + text));
+  if (output != nullptr) *output = std::move(text);
+  return result;
+}
+
+bool SimulatorCore::WaitUntilQuiet(std::chrono::milliseconds timeout) {
+  if (Detail::OnLibraryThread()) return false;
+  return quiet_->WaitForZero(timeout);
+}
+
+std::vector<std::wstring> SimulatorCore::UnitNames() const {
+  Lock lock(mutex_);
+  std::vector<std::wstring> names;
+  for (const Unit& unit : units_) names.push_back(unit.config.logicalName);
+  return names;
+}
+
+std::size_t SimulatorCore::OpenDriverCount(const std::wstring& logicalName) const {
+  Lock lock(mutex_);
+  const Unit* unit = FindUnit(logicalName);
+  return unit == nullptr ? 0 : unit->drivers.size();
+}
+
+std::int32_t SimulatorCore::Availability(const std::wstring& logicalName) const {
+  Lock lock(mutex_);
+  const Unit* unit = FindUnit(logicalName);
+  return unit == nullptr ? -1 : unit->availability;
+}
+
+std::vector<WriteRecord> SimulatorCore::Writes() const {
+  Lock lock(mutex_);
+  return {writes_.begin(), writes_.end()};
+}
+
+std::vector<ApplicationCommandRecord> SimulatorCore::ApplicationCommands() const {
+  Lock lock(mutex_);
+  return {applicationCommands_.begin(), applicationCommands_.end()};
+}
+
+std::vector<GenericCommandRecord> SimulatorCore::GenericCommands() const {
+  Lock lock(mutex_);
+  return {genericCommands_.begin(), genericCommands_.end()};
+}
+
+std::vector<RestrictionAnswerRecord> SimulatorCore::RestrictionAnswers() const {
+  Lock lock(mutex_);
+  return {restrictionAnswers_.begin(), restrictionAnswers_.end()};
+}
+
+std::wstring SimulatorCore::LastCommandOutput() const {
+  Lock lock(mutex_);
+  return lastOutput_;
+}
+
+ICommDriver* SimulatorCore::CreateDriver() {
+  Lock lock(mutex_);
+  if (shutDown_) return nullptr;
+  auto driver = std::make_unique<SimDriver>(*this);
+  ICommDriver* handle = driver.get();
+  drivers_.emplace(handle, std::move(driver));
+  return handle;
+}
+
+E_ORBIQLIB_Result SimulatorCore::ReleaseDriver(ICommDriver* handle) {
+  std::unique_ptr<SimDriver> driver;
+  {
+    Lock lock(mutex_);
+    const auto found = drivers_.find(handle);
+    if (found == drivers_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
+    driver = std::move(found->second);
+    drivers_.erase(found);
+  }
+  driver->Close();  // waits for running callbacks, so not under mutex_
+  return ORBIQLIB_SUCCESS;
+}
+
+IUnitScanner* SimulatorCore::CreateScanner() {
+  Lock lock(mutex_);
+  if (shutDown_) return nullptr;
+  auto scanner = std::make_unique<SimScanner>(*this);
+  IUnitScanner* handle = scanner.get();
+  scanners_.emplace(handle, std::move(scanner));
+  return handle;
+}
+
+E_ORBIQLIB_Result SimulatorCore::ReleaseScanner(IUnitScanner* handle) {
+  std::unique_ptr<SimScanner> scanner;
+  Lock lock(mutex_);
+  const auto found = scanners_.find(handle);
+  if (found == scanners_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
+  scanner = std::move(found->second);
+  scanners_.erase(found);
+  lock.unlock();
+  return ORBIQLIB_SUCCESS;
+}
+
+std::optional<std::vector<UnitConfig>> SimulatorCore::SnapshotUnits() const {
+  Lock lock(mutex_);
+  if (shutDown_) return std::nullopt;
+  std::vector<UnitConfig> units;
+  for (const Unit& unit : units_) units.push_back(unit.config);
+  return units;
+}
+
+E_ORBIQLIB_Result SimulatorCore::OpenSession(const std::wstring& logicalName,
+                                             const std::wstring& applicationName,
+                                             const std::wstring& openArgument,
+                                             std::shared_ptr<const Session>& session) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  Unit* unit = FindUnit(logicalName);
+  if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
+  if (unit->nextOpenResult) {
+    const E_ORBIQLIB_Result result = *unit->nextOpenResult;
+    unit->nextOpenResult.reset();
+    if (result != ORBIQLIB_SUCCESS) return result;
+  }
+  auto channel = std::make_shared<CallbackChannel>(quiet_);
+  if (started_) channel->StartThread();
+  unit->drivers.push_back(OpenDriver{channel, applicationName, openArgument});
+  session = std::make_shared<const Session>(Session{
+      channel, static_cast<std::size_t>(unit - units_.data()), logicalName, applicationName});
+  return ORBIQLIB_SUCCESS;
+}
+
+void SimulatorCore::CloseSession(const std::shared_ptr<const Session>& session) {
+  {
+    Lock lock(mutex_);
+    auto& drivers = units_[session->unitIndex].drivers;
+    drivers.erase(std::remove_if(drivers.begin(), drivers.end(),
+                                 [&](const OpenDriver& d) { return d.channel == session->channel; }),
+                  drivers.end());
+  }
+  std::thread own = session->channel->Close();
+  if (own.joinable()) Retire(std::move(own));
+}
+
+void SimulatorCore::Record(WriteRecord record) {
+  Lock lock(mutex_);
+  PushBounded(writes_, std::move(record));
+}
+
+E_ORBIQLIB_Result SimulatorCore::Write(const Session& session, const unsigned char* data,
+                                       unsigned int count, int value,
+                                       IRestrictionObserver* observer) {
+  auto bytes = std::make_shared<const Detail::Bytes>(data, data + count);
+  WriteRecord record{session.logicalName, session.applicationName, *bytes, value, std::nullopt,
+                     ORBIQLIB_SUCCESS};
+  {
+    Lock lock(mutex_);
+    if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+    if (!started_) return ORBIQLIB_E_NOT_STARTED;
+    if (units_[session.unitIndex].availability == 0) {
+      record.result = ORBIQLIB_E_UNIT_UNAVAILABLE;
+      PushBounded(writes_, std::move(record));
+      return ORBIQLIB_E_UNIT_UNAVAILABLE;
+    }
+  }
+  if (observer != nullptr) {
+    E_ORBIQLIB_Result verdict = ORBIQLIB_SUCCESS;
+    const E_ORBIQLIB_Result asked = session.channel->AskWriteQuestion(
+        observer, bytes, std::chrono::milliseconds(restrictionTimeoutMs_), verdict);
+    if (asked != ORBIQLIB_SUCCESS) {
+      record.result = asked;
+      Record(std::move(record));
+      return asked;
+    }
+    record.verdict = verdict;
+    if (verdict != ORBIQLIB_SUCCESS) {
+      record.result = ORBIQLIB_E_RESTRICTED;
+      Record(std::move(record));
+      return ORBIQLIB_E_RESTRICTED;
+    }
+  }
+  Lock lock(mutex_);
+  Unit& unit = units_[session.unitIndex];
+  record.result = unit.nextWriteResult.value_or(ORBIQLIB_SUCCESS);
+  unit.nextWriteResult.reset();
+  const E_ORBIQLIB_Result result = record.result;
+  PushBounded(writes_, std::move(record));
+  return result;
+}
+
+E_ORBIQLIB_Result SimulatorCore::QueryAvailability(const Session& session,
+                                                   std::int32_t* state) const {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  const std::int32_t availability = units_[session.unitIndex].availability;
+  if (state != nullptr) *state = availability;
+  return static_cast<E_ORBIQLIB_Result>(availability);
+}
+
+E_ORBIQLIB_Result SimulatorCore::RecordApplicationCommand(const std::wstring& text1,
+                                                          const std::wstring& text2,
+                                                          std::int32_t code) {
+  Lock lock(mutex_);
+  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
+  E_ORBIQLIB_Result result =
+      code >= 0 && code <= 2 ? ORBIQLIB_SUCCESS : ORBIQLIB_E_UNKNOWN_APPLICATION_COMMAND;
+  if (nextApplicationResult_) {
+    result = *nextApplicationResult_;
+    nextApplicationResult_.reset();
+  }
+  PushBounded(applicationCommands_, ApplicationCommandRecord{text1, text2, code, result});
+  return result;
+}
+
+std::uint32_t SimulatorCore::EffectivePeriod(const Unit& unit) const {
+  return periodicData_ ? unit.periodMs : 0;
+}
+
+void SimulatorCore::EmitStatus(Unit& unit) {
+  // "ST", availability, 0, sequence (LE32), board id (LE32).
+  const std::uint32_t sequence = unit.sequence++;
+  const std::uint32_t board = unit.config.boardId;
+  auto block = std::make_shared<const Detail::Bytes>(Detail::Bytes{
+      0x53, 0x54, static_cast<unsigned char>(unit.availability), 0,
+      static_cast<unsigned char>(sequence), static_cast<unsigned char>(sequence >> 8),
+      static_cast<unsigned char>(sequence >> 16), static_cast<unsigned char>(sequence >> 24),
+      static_cast<unsigned char>(board), static_cast<unsigned char>(board >> 8),
+      static_cast<unsigned char>(board >> 16), static_cast<unsigned char>(board >> 24)});
+  for (const OpenDriver& driver : unit.drivers) driver.channel->PostData(block);
+}
+
+void SimulatorCore::PeriodicLoop() {
+  Detail::LibraryThreadScope libraryThread;
+  Lock lock(mutex_);
+  while (!periodicStop_) {
+    const auto now = Clock::now();
+    auto next = Clock::time_point::max();
+    for (Unit& unit : units_) {
+      const std::uint32_t period = EffectivePeriod(unit);
+      if (period == 0) continue;
+      if (unit.nextDue <= now) {
+        if (unit.availability == 1) EmitStatus(unit);
+        unit.nextDue += std::chrono::milliseconds(period);
+        if (unit.nextDue <= now) unit.nextDue = now + std::chrono::milliseconds(period);
+      }
+      next = std::min(next, unit.nextDue);
+    }
+    if (next == Clock::time_point::max()) {
+      periodicWake_.wait(lock);
+    } else {
+      periodicWake_.wait_until(lock, next);
+    }
+  }
+}
+
+void SimulatorCore::Retire(std::thread thread) {
+  Lock lock(mutex_);
+  retired_.push_back(std::move(thread));
+}
+
+void SimulatorCore::JoinRetired() {
+  std::vector<std::thread> threads;
+  {
+    Lock lock(mutex_);
+    threads.swap(retired_);
+  }
+  for (std::thread& thread : threads) {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();  // cannot happen through the public paths; never join oneself
+    } else {
+      thread.join();
+    }
+  }
+}
+
+// ---------------- XRBSimulator ----------------
+
+XRBSimulator::XRBSimulator() : logSink_(std::make_shared<LogSink>()) {}
+
+XRBSimulator::XRBSimulator(SimulatorConfig config)
+    : fixedConfig_(std::move(config)), logSink_(std::make_shared<LogSink>()) {}
+
+XRBSimulator::~XRBSimulator() {
+  if (Core()) Shutdown();
+}
+
+std::shared_ptr<SimulatorCore> XRBSimulator::Core() const {
+  std::lock_guard lock(mutex_);
+  return core_;
+}
+
+E_ORBIQLIB_Result XRBSimulator::Initialize() {
+  std::lock_guard lock(mutex_);
+  if (core_) return ORBIQLIB_E_WRONG_STATE;
+  core_ = std::make_shared<SimulatorCore>(fixedConfig_ ? *fixedConfig_ : ReadSimulatorConfig(),
+                                          logSink_);
+  return ORBIQLIB_SUCCESS;
+}
+
+E_ORBIQLIB_Result XRBSimulator::Start() {
+  const auto core = Core();
+  return core ? core->Start() : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::Finish() {
+  const auto core = Core();
+  return core ? core->Finish() : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::Shutdown() {
+  if (Detail::OnLibraryThread()) return ORBIQLIB_E_WRONG_THREAD;
+  std::shared_ptr<SimulatorCore> core;
+  {
+    std::lock_guard lock(mutex_);
+    core = std::move(core_);
+    core_.reset();
+  }
+  if (!core) return ORBIQLIB_E_NOT_INITIALIZED;
+  const E_ORBIQLIB_Result result = core->Shutdown();
+  if (core->HasOutstandingObjects()) KeepUntilExit(std::move(core));
+  return result;
+}
+
+ICommFactory* XRBSimulator::GetFactory() {
+  const auto core = Core();
+  return core ? core->Factory() : nullptr;
+}
+
+ICommDriver* XRBSimulator::GetDriver() {
+  const auto core = Core();
+  return core ? core->ProxyDriverObject() : nullptr;
+}
+
+E_ORBIQLIB_Result XRBSimulator::InjectData(const std::wstring& logicalName,
+                                           std::vector<unsigned char> data) {
+  const auto core = Core();
+  return core ? core->InjectData(logicalName, std::move(data)) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::InjectError(const std::wstring& logicalName,
+                                            E_ORBIQLIB_Result code) {
+  const auto core = Core();
+  return core ? core->InjectError(logicalName, code) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetAvailability(const std::wstring& logicalName,
+                                                std::int32_t state) {
+  const auto core = Core();
+  return core ? core->SetAvailability(logicalName, state) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::AskRestriction(const std::wstring& logicalName,
+                                               std::vector<unsigned char> data) {
+  const auto core = Core();
+  return core ? core->AskRestriction(logicalName, std::move(data)) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetNextOpenResult(const std::wstring& logicalName,
+                                                  E_ORBIQLIB_Result result) {
+  const auto core = Core();
+  return core ? core->SetNextOpenResult(logicalName, result) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetNextWriteResult(const std::wstring& logicalName,
+                                                   E_ORBIQLIB_Result result) {
+  const auto core = Core();
+  return core ? core->SetNextWriteResult(logicalName, result) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetNextApplicationResult(E_ORBIQLIB_Result result) {
+  const auto core = Core();
+  return core ? core->SetNextApplicationResult(result) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetDataPeriod(const std::wstring& logicalName,
+                                              std::uint32_t periodMs) {
+  const auto core = Core();
+  return core ? core->SetDataPeriod(logicalName, periodMs) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::SetPeriodicData(bool enabled) {
+  const auto core = Core();
+  return core ? core->SetPeriodicData(enabled) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+E_ORBIQLIB_Result XRBSimulator::ExecuteCommand(const std::wstring& command, std::wstring* output) {
+  const auto core = Core();
+  return core ? core->Execute(command, output) : ORBIQLIB_E_NOT_INITIALIZED;
+}
+
+bool XRBSimulator::WaitUntilQuiet(std::chrono::milliseconds timeout) {
+  const auto core = Core();
+  return core ? core->WaitUntilQuiet(timeout) : true;
+}
+
+std::vector<std::wstring> XRBSimulator::UnitNames() const {
+  const auto core = Core();
+  return core ? core->UnitNames() : std::vector<std::wstring>{};
+}
+
+std::size_t XRBSimulator::OpenDriverCount(const std::wstring& logicalName) const {
+  const auto core = Core();
+  return core ? core->OpenDriverCount(logicalName) : 0;
+}
+
+std::int32_t XRBSimulator::Availability(const std::wstring& logicalName) const {
+  const auto core = Core();
+  return core ? core->Availability(logicalName) : -1;
+}
+
+std::vector<WriteRecord> XRBSimulator::Writes() const {
+  const auto core = Core();
+  return core ? core->Writes() : std::vector<WriteRecord>{};
+}
+
+std::vector<ApplicationCommandRecord> XRBSimulator::ApplicationCommands() const {
+  const auto core = Core();
+  return core ? core->ApplicationCommands() : std::vector<ApplicationCommandRecord>{};
+}
+
+std::vector<GenericCommandRecord> XRBSimulator::GenericCommands() const {
+  const auto core = Core();
+  return core ? core->GenericCommands() : std::vector<GenericCommandRecord>{};
+}
+
+std::vector<RestrictionAnswerRecord> XRBSimulator::RestrictionAnswers() const {
+  const auto core = Core();
+  return core ? core->RestrictionAnswers() : std::vector<RestrictionAnswerRecord>{};
+}
+
+std::wstring XRBSimulator::LastCommandOutput() const {
+  const auto core = Core();
+  return core ? core->LastCommandOutput() : std::wstring{};
+}
+
+void XRBSimulator::SetLogSink(std::function<void(const std::wstring&)> sink) {
+  std::lock_guard lock(logSink_->mutex);
+  logSink_->function = std::move(sink);
+}
+
+}  // namespace OrbiqCommunicationLibrary::Simulator
