@@ -30,8 +30,8 @@ using platform::registry::kRootKeyId;
 using platform::registry::Session;
 using platform::registry::ValueRecord;
 
-RegistryKey localMachineRoot{RegistryKey::Kind::kLocalMachine, {}, kRootKeyId, KEY_ALL_ACCESS};
-RegistryKey classesRoot{RegistryKey::Kind::kClassesRoot, {}, kRootKeyId, KEY_ALL_ACCESS};
+RegistryKey localMachineRoot{RegistryKey::Kind::kLocalMachine, {}, kRootKeyId, 0, KEY_ALL_ACCESS};
+RegistryKey classesRoot{RegistryKey::Kind::kClassesRoot, {}, kRootKeyId, 0, KEY_ALL_ACCESS};
 
 // Generic rights and MAXIMUM_ALLOWED, mapped onto key rights as the original platform does.
 constexpr REGSAM kGenericRead = 0x80000000;
@@ -126,6 +126,7 @@ struct Target {
   std::shared_ptr<RegistryKey> holder;  // keeps an opened handle alive during the call
   std::shared_ptr<Database> db;
   KeyId base = kRootKeyId;
+  std::int64_t identity = 0;  // of the file base is in; 0 for the roots, which are in every file
   Path prefix;  // below base: SOFTWARE\Classes for HKEY_CLASSES_ROOT
   REGSAM access = 0;
   bool predefined = false;
@@ -148,6 +149,7 @@ LSTATUS Lookup(HKEY key, Target* target) {
   if (!target->holder) return ERROR_INVALID_HANDLE;
   target->db = Database::ForPath(target->holder->databasePath);
   target->base = target->holder->id;
+  target->identity = target->holder->fileIdentity;
   target->access = target->holder->access;
   return ERROR_SUCCESS;
 }
@@ -166,11 +168,16 @@ Path Join(const Path& a, const Path& b) {
   return joined;
 }
 
-// Follows `path` from `base`; ERROR_KEY_DELETED when base is gone, ERROR_FILE_NOT_FOUND when a
-// component is missing.
-LSTATUS Walk(Session& session, KeyId base, const Path& path, KeyId* id) {
-  LSTATUS status = session.CheckKey(base);
-  KeyId current = base;
+// ERROR_KEY_DELETED when the target's key is gone, also with the whole file it was in.
+LSTATUS CheckBase(Session& session, const Target& target) {
+  if (target.identity != 0 && target.identity != session.identity()) return ERROR_KEY_DELETED;
+  return session.CheckKey(target.base);
+}
+
+// Follows `path` from the target's key; ERROR_FILE_NOT_FOUND when a component is missing.
+LSTATUS Walk(Session& session, const Target& target, const Path& path, KeyId* id) {
+  LSTATUS status = CheckBase(session, target);
+  KeyId current = target.base;
   for (const auto& component : path) {
     if (status != ERROR_SUCCESS) break;
     status = session.FindChild(current, component.folded, &current);
@@ -179,10 +186,11 @@ LSTATUS Walk(Session& session, KeyId base, const Path& path, KeyId* id) {
   return status;
 }
 
-LSTATUS WalkCreating(Session& session, KeyId base, const Path& path, KeyId* id, bool* created) {
+LSTATUS WalkCreating(Session& session, const Target& target, const Path& path, KeyId* id,
+                     bool* created) {
   *created = false;
-  LSTATUS status = session.CheckKey(base);
-  KeyId current = base;
+  LSTATUS status = CheckBase(session, target);
+  KeyId current = target.base;
   for (const auto& component : path) {
     if (status != ERROR_SUCCESS) break;
     status = session.FindChild(current, component.folded, &current);
@@ -214,11 +222,12 @@ LSTATUS GrantRights(const Target& target, REGSAM desired, REGSAM* granted) {
   return ERROR_SUCCESS;
 }
 
-HKEY NewHandle(const Target& target, KeyId id, REGSAM granted) {
+HKEY NewHandle(const Target& target, std::int64_t identity, KeyId id, REGSAM granted) {
   auto key = std::make_shared<RegistryKey>();
   key->kind = RegistryKey::Kind::kOpened;
   key->databasePath = target.db->path();
   key->id = id;
+  key->fileIdentity = identity;
   key->access = granted;
   return Handles().Add(std::move(key));
 }
@@ -264,10 +273,12 @@ LSTATUS OpenKey(HKEY key, LPCWSTR subKey, REGSAM desired, PHKEY result) {
   if (status != ERROR_SUCCESS) return status;
 
   KeyId id = 0;
+  std::int64_t identity = 0;
   {
     Session session(target.db, Session::Mode::kRead);
     status = session.status();
-    if (status == ERROR_SUCCESS) status = Walk(session, target.base, Join(target.prefix, sub), &id);
+    if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
+    identity = session.identity();
   }
   if (status != ERROR_SUCCESS) return status;
   // No subkey of a predefined root: the root itself, as on the original platform.
@@ -278,7 +289,7 @@ LSTATUS OpenKey(HKEY key, LPCWSTR subKey, REGSAM desired, PHKEY result) {
   REGSAM granted = 0;
   status = GrantRights(target, desired, &granted);
   if (status != ERROR_SUCCESS) return status;
-  *result = NewHandle(target, id, granted);
+  *result = NewHandle(target, identity, id, granted);
   return ERROR_SUCCESS;
 }
 
@@ -299,7 +310,7 @@ LSTATUS QueryValue(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, 
     Session session(target.db, Session::Mode::kRead);
     status = session.status();
     KeyId id = 0;
-    if (status == ERROR_SUCCESS) status = Walk(session, target.base, target.prefix, &id);
+    if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
     if (status == ERROR_SUCCESS) status = session.GetValue(id, name.folded, &value);
   }
   if (status != ERROR_SUCCESS) return status;
@@ -340,10 +351,12 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
   const Path path = Join(target.prefix, sub);
 
   KeyId id = 0;
+  std::int64_t identity = 0;
   {
     Session session(target.db, Session::Mode::kRead);
     status = session.status();
-    if (status == ERROR_SUCCESS) status = Walk(session, target.base, path, &id);
+    if (status == ERROR_SUCCESS) status = Walk(session, target, path, &id);
+    identity = session.identity();
   }
   bool created = false;
   if (status == ERROR_FILE_NOT_FOUND) {
@@ -352,9 +365,12 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
       status = ERROR_ACCESS_DENIED;
     }
     if (status != ERROR_SUCCESS) return status;
+    // Made in a write transaction of its own: a key that another process made meanwhile is
+    // found there and opened, not made twice.
     Session session(target.db, Session::Mode::kWrite);
     status = session.status();
-    if (status == ERROR_SUCCESS) status = WalkCreating(session, target.base, path, &id, &created);
+    if (status == ERROR_SUCCESS) status = WalkCreating(session, target, path, &id, &created);
+    identity = session.identity();
     if (status == ERROR_SUCCESS) status = session.Commit();
   }
   if (status != ERROR_SUCCESS) return status;
@@ -365,7 +381,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
     REGSAM granted = 0;
     status = GrantRights(target, desired, &granted);
     if (status != ERROR_SUCCESS) return status;
-    *result = NewHandle(target, id, granted);
+    *result = NewHandle(target, identity, id, granted);
   }
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
@@ -406,7 +422,7 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD ty
   KeyId id = 0;
   bool created = false;
   // Through HKEY_CLASSES_ROOT the key it stands for is made on demand, like the root itself.
-  if (status == ERROR_SUCCESS) status = WalkCreating(session, target.base, target.prefix, &id, &created);
+  if (status == ERROR_SUCCESS) status = WalkCreating(session, target, target.prefix, &id, &created);
   if (status == ERROR_SUCCESS) status = session.SetValue(id, name.name, name.folded, type, stored);
   if (status == ERROR_SUCCESS) status = session.Commit();
   return status;
@@ -424,7 +440,7 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName) {
   Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
   status = session.status();
   KeyId id = 0;
-  if (status == ERROR_SUCCESS) status = Walk(session, target.base, target.prefix, &id);
+  if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
   if (status == ERROR_SUCCESS) status = session.DeleteValue(id, name.folded);
   if (status == ERROR_SUCCESS) status = session.Commit();
   return status;
@@ -447,7 +463,7 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   status = session.status();
   KeyId id = 0;
   bool hasChildren = false;
-  if (status == ERROR_SUCCESS) status = Walk(session, target.base, Join(target.prefix, sub), &id);
+  if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
   if (status == ERROR_SUCCESS && id == kRootKeyId) status = ERROR_ACCESS_DENIED;
   if (status == ERROR_SUCCESS) status = session.HasChildren(id, &hasChildren);
   if (status == ERROR_SUCCESS && hasChildren) status = ERROR_ACCESS_DENIED;
@@ -459,21 +475,24 @@ LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
 LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
   Target target;
   LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) {
-    status = RequireRights(target, DELETE_ACCESS | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE);
-  }
   if (status != ERROR_SUCCESS) return status;
+  const bool includeSelf = subKey != nullptr;
+  // A named subtree needs no right of this handle (like RegDeleteKeyW); emptying the handle's
+  // own key reads and removes its values and subkeys through it.
+  if (!includeSelf) {
+    status = RequireRights(target, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE);
+    if (status != ERROR_SUCCESS) return status;
+  }
   Path sub;
   status = ParseKeyPath(subKey, &sub);
   if (status != ERROR_SUCCESS) return status;
-  const bool includeSelf = subKey != nullptr;
   if (target.predefined && includeSelf && sub.empty()) return ERROR_ACCESS_DENIED;
   if (target.db->CheckWritable() != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
 
   Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
   status = session.status();
   KeyId id = 0;
-  if (status == ERROR_SUCCESS) status = Walk(session, target.base, Join(target.prefix, sub), &id);
+  if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
   if (status == ERROR_SUCCESS && includeSelf && id == kRootKeyId) status = ERROR_ACCESS_DENIED;
   if (status == ERROR_SUCCESS) status = session.DeleteSubtree(id, includeSelf);
   if (status == ERROR_SUCCESS) status = session.Commit();
@@ -496,7 +515,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
     Session session(target.db, Session::Mode::kRead);
     status = session.status();
     KeyId id = 0;
-    if (status == ERROR_SUCCESS) status = Walk(session, target.base, target.prefix, &id);
+    if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
     // HKEY_CLASSES_ROOT before anything was registered: a root without subkeys.
     if (status == ERROR_FILE_NOT_FOUND && target.predefined) return ERROR_NO_MORE_ITEMS;
     if (status == ERROR_SUCCESS) status = session.ChildAt(id, index, &record);
@@ -533,7 +552,7 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueName
     Session session(target.db, Session::Mode::kRead);
     status = session.status();
     KeyId id = 0;
-    if (status == ERROR_SUCCESS) status = Walk(session, target.base, target.prefix, &id);
+    if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
     if (status == ERROR_FILE_NOT_FOUND && target.predefined) return ERROR_NO_MORE_ITEMS;
     if (status == ERROR_SUCCESS) status = session.ValueAt(id, index, &record);
   }

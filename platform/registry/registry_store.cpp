@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -239,6 +240,7 @@ void Database::Close() {
   schema_ = Schema::kUnknown;
   readOnly_ = false;
   broken_ = false;
+  identity_ = 0;
   device_ = 0;
   inode_ = 0;
 }
@@ -292,11 +294,25 @@ int Database::InspectSchema() {
     version = query.Int(0);
   }
   if (applicationId != kApplicationId || version != kSchemaVersion) return SQLITE_NOTADB;
+  {
+    Query query(Statement("SELECT value FROM identity", &rc), rc);
+    if (!query.ok()) return rc;
+    rc = query.Step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+    identity_ = query.Int(0);
+  }
   schema_ = Schema::kReady;
   return SQLITE_OK;
 }
 
 int Database::CreateSchema() {
+  // From the kernel's generator: SQLite's own one is copied into children by fork().
+  std::random_device random;
+  std::int64_t identity = 0;
+  while (identity == 0) {
+    identity = static_cast<std::int64_t>(
+        ((static_cast<std::uint64_t>(random()) << 32) | random()) & 0x7FFFFFFFFFFFFFFFULL);
+  }
   const std::string sql =
       "CREATE TABLE keys("
       "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -312,6 +328,10 @@ int Database::CreateSchema() {
       "  type INTEGER NOT NULL,"
       "  data BLOB NOT NULL,"
       "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
+      "CREATE TABLE identity(value INTEGER NOT NULL);"
+      "INSERT INTO identity(value) VALUES(" +
+      std::to_string(identity) +
+      ");"
       "INSERT INTO keys(id, parent, name, folded, last_write) VALUES(1, NULL, '', '', " +
       std::to_string(NowFileTime()) +
       ");"
@@ -321,7 +341,10 @@ int Database::CreateSchema() {
       "PRAGMA user_version = " +
       std::to_string(kSchemaVersion) + ";";
   const int rc = sqlite3_exec(connection_, sql.c_str(), nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) schema_ = Schema::kReady;
+  if (rc == SQLITE_OK) {
+    schema_ = Schema::kReady;
+    identity_ = identity;
+  }
   return rc;
 }
 
@@ -418,6 +441,8 @@ void Session::End(bool commit) {
   d.outerBlank_ = false;
   if (d.broken_) d.Close();  // a damaged or foreign file: look at it afresh next time
 }
+
+std::int64_t Session::identity() const { return blank_ ? 0 : db_->identity_; }
 
 LSTATUS Session::Fail(int sqliteCode) {
   const LSTATUS status = ErrorFromSqlite(sqliteCode, mode_ == Mode::kWrite);

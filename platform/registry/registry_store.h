@@ -2,7 +2,8 @@
 // call goes through. Only platform/registry uses this header.
 //
 // Layout of the file (see docs/registry.md): table `keys` (id, parent, name, folded, last_write)
-// with id 1 the root HKEY_LOCAL_MACHINE, and table `vals` (key, name, folded, type, data). Names
+// with id 1 the root HKEY_LOCAL_MACHINE, table `vals` (key, name, folded, type, data), and table
+// `identity` with one random number that tells this file from a later one at the same path. Names
 // keep their case in `name`; `folded` holds the upper-cased form that all lookups and orderings
 // use. String data is stored as UTF-8 of the caller's wchar_t units, everything else raw.
 #pragma once
@@ -85,6 +86,7 @@ class Database {
   std::map<const char*, sqlite3_stmt*> cache_;   // guarded by mutex_; keyed by the SQL literal
   Schema schema_ = Schema::kUnknown;             // guarded by mutex_
   bool readOnly_ = false;                        // guarded by mutex_
+  std::int64_t identity_ = 0;                    // guarded by mutex_: of a kReady file
   bool broken_ = false;                          // guarded by mutex_: close at the end of the call
   dev_t device_ = 0;                             // guarded by mutex_: identity of the open file
   ino_t inode_ = 0;                              // guarded by mutex_
@@ -110,6 +112,8 @@ class Session {
 
   LSTATUS status() const { return status_; }
   LSTATUS Commit();
+  // The file's identity (0 while blank). Key ids are only meaningful with it.
+  std::int64_t identity() const;
 
   // ERROR_SUCCESS when the key exists, ERROR_KEY_DELETED when it does not (any more).
   LSTATUS CheckKey(KeyId id);
@@ -157,5 +161,6 @@ struct RegistryKey {
   Kind kind = Kind::kOpened;
   std::string databasePath;                        // kOpened: the file the key lives in
   platform::registry::KeyId id = 0;                // kOpened: the key's row
+  std::int64_t fileIdentity = 0;                   // kOpened: of the file that row is in
   REGSAM access = 0;                               // kOpened: rights granted at opening
 };

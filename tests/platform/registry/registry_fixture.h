@@ -1,0 +1,141 @@
+// Test support for the registry: each test gets a registry file of its own in a fresh temporary
+// directory (TALVARO_REGISTRY), and small helpers that fail the test on unexpected errors.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "platform/types/error_codes.h"
+
+namespace registry_test {
+
+// Closes a key handle at the end of a scope.
+class Key {
+ public:
+  Key() = default;
+  explicit Key(HKEY key) : key_(key) {}
+  ~Key() { Reset(); }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  HKEY get() const { return key_; }
+  PHKEY out() {
+    Reset();
+    return &key_;
+  }
+  void Reset() {
+    if (key_ != nullptr) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/talvaro-registry-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    path_ = dir_ / "registry.db";
+    setenv("TALVARO_REGISTRY", path_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("TALVARO_REGISTRY");
+    std::error_code ignored;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // Creates (or opens) HKLM\<path> with all rights.
+  HKEY Create(const wchar_t* path, REGSAM access = KEY_ALL_ACCESS) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              access, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    return key;
+  }
+  LSTATUS Open(HKEY parent, const wchar_t* path, REGSAM access, Key& key) {
+    return RegOpenKeyExW(parent, path, 0, access, key.out());
+  }
+
+  static LSTATUS SetBytes(HKEY key, const wchar_t* name, DWORD type, const void* data,
+                          DWORD size) {
+    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  }
+  // Sets a REG_SZ (or other string type) with its terminator.
+  static LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& text,
+                           DWORD type = REG_SZ) {
+    return SetBytes(key, name, type, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  }
+  static LSTATUS SetDword(HKEY key, const wchar_t* name, DWORD value) {
+    return SetBytes(key, name, REG_DWORD, &value, sizeof value);
+  }
+  // The value's bytes and type, through RegQueryValueExW.
+  static LSTATUS Get(HKEY key, const wchar_t* name, std::string* bytes, DWORD* type = nullptr) {
+    DWORD size = 0;
+    LSTATUS status = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return status;
+    bytes->assign(size, '\0');
+    status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(bytes->data()),
+                              &size);
+    bytes->resize(size);
+    return status;
+  }
+  static std::string Bytes(const std::wstring& units) {
+    return std::string(reinterpret_cast<const char*>(units.data()),
+                       units.size() * sizeof(wchar_t));
+  }
+  static std::vector<std::wstring> SubkeyNames(HKEY key) {
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index) {
+      wchar_t name[REGISTRY_MAX_KEY_NAME + 1];
+      DWORD length = REGISTRY_MAX_KEY_NAME + 1;
+      const LSTATUS status =
+          RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      if (status != ERROR_SUCCESS) {
+        EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
+        break;
+      }
+      names.emplace_back(name, length);
+    }
+    return names;
+  }
+
+  // Runs `body` in a forked child and returns its exit code (0 = every check held). With
+  // `unprivileged`, a root test process drops to the "nobody" user first so that file
+  // permissions apply; the temporary directory is opened up for that.
+  int RunInChild(const std::function<int()>& body, bool unprivileged = false) {
+    if (unprivileged && geteuid() == 0) {
+      std::filesystem::permissions(dir_, std::filesystem::perms::all,
+                                   std::filesystem::perm_options::add);
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (unprivileged && geteuid() == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+      }
+      _exit(body());
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+  }
+
+  std::filesystem::path dir_;
+  std::filesystem::path path_;
+};
+
+}  // namespace registry_test
