@@ -93,7 +93,8 @@ namespace platform::automation {
 namespace {
 BSTR CopyOrThrow(BSTR source) {
   if (source == nullptr) return nullptr;
-  BSTR copy = SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
+  BSTR copy =
+      SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
   if (copy == nullptr) throw std::bad_alloc();
   return copy;
 }

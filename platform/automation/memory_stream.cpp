@@ -169,7 +169,9 @@ class MemoryStream final : public IStream {
     return S_OK;
   }
 
-  HRESULT SetSize(ULARGE_INTEGER libNewSize) override { return buffer_->Resize(libNewSize.QuadPart); }
+  HRESULT SetSize(ULARGE_INTEGER libNewSize) override {
+    return buffer_->Resize(libNewSize.QuadPart);
+  }
 
   HRESULT CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
                  ULARGE_INTEGER* pcbWritten) override {
@@ -182,7 +184,8 @@ class MemoryStream final : public IStream {
     };
     if (pstm == nullptr) return report(STG_E_INVALIDPOINTER);
     try {
-      std::vector<BYTE> chunk(static_cast<std::size_t>(std::min<ULONGLONG>(cb.QuadPart, kCopyChunk)));
+      std::vector<BYTE> chunk(
+          static_cast<std::size_t>(std::min<ULONGLONG>(cb.QuadPart, kCopyChunk)));
       ULONGLONG remaining = cb.QuadPart;
       while (remaining > 0) {
         const auto wanted = static_cast<ULONG>(std::min<ULONGLONG>(remaining, kCopyChunk));

@@ -178,7 +178,8 @@ HRESULT CopyElements(SAFEARRAY* psa, const void* source, void* target, std::size
 SAFEARRAY* AllocateDescriptor(UINT dims) {
   const std::size_t bytes =
       kDescriptorOffset + offsetof(SAFEARRAY, rgsabound) + dims * sizeof(SAFEARRAYBOUND);
-  auto* block = static_cast<unsigned char*>(std::calloc(1, bytes < sizeof(Block) ? sizeof(Block) : bytes));
+  auto* block =
+      static_cast<unsigned char*>(std::calloc(1, bytes < sizeof(Block) ? sizeof(Block) : bytes));
   if (block == nullptr) return nullptr;
   return reinterpret_cast<SAFEARRAY*>(block + kDescriptorOffset);
 }
@@ -348,7 +349,8 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
       auto source = static_cast<BSTR>(pv);
       BSTR copy = nullptr;
       if (source != nullptr) {
-        copy = SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
+        copy =
+            SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
         if (copy == nullptr) return E_OUTOFMEMORY;
       }
       SysFreeString(std::exchange(*static_cast<BSTR*>(slot), copy));
@@ -373,8 +375,10 @@ HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
   void* slot = nullptr;
   const HRESULT hr = SafeArrayPtrOfIndex(psa, rgIndices, &slot);
   if (FAILED(hr)) return hr;
-  if (KindOf(psa) == Kind::kVariant) VariantInit(static_cast<VARIANT*>(pv));
-  else std::memset(pv, 0, psa->cbElements);
+  if (KindOf(psa) == Kind::kVariant)
+    VariantInit(static_cast<VARIANT*>(pv));
+  else
+    std::memset(pv, 0, psa->cbElements);
   return CopyElements(psa, slot, pv, 1);
 }
 
@@ -394,7 +398,8 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew) {
   if (newCells < oldCells) {
     ClearElements(psa, psa->pvData, newCells, oldCells - newCells);
     // A shrinking realloc that fails keeps the larger block, which is still valid.
-    if (void* shrunk = std::realloc(psa->pvData, newBytes == 0 ? 1 : newBytes)) psa->pvData = shrunk;
+    if (void* shrunk = std::realloc(psa->pvData, newBytes == 0 ? 1 : newBytes))
+      psa->pvData = shrunk;
   } else if (newCells > oldCells) {
     void* grown = std::realloc(psa->pvData, newBytes);
     if (grown == nullptr) return E_OUTOFMEMORY;
@@ -542,7 +547,8 @@ HRESULT ReadStringArray(SAFEARRAY* array, std::vector<std::wstring>* out) {
     std::vector<std::wstring> texts;
     texts.reserve(array->rgsabound[0].cElements);
     const BSTR* slots = access.DataAs<const BSTR>();
-    for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) texts.emplace_back(BstrView(slots[i]));
+    for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i)
+      texts.emplace_back(BstrView(slots[i]));
     *out = std::move(texts);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -109,7 +109,7 @@ namespace platform::automation {
 namespace {
 void ThrowFor(HRESULT hr) {
   if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
-  throw std::invalid_argument("VARIANT cannot be copied");
+  throw std::invalid_argument("VariantCopy failed");
 }
 }  // namespace
 

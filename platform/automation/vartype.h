@@ -51,4 +51,3 @@ inline constexpr VARTYPE VT_RESERVED = 0x8000;
 inline constexpr VARTYPE VT_ILLEGAL = 0xFFFF;
 inline constexpr VARTYPE VT_ILLEGALMASKED = 0x0FFF;
 inline constexpr VARTYPE VT_TYPEMASK = 0x0FFF;
-
