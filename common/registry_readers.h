@@ -9,7 +9,7 @@
 
 namespace Talvaro::Common {
 
-// Reads at most four bytes into `value`.
+// Reads at most four bytes into `value`; shorter data is zero-extended.
 bool ReadRegistryDword(const std::wstring& valueName, const std::wstring& keyPath, DWORD& value);
 
 // Reads through a buffer of 50 characters, so a value of more than 49 characters (terminator

@@ -32,7 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned kMaxWorkers = 32;
+constexpr unsigned kMaxWorkers = kTimerQueueWorkerLimit;
 constexpr unsigned kMinWorkers = 1;  // kept once started, so a steady timer needs no new threads
 constexpr auto kIdleRetirement = std::chrono::seconds(10);
 constexpr auto kExitGrace = std::chrono::seconds(1);

@@ -32,3 +32,10 @@ BOOL CreateTimerQueueTimer(HANDLE* newTimer, HANDLE timerQueue, WAITORTIMERCALLB
 // ERROR_INVALID_PARAMETER for a non-null `timerQueue`, ERROR_INVALID_HANDLE for a handle that
 // names no timer (or an already deleted one) or a completion handle that names no event.
 BOOL DeleteTimerQueueTimer(HANDLE timerQueue, HANDLE timer, HANDLE completionEvent);
+
+namespace platform::kernel {
+
+// Most callbacks that run at once; further due callbacks wait for a free worker.
+inline constexpr unsigned kTimerQueueWorkerLimit = 32;
+
+}  // namespace platform::kernel

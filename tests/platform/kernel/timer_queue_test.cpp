@@ -1,0 +1,336 @@
+// The default timer queue: firing, deletion in its three completion modes, deletion from the
+// timer's own callback, overlapping runs, and process exit with live timers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "child_process.h"
+#include "platform/kernel/synch.h"
+#include "platform/kernel/thread.h"
+#include "platform/kernel/timer_queue.h"
+#include "platform/system/last_error.h"
+
+namespace {
+
+constexpr DWORD kLongWait = 10'000;
+
+HANDLE NewEvent(bool manualReset) { return CreateEventW(nullptr, manualReset, FALSE, nullptr); }
+
+// What a test's callback sees and does. `release` (manual reset) holds callbacks that should
+// block; `entered` is set by every callback when it starts.
+struct Probe {
+  HANDLE timer = nullptr;
+  HANDLE entered = NewEvent(false);
+  HANDLE release = NewEvent(true);
+  bool blockFirstOnly = false;
+  bool blockAll = false;
+  std::atomic<int> calls{0};
+  std::atomic<int> running{0};
+  std::atomic<int> maxRunning{0};
+  std::atomic<int> finished{0};
+  std::atomic<int> badFlag{0};
+
+  ~Probe() {
+    CloseHandle(entered);
+    CloseHandle(release);
+  }
+};
+
+void ProbeCallback(PVOID parameter, BOOLEAN timerOrWaitFired) {
+  auto* probe = static_cast<Probe*>(parameter);
+  if (timerOrWaitFired != TRUE) {
+    ++probe->badFlag;
+  }
+  const int call = ++probe->calls;
+  const int running = ++probe->running;
+  int max = probe->maxRunning.load();
+  while (running > max && !probe->maxRunning.compare_exchange_weak(max, running)) {
+  }
+  SetEvent(probe->entered);
+  if (probe->blockAll || (probe->blockFirstOnly && call == 1)) {
+    WaitForSingleObject(probe->release, INFINITE);
+  }
+  --probe->running;
+  ++probe->finished;
+}
+
+// A periodic timer used as a witness of elapsed scheduling: waits until it has fired `ticks`
+// more times, which proves that the queue kept running for at least that many periods.
+class Ticker {
+ public:
+  Ticker() { EXPECT_TRUE(CreateTimerQueueTimer(&probe_.timer, nullptr, &ProbeCallback, &probe_, 0, 5, 0)); }
+  ~Ticker() { DeleteTimerQueueTimer(nullptr, probe_.timer, INVALID_HANDLE_VALUE); }
+
+  bool WaitTicks(int ticks) {
+    const int target = probe_.calls.load() + ticks;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (probe_.calls.load() < target) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      WaitForSingleObject(probe_.entered, 100);
+    }
+    return true;
+  }
+
+ private:
+  Probe probe_;
+};
+
+TEST(TimerQueue, PeriodicTimerFiresRepeatedlyAndOneShotOnce) {
+  Probe periodic;
+  Probe oneShot;
+  ASSERT_TRUE(CreateTimerQueueTimer(&periodic.timer, nullptr, &ProbeCallback, &periodic, 10, 10, 0));
+  ASSERT_TRUE(CreateTimerQueueTimer(&oneShot.timer, nullptr, &ProbeCallback, &oneShot, 0, 0, 0));
+  Probe onlyOnce;  // a period with WT_EXECUTEONLYONCE is ignored
+  ASSERT_TRUE(CreateTimerQueueTimer(&onlyOnce.timer, nullptr, &ProbeCallback, &onlyOnce, 0, 5,
+                                    WT_EXECUTEONLYONCE));
+
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(WaitForSingleObject(periodic.entered, kLongWait), WAIT_OBJECT_0);
+  }
+  ASSERT_EQ(WaitForSingleObject(oneShot.entered, kLongWait), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(onlyOnce.entered, kLongWait), WAIT_OBJECT_0);
+  ASSERT_TRUE(Ticker().WaitTicks(10));
+  EXPECT_EQ(oneShot.calls.load(), 1);
+  EXPECT_EQ(onlyOnce.calls.load(), 1);
+  EXPECT_EQ(periodic.badFlag.load() + oneShot.badFlag.load(), 0) << "timers fire with TRUE";
+
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, periodic.timer, INVALID_HANDLE_VALUE));
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, oneShot.timer, INVALID_HANDLE_VALUE));
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, onlyOnce.timer, INVALID_HANDLE_VALUE));
+  const int callsAtDeletion = periodic.calls.load();
+  ASSERT_TRUE(Ticker().WaitTicks(10));
+  EXPECT_EQ(periodic.calls.load(), callsAtDeletion) << "a callback started after deletion";
+}
+
+struct Deletion {
+  HANDLE timer;
+  HANDLE completion;
+  Probe* probe;
+  BOOL result = FALSE;
+  DWORD error = 0;
+  int finishedAtReturn = -1;
+};
+
+DWORD DeleteOnThread(LPVOID parameter) {
+  auto* deletion = static_cast<Deletion*>(parameter);
+  deletion->result = DeleteTimerQueueTimer(nullptr, deletion->timer, deletion->completion);
+  deletion->error = GetLastError();
+  deletion->finishedAtReturn = deletion->probe->finished.load();
+  return 0;
+}
+
+TEST(TimerQueue, DeletionWithInvalidHandleValueWaitsForTheRunningCallback) {
+  Probe probe;
+  probe.blockAll = true;
+  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 0, 0));
+  ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
+
+  Deletion deletion{probe.timer, INVALID_HANDLE_VALUE, &probe};
+  const HANDLE deleter = CreateThread(nullptr, 0, &DeleteOnThread, &deletion, 0, nullptr);
+  ASSERT_NE(deleter, nullptr);
+  // The callback is held: a deletion that does not wait would return within this time.
+  EXPECT_EQ(WaitForSingleObject(deleter, 200), WAIT_TIMEOUT);
+
+  SetEvent(probe.release);
+  ASSERT_EQ(WaitForSingleObject(deleter, kLongWait), WAIT_OBJECT_0);
+  CloseHandle(deleter);
+  EXPECT_TRUE(deletion.result);
+  EXPECT_EQ(deletion.finishedAtReturn, 1) << "returned before the callback ended";
+}
+
+TEST(TimerQueue, DeletionWithoutCompletionReturnsAtOnceAndStopsTheTimer) {
+  Probe probe;
+  probe.blockFirstOnly = true;
+  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 5, 0));
+  ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
+
+  Deletion deletion{probe.timer, nullptr, &probe};
+  const HANDLE deleter = CreateThread(nullptr, 0, &DeleteOnThread, &deletion, 0, nullptr);
+  ASSERT_EQ(WaitForSingleObject(deleter, kLongWait), WAIT_OBJECT_0) << "deletion waited";
+  CloseHandle(deleter);
+  EXPECT_FALSE(deletion.result);
+  EXPECT_EQ(deletion.error, ERROR_IO_PENDING);
+
+  SetEvent(probe.release);
+  Ticker ticker;
+  ASSERT_TRUE(ticker.WaitTicks(10));  // lets callbacks started before the deletion end
+  const int calls = probe.calls.load();
+  ASSERT_TRUE(ticker.WaitTicks(10));
+  EXPECT_EQ(probe.calls.load(), calls) << "the deleted timer still fires";
+  EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, probe.timer, nullptr)) << "deleted twice";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(TimerQueue, DeletionWithAnEventSetsItWhenTheLastCallbackEnds) {
+  Probe probe;
+  probe.blockAll = true;
+  const HANDLE done = NewEvent(true);
+  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 0, 0));
+  ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
+
+  EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, probe.timer, done));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_TIMEOUT) << "set while the callback runs";
+  SetEvent(probe.release);
+  EXPECT_EQ(WaitForSingleObject(done, kLongWait), WAIT_OBJECT_0);
+  EXPECT_EQ(probe.finished.load(), 1);
+
+  // Nothing running: the event is set at once.
+  Probe idle;
+  const HANDLE idleDone = NewEvent(true);
+  ASSERT_TRUE(CreateTimerQueueTimer(&idle.timer, nullptr, &ProbeCallback, &idle, kLongWait * 100, 0, 0));
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, idle.timer, idleDone));
+  EXPECT_EQ(WaitForSingleObject(idleDone, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(idle.calls.load(), 0);
+  CloseHandle(done);
+  CloseHandle(idleDone);
+}
+
+struct SelfDeleting {
+  HANDLE timer = nullptr;
+  HANDLE completion = INVALID_HANDLE_VALUE;
+  HANDLE done = NewEvent(true);
+  std::atomic<int> calls{0};
+  BOOL result = TRUE;
+  DWORD error = 0;
+};
+
+void DeleteSelf(PVOID parameter, BOOLEAN) {
+  auto* self = static_cast<SelfDeleting*>(parameter);
+  if (++self->calls != 1) {
+    return;
+  }
+  self->result = DeleteTimerQueueTimer(nullptr, self->timer, self->completion);
+  self->error = GetLastError();
+  SetEvent(self->done);
+}
+
+TEST(TimerQueue, DeletionFromTheTimersOwnCallbackDoesNotDeadlock) {
+  for (HANDLE completion : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
+    SelfDeleting self;
+    self.completion = completion;
+    ASSERT_TRUE(CreateTimerQueueTimer(&self.timer, nullptr, &DeleteSelf, &self, 0, 5, 0));
+    ASSERT_EQ(WaitForSingleObject(self.done, kLongWait), WAIT_OBJECT_0);
+    EXPECT_FALSE(self.result);
+    EXPECT_EQ(self.error, ERROR_IO_PENDING);
+
+    Ticker ticker;
+    ASSERT_TRUE(ticker.WaitTicks(10));
+    const int calls = self.calls.load();
+    ASSERT_TRUE(ticker.WaitTicks(10));
+    EXPECT_EQ(self.calls.load(), calls) << "the timer survived its own deletion";
+    CloseHandle(self.done);
+  }
+}
+
+TEST(TimerQueue, ASlowPeriodicCallbackOverlapsItselfAndDelaysNoOtherTimer) {
+  Probe slow;
+  slow.blockAll = true;
+  ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 5, 0));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (slow.maxRunning.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+    WaitForSingleObject(slow.entered, 100);
+  }
+  EXPECT_GE(slow.maxRunning.load(), 3) << "runs of one timer must overlap on several workers";
+  EXPECT_TRUE(Ticker().WaitTicks(5)) << "blocked callbacks held up another timer";
+
+  SetEvent(slow.release);
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, slow.timer, INVALID_HANDLE_VALUE));
+  EXPECT_EQ(slow.running.load(), 0) << "deletion returned while a callback ran";
+}
+
+TEST(TimerQueue, ThePoolStopsAtItsLimitAndDeletionDropsCallbacksWaitingForAWorker) {
+  Probe slow;
+  slow.blockAll = true;
+  ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 2, 0));
+  const int limit = static_cast<int>(platform::kernel::kTimerQueueWorkerLimit);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (slow.running.load() < limit && std::chrono::steady_clock::now() < deadline) {
+    WaitForSingleObject(slow.entered, 100);
+  }
+  ASSERT_EQ(slow.running.load(), limit) << "the pool did not grow to its limit";
+
+  // Every worker is blocked: this timer's due callback can only wait in line.
+  Probe queued;
+  ASSERT_TRUE(CreateTimerQueueTimer(&queued.timer, nullptr, &ProbeCallback, &queued, 0, 0, 0));
+  // Not needed for correctness: gives the timer thread time to move the callback into the
+  // line, so that deletion meets it there rather than in the schedule.
+  WaitForSingleObject(queued.entered, 50);
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, queued.timer, INVALID_HANDLE_VALUE));
+  EXPECT_EQ(slow.maxRunning.load(), limit) << "more workers than the limit";
+
+  SetEvent(slow.release);
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, slow.timer, INVALID_HANDLE_VALUE));
+  ASSERT_TRUE(Ticker().WaitTicks(10));  // the line has drained behind the released callbacks
+  EXPECT_EQ(queued.calls.load(), 0) << "a deleted timer's waiting callback ran";
+}
+
+TEST(TimerQueue, RefusesBadArguments) {
+  Probe probe;
+  HANDLE timer = nullptr;
+  const HANDLE someQueue = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ffffff0));
+  EXPECT_FALSE(CreateTimerQueueTimer(nullptr, nullptr, &ProbeCallback, &probe, 0, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(CreateTimerQueueTimer(&timer, someQueue, &ProbeCallback, &probe, 0, 0, 0));
+  EXPECT_FALSE(CreateTimerQueueTimer(&timer, nullptr, nullptr, &probe, 0, 0, 0));
+  EXPECT_FALSE(CreateTimerQueueTimer(&timer, nullptr, &ProbeCallback, &probe, 0, 0, 0x20));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(probe.calls.load(), 0);
+
+  ASSERT_TRUE(CreateTimerQueueTimer(&timer, nullptr, &ProbeCallback, &probe, kLongWait * 100, 0, 0));
+  EXPECT_FALSE(CloseHandle(timer)) << "timers end with DeleteTimerQueueTimer only";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(DeleteTimerQueueTimer(someQueue, timer, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, timer, someQueue));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << "completion handle that names no event";
+  EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, probe.entered, nullptr)) << "an event is no timer";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE)) << "failed calls kept it";
+}
+
+// Runs in a child process: exits from main's thread while timers fire and one callback is
+// blocked for good. Static destruction must not crash under live timers.
+std::string liveTimerState = "static state that callbacks read";
+
+void TouchStatic(PVOID parameter, BOOLEAN) {
+  static_cast<std::atomic<std::size_t>*>(parameter)->fetch_add(liveTimerState.size());
+}
+
+void BlockForever(PVOID parameter, BOOLEAN) {
+  WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);
+}
+
+TEST(TimerQueueChild, DISABLED_ExitWithLiveTimers) {
+  if (!kernel_test::IsChild()) {
+    GTEST_SKIP() << "runs only as a child of TimerQueue.ProcessExitWithLiveTimersIsClean";
+  }
+  static std::atomic<std::size_t> sum{0};
+  const HANDLE never = NewEvent(true);
+  HANDLE timer = nullptr;
+  CreateTimerQueueTimer(&timer, nullptr, &BlockForever, never, 0, 0, 0);
+  for (int i = 0; i < 4; ++i) {
+    CreateTimerQueueTimer(&timer, nullptr, &TouchStatic, &sum, 0, 1, 0);
+  }
+  while (sum.load() < 1000) {
+    std::this_thread::yield();
+  }
+  std::exit(0);
+}
+
+TEST(TimerQueue, ProcessExitWithLiveTimersIsClean) {
+  kernel_test::ChildTest child("TimerQueueChild.DISABLED_ExitWithLiveTimers", {});
+  ASSERT_TRUE(child.started());
+  const int status = child.Wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
