@@ -156,7 +156,9 @@ class TimerQueue {
       const auto first = schedule_.begin();
       const Clock::time_point now = Clock::now();
       if (first->first > now) {
-        scheduleChanged_.wait_until(lock, first->first);
+        // A copy: the entry may be erased while the lock is released.
+        const Clock::time_point due = first->first;
+        scheduleChanged_.wait_until(lock, due);
         continue;
       }
       std::shared_ptr<Timer> timer = std::move(first->second);
