@@ -174,28 +174,6 @@ TEST_F(Concurrency, MtaPolicyPutsTheTaskThreadInTheApartment) {
   EXPECT_EQ(none->Get(), S_OK);
 }
 
-struct CountingPolicy {
-  static inline std::atomic<int> started{0};
-  static inline std::atomic<int> failed{0};
-  static inline std::atomic<int> ended{0};
-  static void OnStart(const std::wstring&) noexcept { ++started; }
-  static void OnFailure(const std::wstring&, std::exception_ptr) noexcept { ++failed; }
-  static void OnEnd(const std::wstring&) noexcept { ++ended; }
-};
-
-TEST_F(Concurrency, LoggingPolicyHooksRunAroundTheWork) {
-  Infra::GlobalThreadPool::LaunchInNewThread(
-      Infra::Task<void, Infra::ComPolicyNone, CountingPolicy>(L"Ok_thread", [] {}))
-      ->Wait();
-  Infra::GlobalThreadPool::LaunchInNewThread(
-      Infra::Task<void, Infra::ComPolicyNone, CountingPolicy>(L"Bad_thread",
-                                                             [] { throw Infra::Pointer(); }))
-      ->Wait();
-  EXPECT_EQ(CountingPolicy::started.load(), 2);
-  EXPECT_EQ(CountingPolicy::failed.load(), 1);
-  EXPECT_EQ(CountingPolicy::ended.load(), 2);
-}
-
 TEST_F(Concurrency, FutureOutlivesLauncherAndWorkIsReleasedBeforeCompletion) {
   auto state = std::make_shared<int>(5);
   std::shared_ptr<Infra::Future<int>> future;
