@@ -6,6 +6,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/interface_table.h"
 #include "platform/com/module.h"
+#include "tests/support/component/reference_count.h"
 
 struct IAlpha : IUnknown {
   virtual int Alpha() = 0;
@@ -70,8 +71,4 @@ class CountingModule final : public platform::com::ServerModule {
   std::atomic<LONG> count{0};
 };
 
-// The reference count an interface pointer's object reports after an AddRef/Release pair.
-inline ULONG CountOf(IUnknown* unknown) {
-  unknown->AddRef();
-  return unknown->Release();
-}
+using Talvaro::Testing::CountOf;

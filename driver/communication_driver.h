@@ -1,0 +1,138 @@
+// CCommunicationDriver: the object a client holds for one XRB unit.
+//
+// The factory creates one per request and attaches it with Initialize to a hardware driver of
+// the hardware proxy library; the object is then that driver's data observer and availability
+// callback, and it forwards the client's operations to the hardware. Cleanup detaches it; it
+// runs when the client stops answering and, at the latest, on the final release.
+//
+// Threads: client calls arrive on the component runtime's call threads, hardware callbacks on
+// the library's threads; all may run at once. Locks: the object lock (ObjectRoot) guards the
+// sink list; the cleanup lock makes Cleanup exclusive (re-entrant on one thread). The hardware
+// interface fields are written only by Initialize (before the object is shared) and Cleanup
+// (under the cleanup lock); client operations read them without a lock, as the hardware
+// library accepts calls on a driver that is being closed and answers them with a failure.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "external/hardware/comm_interfaces.h"
+#include "external/logging/logger.h"
+#include "interfaces/communication_driver.h"
+#include "platform/com/connection_point.h"
+#include "platform/com/error_info.h"
+#include "platform/com/object_root.h"
+#include "driver/observer_notification.h"
+
+namespace Talvaro::Driver {
+
+class CCommunicationDriver;
+using DriverEventsPoint = platform::com::ConnectionPoint<CCommunicationDriver, ICommunicationDriverEvents>;
+
+class CCommunicationDriver
+    : public platform::com::ConnectionPointContainer<CCommunicationDriver, DriverEventsPoint>,
+      public DriverEventsPoint,
+      public ISupportErrorInfo,
+      public ICommunicationDriver,
+      public IDataTransfer,
+      public IAvailability,
+      public IRestriction,
+      public IAvailabilityCallback,
+      public IDataTransferObserver,
+      public IRestrictionObserver,
+      public platform::com::ObjectRoot {
+ public:
+  using Interfaces =
+      platform::com::InterfaceTable<CCommunicationDriver, IConnectionPointContainer,
+                                    ICommunicationDriver, IDataTransfer, IAvailability,
+                                    IRestriction, ISupportErrorInfo>;
+
+  CCommunicationDriver();
+  ~CCommunicationDriver() override;
+
+  HRESULT FinalConstruct();
+  void FinalRelease();
+
+  // Attaches the object to the unit. Called once by the factory right after creation, on its
+  // call thread. 0, or -1100 (no hardware driver), -1200 (Open failed), -1050 (registration).
+  E_ORBIQLIB_Result Initialize(const std::wstring& logicalName, const std::wstring& applicationName,
+                               const std::wstring& openArgument, const std::wstring& channelBaseName,
+                               const std::wstring& clientNamespaceName,
+                               platform::com::ComPtr<IObserverNotification> observerSingleton);
+
+  // Detaches the object from the hardware. Any thread; safe to call more than once.
+  void Cleanup();
+
+  // "[" + logical name + ":" + application name + "]".
+  std::wstring BuildLogTag() const;
+
+  // ISupportErrorInfo
+  HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+  // IDataTransfer, IAvailability, IRestriction: client operations (client_operations.cpp).
+  HRESULT Write(SAFEARRAY* data, LONG value, LONG* result) override;
+  HRESULT GetAvailability(LONG* state) override;
+  HRESULT RegisterRestriction(ULONG mode, IStream* callback, LONG* result) override;
+  HRESULT SetRestrictionMode(ULONG mode, LONG* result) override;
+  HRESULT UnregisterRestriction(LONG* result) override;
+  HRESULT GetRestrictionMode(ULONG* mode, LONG* result) override;
+  HRESULT IsRestrictionRegistered(VARIANT_BOOL* registered, LONG* result) override;
+
+  // Hardware callbacks, on the library's threads (hardware_callbacks.cpp).
+  E_ORBIQLIB_Result OnData(const unsigned char* data, const unsigned int& count) override;
+  E_ORBIQLIB_Result OnError(const E_ORBIQLIB_Result& code) override;
+  E_ORBIQLIB_Result OnRestriction(const unsigned char* data, const unsigned int& count) override;
+  void OnAvailabilityChanged(std::int32_t state) override;
+
+ private:
+  // Delivers event `dispid` to every subscribed client in list order (event_dispatch.cpp).
+  // S_OK, S_FALSE (nobody ever subscribed), E_INVALIDARG (no arguments), E_FAIL (a sink
+  // without IDispatch, or a failed Invoke while `logFailures`), E_UNEXPECTED (an exception).
+  HRESULT FireEvent(DISPID dispid, DISPPARAMS* arguments, bool logFailures);
+  // The non-empty sinks in list order, each with a reference of the copy's own.
+  HRESULT CopyEventSinks(std::vector<platform::com::ComPtr<IUnknown>>& sinks);
+  // Empties the slot of a sink whose process is gone or whose call broke, so that later events
+  // skip it; any other status leaves it alone.
+  void RevokeEventByForce(HRESULT status, IUnknown* sink);
+  // Fires `dispid` with one argument, failures not logged (the data, error and state events).
+  void FireWithArgument(DISPID dispid, VARIANT& argument);
+
+  // Milliseconds since construction, truncated to 32 bits, for the watchers.
+  ULONG ElapsedMilliseconds() const;
+  // Hands a block to the watchers when there are any.
+  void NotifyWatchers(const unsigned char* data, ULONG count) const;
+  // Gives the hardware driver back to the proxy's factory (when the proxy is still up).
+  void ReleaseHardwareDriver();
+  void Log(const std::wstring& message) const;
+  void LogError(const std::wstring& message) const;
+
+  // ---- fields in declaration order; destroyed in reverse ----
+  ICommDriver* hardwareDriver_ = nullptr;           // from CreateCommDriver, given back on Cleanup
+  ICommDataTransfer* dataTransfer_ = nullptr;       // borrowed from the hardware driver
+  ICommAvailability* availability_ = nullptr;       // borrowed from the hardware driver
+  std::shared_ptr<ICommRestriction> restriction_;   // from the hardware driver
+  platform::com::ComPtr<IRestrictionCallback> clientRestrictionCallback_;  // client's judge
+  std::atomic<std::int32_t> finalRelease_{0};       // 1 while the object is being destroyed
+  platform::com::ComPtr<IObserverNotification> observerSingleton_;  // given to Initialize
+  std::wstring applicationName_;
+  std::wstring logicalName_;
+  std::recursive_mutex cleanupLock_;                // held by Cleanup
+  std::atomic<bool> restrictionRegistered_{false};  // registered as restriction observer
+  std::wstring channelBaseName_;                    // shared-memory channel base name
+  std::wstring clientNamespaceName_;                // shared-memory client namespace
+  LONGLONG counterFrequency_ = 0;                   // performance-counter ticks per second
+  LONGLONG creationCounter_ = 0;                    // read at construction: the watchers' epoch
+
+  std::shared_ptr<Logging::ILogger> logger_;
+  // Held shared by client operations while they use the hardware interfaces and exclusively by
+  // Cleanup while it takes them away, so a running call never sees them freed.
+  std::shared_mutex hardwareUse_;
+  // Guards clientRestrictionCallback_: replaced by client calls while hardware threads read it.
+  mutable std::mutex restrictionCallbackLock_;
+};
+
+}  // namespace Talvaro::Driver

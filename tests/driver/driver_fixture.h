@@ -1,0 +1,59 @@
+// A driver object on the programmable hardware double, with the log records collected.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "driver/communication_driver.h"
+#include "external/hardware/xrb_proxy.h"
+#include "external/logging/record_sink.h"
+#include "platform/com/com_object.h"
+#include "tests/support/component/event_sink.h"
+#include "tests/support/component/reference_count.h"
+#include "tests/support/hardware/fake_hardware.h"
+
+namespace Talvaro::Testing {
+
+using DriverObject = platform::com::ComObject<Driver::CCommunicationDriver>;
+using platform::com::ComPtr;
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(installation_.Installed());
+    ASSERT_EQ(CXRBProxy::GetInstance()->Initialize(), ORBIQLIB_SUCCESS);
+    ASSERT_EQ(CXRBProxy::GetInstance()->Start(), ORBIQLIB_SUCCESS);
+    fake_->SetUnits({{CXRBDescription(L"XRB_A", L"00:11:22:33:44:55", L"10.0.0.5", L"Online", 7), {}}});
+    fake_->ClearCalls();
+  }
+
+  ComPtr<DriverObject> NewDriver() {
+    ComPtr<DriverObject> driver;
+    EXPECT_EQ(platform::com::CreateObject(&driver), S_OK);
+    return driver;
+  }
+  ComPtr<DriverObject> AttachedDriver() {
+    auto driver = NewDriver();
+    EXPECT_EQ(Initialize(*driver), ORBIQLIB_SUCCESS);
+    return driver;
+  }
+  static E_ORBIQLIB_Result Initialize(DriverObject& driver) {
+    return driver.Initialize(L"XRB_A", L"App", L"open", L"Channel", L"Namespace", nullptr);
+  }
+  ComPtr<platform::com::ComObject<CEventSink>> Subscribe(DriverObject& driver, DWORD* cookie = nullptr) {
+    ComPtr<platform::com::ComObject<CEventSink>> sink;
+    EXPECT_EQ(platform::com::CreateObject(&sink), S_OK);
+    DWORD assigned = 0;
+    EXPECT_EQ(driver.Advise(sink->GetUnknown(), &assigned), S_OK);
+    if (cookie != nullptr) *cookie = assigned;
+    return sink;
+  }
+
+  std::shared_ptr<FakeHardware> fake_ = FakeHardware::Create();
+  FakeHardware::Installation installation_{fake_};
+  std::shared_ptr<Logging::RecordCollector> records_ = std::make_shared<Logging::RecordCollector>();
+  Logging::ScopedRecordSink tap_{records_};
+};
+
+}  // namespace Talvaro::Testing

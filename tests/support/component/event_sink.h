@@ -1,0 +1,67 @@
+// A client's event sink for tests of event delivery: records every Invoke (DISPID and the
+// positional arguments, copied), answers with a programmable status, can be made to block in
+// its next Invoke until released, and can be told not to answer IDispatch. Thread-safe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "interfaces/communication_driver.h"
+#include "platform/automation/variant.h"
+#include "platform/com/com_object.h"
+#include "platform/com/interface_table.h"
+
+namespace Talvaro::Testing {
+
+struct ReceivedEvent {
+  DISPID dispid;
+  std::vector<platform::automation::Variant> arguments;  // in call order
+};
+
+class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CEventSink, ICommunicationDriverEvents,
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
+
+
+  HRESULT GetTypeInfoCount(UINT* count) override;
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override;
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  HRESULT Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                 VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
+
+  void SetInvokeResult(HRESULT result);
+  void BlockNext();
+  // Lets a blocked Invoke return (named apart from IUnknown::Release).
+  void Unblock();
+  bool WaitBlocked(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool WaitForEvents(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::vector<ReceivedEvent> Events() const;
+  // The byte payloads of the OnData events received so far.
+  std::vector<std::vector<std::uint8_t>> DataBlocks() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ReceivedEvent> events_;
+  HRESULT invokeResult_ = S_OK;
+  bool blockNext_ = false;
+  bool blocked_ = false;
+  bool released_ = false;
+};
+
+// A subscriber that has the event interface but refuses IDispatch: delivery stops at it.
+class CMuteSink : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CMuteSink, ICommunicationDriverEvents>;
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return E_NOTIMPL;
+  }
+};
+
+}  // namespace Talvaro::Testing
