@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <thread>
 
 #include "platform/kernel/message_queue.h"

@@ -40,25 +40,13 @@ std::int64_t SecondsOf(const SYSTEMTIME& time) {
   return ::timegm(&fields);
 }
 
-TEST(Clocks, CountersAreMonotonicWithTheirDocumentedUnits) {
+TEST(Clocks, CountersAreTheMonotonicClockInTheirDocumentedUnits) {
   LARGE_INTEGER frequency{};
   ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
   EXPECT_EQ(frequency.QuadPart, 1'000'000'000);
   EXPECT_FALSE(QueryPerformanceCounter(nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 
-  LARGE_INTEGER previous{};
-  QueryPerformanceCounter(&previous);
-  ULONGLONG previousTicks = GetTickCount64();
-  for (int i = 0; i < 10'000; ++i) {
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    ASSERT_GE(now.QuadPart, previous.QuadPart);
-    previous = now;
-    const ULONGLONG ticks = GetTickCount64();
-    ASSERT_GE(ticks, previousTicks);
-    previousTicks = ticks;
-  }
   // The counter is CLOCK_MONOTONIC in nanoseconds; tick counts are the same clock in ms.
   timespec before{};
   timespec after{};

@@ -153,16 +153,4 @@ TEST(MessageQueues, PeekFiltersAndQuitOrdering) {
   }).join();
 }
 
-TEST(MessageQueues, GetMessageBlocksUntilAPostArrives) {
-  Loop loop;
-  DWORD loopId = 0;
-  const HANDLE thread = CreateThread(nullptr, 0, &Loop::Run, &loop, 0, &loopId);
-  ASSERT_EQ(WaitForSingleObject(loop.ready, kLongWait), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(thread, 50), WAIT_TIMEOUT) << "the empty loop must block";
-  ASSERT_TRUE(PostThreadMessageW(loopId, WM_QUIT, 0, 0));
-  EXPECT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
-  EXPECT_TRUE(loop.received.empty());
-  CloseHandle(thread);
-}
-
 }  // namespace

@@ -21,18 +21,19 @@ constexpr DWORD kLongWait = 10'000;
 
 HANDLE NewEvent(bool manualReset) { return CreateEventW(nullptr, manualReset, FALSE, nullptr); }
 
-// What a test's callback sees and does. `release` (manual reset) holds callbacks that should
-// block; `entered` is set by every callback when it starts.
+// What a test's callback sees and does. `release` (manual reset) holds the callbacks that
+// block (all, or the first `blockFirst` calls); `entered` is set by every callback when it starts.
 struct Probe {
   HANDLE timer = nullptr;
   HANDLE entered = NewEvent(false);
   HANDLE release = NewEvent(true);
-  bool blockFirstOnly = false;
   bool blockAll = false;
+  int blockFirst = 0;  // calls 1..blockFirst block
   std::atomic<int> calls{0};
   std::atomic<int> running{0};
   std::atomic<int> maxRunning{0};
   std::atomic<int> finished{0};
+  std::atomic<int> blocked{0};  // callbacks held on `release` now
   std::atomic<int> badFlag{0};
 
   ~Probe() {
@@ -52,8 +53,10 @@ void ProbeCallback(PVOID parameter, BOOLEAN timerOrWaitFired) {
   while (running > max && !probe->maxRunning.compare_exchange_weak(max, running)) {
   }
   SetEvent(probe->entered);
-  if (probe->blockAll || (probe->blockFirstOnly && call == 1)) {
+  if (probe->blockAll || call <= probe->blockFirst) {
+    ++probe->blocked;
     WaitForSingleObject(probe->release, INFINITE);
+    --probe->blocked;
   }
   --probe->running;
   ++probe->finished;
@@ -147,7 +150,7 @@ TEST(TimerQueue, DeletionWithInvalidHandleValueWaitsForTheRunningCallback) {
 
 TEST(TimerQueue, DeletionWithoutCompletionReturnsAtOnceAndStopsTheTimer) {
   Probe probe;
-  probe.blockFirstOnly = true;
+  probe.blockFirst = 1;
   ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 5, 0));
   ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
 
@@ -231,15 +234,18 @@ TEST(TimerQueue, DeletionFromTheTimersOwnCallbackDoesNotDeadlock) {
 }
 
 TEST(TimerQueue, ASlowPeriodicCallbackOverlapsItselfAndDelaysNoOtherTimer) {
+  // Its first three runs block: they must overlap, and leave other timers unaffected.
   Probe slow;
-  slow.blockAll = true;
+  slow.blockFirst = 3;
   ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 5, 0));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (slow.maxRunning.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+  while (slow.blocked.load() < 3 && std::chrono::steady_clock::now() < deadline) {
     WaitForSingleObject(slow.entered, 100);
   }
-  EXPECT_GE(slow.maxRunning.load(), 3) << "runs of one timer must overlap on several workers";
+  ASSERT_EQ(slow.blocked.load(), 3) << "runs of one timer must overlap on several workers";
+  const int callsWhileBlocked = slow.calls.load();
   EXPECT_TRUE(Ticker().WaitTicks(5)) << "blocked callbacks held up another timer";
+  EXPECT_GT(slow.calls.load(), callsWhileBlocked) << "blocked runs held up their own timer";
 
   SetEvent(slow.release);
   EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, slow.timer, INVALID_HANDLE_VALUE));
@@ -252,10 +258,10 @@ TEST(TimerQueue, ThePoolStopsAtItsLimitAndDeletionDropsCallbacksWaitingForAWorke
   ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 2, 0));
   const int limit = static_cast<int>(platform::kernel::kTimerQueueWorkerLimit);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (slow.running.load() < limit && std::chrono::steady_clock::now() < deadline) {
+  while (slow.blocked.load() < limit && std::chrono::steady_clock::now() < deadline) {
     WaitForSingleObject(slow.entered, 100);
   }
-  ASSERT_EQ(slow.running.load(), limit) << "the pool did not grow to its limit";
+  ASSERT_EQ(slow.blocked.load(), limit) << "the pool did not grow to its limit";
 
   // Every worker is blocked: this timer's due callback can only wait in line.
   Probe queued;
