@@ -6,6 +6,7 @@
 
 #include "platform/com/apartment.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/global_interface_table.h"
 #include "platform/com/server_process.h"
 
 namespace platform::com {
@@ -117,6 +118,10 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo
     if (!classObject) fallback = table.fallback;
   }
   if (classObject) return classObject->QueryInterface(riid, result);
+  // The runtime's own in-process classes.
+  if (clsid == CLSID_StdGlobalInterfaceTable && (context & CLSCTX_INPROC_SERVER) != 0) {
+    return platform::com::GetGlobalInterfaceTableClassObject(riid, result);
+  }
   if (fallback && (context & CLSCTX_LOCAL_SERVER) != 0) return fallback(clsid, context, riid, result);
   return REGDB_E_CLASSNOTREG;
 }

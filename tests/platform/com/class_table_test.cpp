@@ -6,6 +6,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/class_factory.h"
 #include "platform/com/class_table.h"
+#include "platform/com/global_interface_table.h"
 #include "platform/com/server_process.h"
 #include "tests/platform/com/test_interfaces.h"
 
@@ -201,6 +202,37 @@ TEST(Apartment, ActivationNeedsAnApartmentSomewhereInTheProcess) {
                 REGDB_E_CLASSNOTREG);
     }).join();
   }).join();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GlobalInterfaceTable, OneTableHandsStoredInterfacesToAnyThread) {
+  Apartment apartment;
+  CountingModule module;
+  ComPtr<IGlobalInterfaceTable> table, same;
+  ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IGlobalInterfaceTable, table.PutVoid()),
+            S_OK);
+  ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IGlobalInterfaceTable, same.PutVoid()),
+            S_OK);
+  EXPECT_EQ(table, same);
+  EXPECT_EQ(module.count, 0) << "the table itself keeps no server reference alive";
+
+  platform::com::ComPtr<platform::com::ComObject<CAlphaBeta>> object;
+  ASSERT_EQ(platform::com::CreateObject(&object), S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(table->RegisterInterfaceInGlobal(object->GetUnknown(), uuidof<IAlpha>, &cookie), S_OK);
+  std::thread([&] {
+    ComPtr<IBeta> beta;
+    EXPECT_EQ(table->GetInterfaceFromGlobal(cookie, uuidof<IBeta>, beta.PutVoid()), S_OK);
+    EXPECT_EQ(beta->Beta(), 2);
+  }).join();
+  EXPECT_EQ(table->RevokeInterfaceFromGlobal(cookie), S_OK);
+  EXPECT_EQ(table->RevokeInterfaceFromGlobal(cookie), E_INVALIDARG);
+  EXPECT_EQ(CountOf(object->GetUnknown()), 1u);
 }
 
 }  // namespace
