@@ -262,7 +262,12 @@ sqlite3_stmt* Database::Statement(const char* sql, int* rc) {
 }
 
 int Database::Exec(const char* sql) {
-  return sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr);
+  // Transaction control runs on every call: prepared once, like the queries.
+  int rc = SQLITE_OK;
+  Query query(Statement(sql, &rc), rc);
+  if (!query.ok()) return rc;
+  rc = query.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
 
 int Database::InspectSchema() {
