@@ -1,0 +1,8 @@
+// The executable's entry: the module exists from before the entry runs until after it returns.
+#include "host/module.h"
+#include "platform/system/process.h"
+
+int main() {
+  Talvaro::Host::CTalvaroCommunicationDriverModule module;
+  return module.WinMain(SW_SHOWDEFAULT);
+}
