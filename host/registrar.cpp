@@ -163,7 +163,8 @@ class Parser {
       const Token* token = Next();
       if (token == nullptr) return false;
       if (token->kind == Token::Kind::Close) return true;
-      if (values != nullptr && IsKeyword(*token, L"val")) {
+      if (IsKeyword(*token, L"val")) {
+        if (values == nullptr) return false;  // a value needs a key
         auto name = Text(Next());
         auto text = name ? StringValue() : std::nullopt;
         if (!text) return false;

@@ -66,12 +66,15 @@ void Wake(int wakeFd) {
   (void)!::write(wakeFd, &one, sizeof one);
 }
 
+// A notification socket, or an invocation id in a process that systemd started itself. Shells
+// inside a desktop session inherit INVOCATION_ID from the terminal's unit; their children are
+// no services, and their parent is not PID 1.
 bool StartedBySystemd() {
-  for (const char* name : {"NOTIFY_SOCKET", "INVOCATION_ID"}) {
+  const auto set = [](const char* name) {
     const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
+    return value != nullptr && *value != '\0';
+  };
+  return set("NOTIFY_SOCKET") || (set("INVOCATION_ID") && ::getppid() == 1);
 }
 
 // Threads that existed before the dispatcher do not block the control signals; one of them may

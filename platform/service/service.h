@@ -1,10 +1,11 @@
 // The service control subset on systemd: the service side (dispatcher, control handler, status
 // reports) and the manager side (install, configure, control, remove).
 //
-// Service side. A process that systemd started (NOTIFY_SOCKET or INVOCATION_ID in its
-// environment) runs its ServiceMain on a thread of its own inside StartServiceCtrlDispatcherW;
-// the dispatcher's thread turns signals into controls for the handler: SIGTERM stop (1), SIGHUP
-// paramchange (6), SIGUSR1 128, SIGUSR2 129. Status reports go out with sd_notify.
+// Service side. A process that systemd started (NOTIFY_SOCKET in its environment, or
+// INVOCATION_ID with PID 1 as its parent) runs its ServiceMain on a thread of its own inside
+// StartServiceCtrlDispatcherW; the dispatcher's thread turns signals into controls for the
+// handler: SIGTERM stop (1), SIGHUP paramchange (6), SIGUSR1 128, SIGUSR2 129. Status reports
+// go out with sd_notify.
 //
 // Manager side. A service is the unit file "<name>.service" in the unit directory
 // ($TALVARO_UNIT_DIR, default /etc/systemd/system); systemctl is asked to enable, disable,

@@ -151,7 +151,13 @@ TEST_F(Dispatcher, RefusesWithoutSystemdAndMalformedTables) {
   EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
   EXPECT_EQ(GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 
-  ::setenv("INVOCATION_ID", "0123", 1);  // started by systemd without a notification socket
+  // An invocation id alone, in a process whose parent is not PID 1: a shell of a desktop
+  // session, not a service.
+  ::setenv("INVOCATION_ID", "0123", 1);
+  EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
+  EXPECT_EQ(GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  ::unsetenv("INVOCATION_ID");
+
   SERVICE_TABLE_ENTRYW empty[] = {{nullptr, nullptr}};
   EXPECT_FALSE(StartServiceCtrlDispatcherW(empty));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);

@@ -1,0 +1,118 @@
+// The module in-process: the service state machine (a stop during start-up wins, which cannot
+// be timed from outside the process without races), controls, the event log text, the server
+// reference count and the global interface table.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/module.h"
+#include "platform/com/apartment.h"
+#include "platform/com/server_process.h"
+#include "tests/host/registry_probe.h"
+#include "tests/support/environment/isolated_environment.h"
+
+namespace host_test {
+namespace {
+
+using Talvaro::Host::CTalvaroCommunicationDriverModule;
+
+class Module : public ::testing::Test {
+ protected:
+  // Texts of the event-log records so far.
+  std::vector<std::string> Records() const {
+    std::ifstream file(environment_.EventLog());
+    std::vector<std::string> texts;
+    for (std::string line; std::getline(file, line);) texts.push_back(line.substr(line.find(": ") + 2));
+    return texts;
+  }
+
+  Talvaro::Testing::IsolatedEnvironment environment_;
+  CTalvaroCommunicationDriverModule module_;
+};
+
+TEST_F(Module, AStopDuringStartUpWins) {
+  module_.SetServiceMode(true);
+  module_.SetServiceStatus(SERVICE_START_PENDING);
+  module_.Handler(SERVICE_CONTROL_STOP);  // the dispatcher thread's stop request
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
+  module_.ReportRunningIfStarting();  // the service thread, after registering the class objects
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
+  EXPECT_TRUE(Records().empty());
+}
+
+TEST_F(Module, StartPendingBecomesRunningOnce) {
+  module_.SetServiceMode(true);
+  module_.SetServiceStatus(SERVICE_START_PENDING);
+  module_.ReportRunningIfStarting();
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_RUNNING);
+  module_.ReportRunningIfStarting();
+  EXPECT_EQ(Records(), std::vector<std::string>{"Service started/resumed"});
+  module_.Handler(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
+}
+
+TEST_F(Module, ControlsOtherThanStopChangeNothing) {
+  module_.SetServiceMode(true);
+  module_.SetServiceStatus(SERVICE_RUNNING);
+  for (DWORD ignored : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
+                        SERVICE_CONTROL_SHUTDOWN}) {
+    module_.Handler(ignored);
+  }
+  EXPECT_TRUE(Records().empty());
+  module_.Handler(128);
+  module_.Handler(SERVICE_CONTROL_PARAMCHANGE);
+  EXPECT_EQ(Records(), (std::vector<std::string>{"Bad service request", "Bad service request"}));
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_RUNNING);
+}
+
+TEST_F(Module, EventTextsAreCutTo255CharactersAndEchoedOutsideServiceMode) {
+  const std::wstring longText(300, L'x');
+  module_.SetServiceMode(true);
+  module_.LogEvent(L"%ls!", longText.c_str());
+  module_.SetServiceMode(false);
+  ::testing::internal::CaptureStdout();
+  module_.LogEvent(L"code %d", 42);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "code 42\n");
+  EXPECT_EQ(Records(), (std::vector<std::string>{std::string(255, 'x'), "code 42"}));
+}
+
+TEST_F(Module, ServiceModeUnlockOnlyCountsDown) {
+  module_.SetServiceMode(true);
+  const ULONG processCount = platform::com::ServerProcessCount();
+  EXPECT_EQ(module_.Lock(), static_cast<LONG>(processCount + 1));
+  EXPECT_EQ(module_.GetLockCount(), 0);  // Lock does not change it
+  EXPECT_EQ(module_.Unlock(), -1);
+  EXPECT_EQ(module_.GetLockCount(), -1);
+  EXPECT_EQ(platform::com::ServerProcessCount(), processCount + 1);
+}
+
+TEST_F(Module, GlobalInterfaceTableIsMadeOnceAndHandedOutCounted) {
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  EXPECT_EQ(module_.GetGITPtr(nullptr), E_POINTER);
+  platform::com::ComPtr<IGlobalInterfaceTable> first;
+  platform::com::ComPtr<IGlobalInterfaceTable> second;
+  ASSERT_EQ(module_.GetGITPtr(first.Put()), S_OK);
+  ASSERT_EQ(module_.GetGITPtr(second.Put()), S_OK);
+  EXPECT_EQ(first.Get(), second.Get());
+  first = nullptr;
+  second = nullptr;
+  CoUninitialize();
+}
+
+TEST_F(Module, DebugSwitchRegistersAsLocalServer) {
+  HRESULT result = E_FAIL;
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(module_.ParseCommandLine(L"TalvaroCommunicationDriver /DEBUG /help", &result));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // /help was not looked at
+  EXPECT_EQ(result, S_OK);
+  EXPECT_TRUE(module_.IsDebugMode());
+  const std::wstring appId = L"AppID\\{BF272D41-684D-4A91-8170-D4298DF8A5CD}";
+  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, appId), L"TalvaroCommunicationDriver");
+  EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, appId, L"LocalService"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\{1C84D1BC-573F-490C-ADF2-0269F5A6AFDC}\\LocalServer32"));
+}
+
+}  // namespace
+}  // namespace host_test
