@@ -2,6 +2,7 @@
 // Every method answers S_OK when the hardware result is 0 and E_FAIL otherwise.
 #pragma once
 
+#include "interfaces/marshalers.h"
 #include "platform/automation/bstr.h"
 #include "platform/com/unknown.h"
 

@@ -5,6 +5,7 @@
 // only says whether the call itself was well formed.
 #pragma once
 
+#include "interfaces/marshalers.h"
 #include "platform/automation/dispatch.h"
 #include "platform/automation/safearray.h"
 #include "platform/automation/stream.h"

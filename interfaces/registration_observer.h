@@ -1,6 +1,7 @@
 // The registration observer: watchers see every data block and every write of every driver.
 #pragma once
 
+#include "interfaces/marshalers.h"
 #include "platform/automation/dispatch.h"
 #include "platform/com/unknown.h"
 

@@ -1,5 +1,6 @@
 #include "platform/com/class_table.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "platform/com/com_ptr.h"
 #include "platform/com/global_interface_table.h"
 #include "platform/com/server_process.h"
+#include "platform/remoting/endpoints.h"
 
 namespace platform::com {
 namespace {
@@ -33,10 +35,40 @@ ClassTable& Table() {
   return *table;
 }
 
-void SetVisibility(bool visible) {
+bool Published(const Registration& registration) {
+  return registration.visible && (registration.context & CLSCTX_LOCAL_SERVER) != 0;
+}
+
+// Hands the set of published classes to the remoting runtime after a change. The lock keeps
+// snapshots and publications in step, so two changes never publish out of order; the table's
+// own lock is not held meanwhile (publishing may wait for the RPC thread).
+HRESULT Republish() {
+  static std::mutex publication;
+  std::lock_guard publishing(publication);
+  std::vector<CLSID> visible;
+  {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    for (const auto& registration : table.registrations) {
+      if (Published(registration) &&
+          std::find(visible.begin(), visible.end(), registration.clsid) == visible.end()) {
+        visible.push_back(registration.clsid);
+      }
+    }
+  }
+  return platform::remoting::PublishClassObjects(visible);
+}
+
+// Returns whether any registration changed its visibility.
+bool SetVisibility(bool visible) {
   auto& table = Table();
   std::lock_guard guard(table.lock);
-  for (auto& registration : table.registrations) registration.visible = visible;
+  bool changed = false;
+  for (auto& registration : table.registrations) {
+    changed = changed || registration.visible != visible;
+    registration.visible = visible;
+  }
+  return changed;
 }
 
 std::atomic<ULONG> serverProcessCount{0};
@@ -51,6 +83,27 @@ void SetActivationFallback(ActivationFallback fallback) {
 
 ULONG ServerProcessCount() { return serverProcessCount.load(std::memory_order_acquire); }
 
+HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID riid, void** result) {
+  if (result == nullptr) return E_POINTER;
+  *result = nullptr;
+  ComPtr<IUnknown> classObject;
+  bool anyPublished = false;
+  {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    for (const auto& registration : table.registrations) {
+      if (!Published(registration)) continue;
+      anyPublished = true;
+      if (registration.clsid == clsid) {
+        classObject = registration.classObject;
+        break;
+      }
+    }
+  }
+  if (classObject) return classObject->QueryInterface(riid, result);
+  return anyPublished ? REGDB_E_CLASSNOTREG : CO_E_SERVER_STOPPING;
+}
+
 }  // namespace platform::com
 
 using platform::com::ComPtr;
@@ -61,38 +114,55 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* classObject, DWORD conte
   *cookie = 0;
   if (!platform::com::ThreadMayUseComponents()) return CO_E_NOTINITIALIZED;
   auto& table = platform::com::Table();
-  std::lock_guard guard(table.lock);
-  const DWORD assigned = table.nextCookie++;
-  table.registrations.push_back(
-      {assigned, clsid, context, (flags & REGCLS_SUSPENDED) == 0, ComPtr<IUnknown>(classObject)});
+  DWORD assigned = 0;
+  bool published = false;
+  {
+    std::lock_guard guard(table.lock);
+    assigned = table.nextCookie++;
+    table.registrations.push_back(
+        {assigned, clsid, context, (flags & REGCLS_SUSPENDED) == 0, ComPtr<IUnknown>(classObject)});
+    published = platform::com::Published(table.registrations.back());
+  }
+  if (published) {
+    const HRESULT hr = platform::com::Republish();
+    if (FAILED(hr)) {
+      CoRevokeClassObject(assigned);
+      return hr;
+    }
+  }
   *cookie = assigned;
   return S_OK;
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
   ComPtr<IUnknown> released;  // dropped after the lock: its destructor may run object code
+  bool published = false;
   {
     auto& table = platform::com::Table();
     std::lock_guard guard(table.lock);
     auto& list = table.registrations;
     for (auto it = list.begin(); it != list.end(); ++it) {
       if (it->cookie == cookie) {
+        published = platform::com::Published(*it);
         released = std::move(it->classObject);
         list.erase(it);
-        return S_OK;
+        break;
       }
     }
   }
-  return E_INVALIDARG;
+  if (!released) return E_INVALIDARG;
+  // Withdrawn before the class object goes, so that no client reaches it meanwhile.
+  if (published) platform::com::Republish();
+  return S_OK;
 }
 
 HRESULT CoResumeClassObjects() {
   platform::com::SetVisibility(true);
-  return S_OK;
+  return platform::com::Republish();
 }
 
 HRESULT CoSuspendClassObjects() {
-  platform::com::SetVisibility(false);
+  if (platform::com::SetVisibility(false)) platform::com::Republish();
   return S_OK;
 }
 
@@ -122,8 +192,9 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo
   if (clsid == CLSID_StdGlobalInterfaceTable && (context & CLSCTX_INPROC_SERVER) != 0) {
     return platform::com::GetGlobalInterfaceTableClassObject(riid, result);
   }
-  if (fallback && (context & CLSCTX_LOCAL_SERVER) != 0) return fallback(clsid, context, riid, result);
-  return REGDB_E_CLASSNOTREG;
+  if ((context & CLSCTX_LOCAL_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+  if (fallback) return fallback(clsid, context, riid, result);
+  return platform::remoting::ActivateClassObject(clsid, context, riid, result);
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,

@@ -31,8 +31,15 @@ HRESULT CoRevokeClassObject(DWORD cookie);
 HRESULT CoResumeClassObjects();
 HRESULT CoSuspendClassObjects();
 
-// A class registered by this process and visible is used directly; otherwise the activation
-// fallback below is asked (remote activation); without one, REGDB_E_CLASSNOTREG.
+// A class registered by this process and visible is used directly; otherwise, for
+// CLSCTX_LOCAL_SERVER, the activation fallback below (by default the remoting runtime: a running
+// server's endpoint, then the registry); without either, REGDB_E_CLASSNOTREG.
+//
+// Registrations for CLSCTX_LOCAL_SERVER are published to other processes while they are visible
+// (platform/remoting/endpoints.h): registering one visible, resuming, suspending and revoking
+// publish or withdraw them. CoRegisterClassObject fails (and registers nothing) and
+// CoResumeClassObjects returns the failure (the classes stay visible in this process) when
+// publishing fails.
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo, REFIID riid,
                          LPVOID* result);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
@@ -40,9 +47,15 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 
 namespace platform::com {
 
-// Activation of classes that this process does not serve itself, installed by the remoting
-// runtime. Returns the class object for `riid`, or an activation failure.
+// Activation of classes that this process does not serve itself; the remoting runtime's unless
+// replaced (an empty function restores it). Returns the class object for `riid`, or an
+// activation failure.
 using ActivationFallback = std::function<HRESULT(REFCLSID clsid, DWORD context, REFIID riid, void** result)>;
 void SetActivationFallback(ActivationFallback fallback);
+
+// The class object of a class this process publishes, for activation requests of other
+// processes: visible registrations for CLSCTX_LOCAL_SERVER only, never the fallback.
+// REGDB_E_CLASSNOTREG for a class not among them, CO_E_SERVER_STOPPING when none is visible.
+HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID riid, void** result);
 
 }  // namespace platform::com

@@ -1,0 +1,359 @@
+// The client side of the endpoints: activation of classes that this process does not serve.
+//
+// Order: a running server's endpoint; then the registry, HKCR\CLSID\{clsid}: its AppID's
+// "LocalService" asks systemd to start that service (when systemd runs), else LocalServer32 is
+// spawned with "-Embedding"; either way we wait, bounded, for the class to be published. Without
+// a registration the answer is REGDB_E_CLASSNOTREG. Nothing here starts a thread until an
+// endpoint has been found.
+#include "platform/registry/registry.h"
+#include "platform/remoting/connection.h"
+#include "platform/remoting/endpoints.h"
+#include "platform/remoting/marshaling.h"
+#include "platform/remoting/runtime.h"
+
+// System headers after ours: <fcntl.h> defines LOCK_WRITE, a name of stream.h.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+extern char** environ;
+
+namespace platform::remoting {
+namespace {
+
+// How long a launched server may take to publish its class.
+constexpr std::chrono::seconds kServerStartTimeout{30};
+// How often the wait looks at the launched process besides the directory's changes.
+constexpr int kWaitSliceMilliseconds = 100;
+
+// Client connections by socket path. RPC thread only.
+std::map<std::string, std::shared_ptr<Connection>>& ClientConnections() {
+  static auto* connections = new std::map<std::string, std::shared_ptr<Connection>>;
+  return *connections;
+}
+
+// RPC thread: the live connection to `path`, or a new one.
+kj::Promise<std::shared_ptr<Connection>> ConnectTo(const std::string& path) {
+  auto& connections = ClientConnections();
+  const auto found = connections.find(path);
+  if (found != connections.end() && found->second->Alive()) {
+    return std::shared_ptr<Connection>(found->second);
+  }
+  return Runtime::Get()
+      .Io()
+      .getNetwork()
+      .parseAddress("unix:" + path)
+      .then([](kj::Own<kj::NetworkAddress> address) { return address->connect(); })
+      .then([path](kj::Own<kj::AsyncIoStream> stream) {
+        auto connection = Connection::Start(kj::mv(stream), Connection::Side::Client, path);
+        ClientConnections()[path] = connection;
+        Runtime::Get().Tasks().add(connection->WhenDisconnected().then([path, raw = connection.get()] {
+          auto& all = ClientConnections();
+          const auto entry = all.find(path);
+          if (entry != all.end() && entry->second.get() == raw) all.erase(entry);
+        }));
+        return connection;
+      });
+}
+
+// Asks a running server for the class object. `running` is false when no server answers for
+// the class (no class file, nobody listening, or a server withdrawing it).
+HRESULT FromRunningServer(REFCLSID clsid, REFIID riid, void** result, bool* running) {
+  *running = false;
+  const auto endpoint = ReadClassFile(clsid);
+  if (!endpoint) return S_OK;
+  HRESULT hr = S_OK;
+  ObjectRef classObject;
+  try {
+    Runtime::Get().RunSync([&]() -> kj::Promise<void> {
+      return ConnectTo(endpoint->socket).then([&](std::shared_ptr<Connection> connection) {
+        auto request = connection->Activator().getClassObjectRequest();
+        WriteGuid(clsid, request.initClsid());
+        WriteGuid(riid, request.initIid());
+        return request.send().then([&, connection](capnp::Response<wire::Activator::GetClassObjectResults>&& response) {
+          hr = response.getHr();
+          if (response.hasClassObject()) {
+            classObject = ObjectRef::FromWire(response.getClassObject(), riid, *connection);
+          }
+        });
+      });
+    });
+  } catch (const kj::Exception& failure) {
+    // A class file nobody answers (its server died), or a server that went while we asked.
+    Trace("no server at " + endpoint->socket + ": " + failure.getDescription().cStr());
+    return S_OK;
+  }
+  if (hr == CO_E_SERVER_STOPPING || hr == REGDB_E_CLASSNOTREG) return S_OK;
+  *running = true;
+  if (FAILED(hr)) return hr;
+  return classObject.ToPointer(riid, result);
+}
+
+// ---- the registry ---------------------------------------------------------------------------
+
+class RegistryKeyHandle {
+ public:
+  RegistryKeyHandle() = default;
+  RegistryKeyHandle(const RegistryKeyHandle&) = delete;
+  RegistryKeyHandle& operator=(const RegistryKeyHandle&) = delete;
+  ~RegistryKeyHandle() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  bool Open(HKEY parent, const std::wstring& path) {
+    return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key_) == ERROR_SUCCESS;
+  }
+  HKEY Get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// A string value (REG_SZ or REG_EXPAND_SZ; the latter is not expanded).
+std::optional<std::wstring> ReadString(HKEY key, const wchar_t* name) {
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return std::nullopt;
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  text.resize(size / sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
+struct Registration {
+  std::optional<std::wstring> localService;  // the AppID's service name
+  std::optional<std::wstring> localServer;   // LocalServer32's command line
+};
+
+// REGDB_E_CLASSNOTREG when the class has no key.
+HRESULT ReadRegistration(REFCLSID clsid, Registration* out) {
+  RegistryKeyHandle classKey;
+  if (!classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + platform::FormatGuid(clsid))) return REGDB_E_CLASSNOTREG;
+  if (const auto appId = ReadString(classKey.Get(), L"AppID")) {
+    RegistryKeyHandle appKey;
+    if (appKey.Open(HKEY_CLASSES_ROOT, L"AppID\\" + *appId)) {
+      const auto service = ReadString(appKey.Get(), L"LocalService");
+      if (service && !service->empty()) out->localService = service;
+    }
+  }
+  RegistryKeyHandle serverKey;
+  if (serverKey.Open(classKey.Get(), L"LocalServer32")) {
+    const auto command = ReadString(serverKey.Get(), nullptr);
+    if (command && !command->empty()) out->localServer = command;
+  }
+  return S_OK;
+}
+
+// ---- starting a server ----------------------------------------------------------------------
+
+// The command line of LocalServer32 as words: a program, in double quotes when it holds blanks,
+// then arguments separated by blanks (double quotes group, as on the original system).
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false;
+  bool inWord = false;
+  for (const char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+    } else {
+      word.push_back(c);
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
+// The registration scripts double single quotes in the program path; take the path that exists.
+std::string ExistingProgram(const std::string& program) {
+  struct stat status {};
+  if (::stat(program.c_str(), &status) == 0) return program;
+  std::string undoubled;
+  for (std::size_t i = 0; i < program.size(); ++i) {
+    undoubled.push_back(program[i]);
+    if (program[i] == '\'' && i + 1 < program.size() && program[i + 1] == '\'') ++i;
+  }
+  return ::stat(undoubled.c_str(), &status) == 0 ? undoubled : program;
+}
+
+bool ProcessAlive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return false;
+  const auto end = text.rfind(')');
+  if (end == std::string::npos || end + 2 >= text.size()) return false;
+  const char state = text[end + 2];
+  return state != 'Z' && state != 'X';
+}
+
+// Spawns the server detached from us (its own session, standard streams on /dev/null), so it
+// outlives this client and no terminal signal reaches it. Returns its pid, or 0.
+pid_t SpawnLocalServer(const std::wstring& commandLine) {
+  auto words = SplitCommandLine(platform::ToUtf8(commandLine));
+  if (words.empty()) return 0;
+  words.front() = ExistingProgram(words.front());
+  words.emplace_back("-Embedding");
+  // The shell starts the server in the background and tells us its pid.
+  std::vector<std::string> arguments = {"sh", "-c", "\"$0\" \"$@\" </dev/null >/dev/null 2>&1 & echo $!"};
+  arguments.insert(arguments.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  sigset_t none;
+  sigset_t reset;
+  sigemptyset(&none);
+  sigemptyset(&reset);
+  // Our own dispositions (SIGPIPE ignored by the event loop, say) are not the server's.
+  for (const int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2}) {
+    sigaddset(&reset, signal);
+  }
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &reset);
+  pid_t shell = 0;
+  const int spawned = ::posix_spawn(&shell, "/bin/sh", &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(pipe[1]);
+  std::string output;
+  if (spawned == 0) {
+    char buffer[64];
+    for (;;) {
+      const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
+      if (got > 0) {
+        output.append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    int status = 0;
+    while (::waitpid(shell, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ::close(pipe[0]);
+  return spawned == 0 ? static_cast<pid_t>(std::atol(output.c_str())) : 0;
+}
+
+// Asks systemd to start `service`. False when systemd does not run or refuses.
+bool StartService(const std::wstring& service) {
+  if (sd_booted() <= 0) return false;
+  std::string unit = platform::ToUtf8(service);
+  if (unit.find('.') == std::string::npos) unit += ".service";
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return false;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const int called = sd_bus_call_method(bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                        "org.freedesktop.systemd1.Manager", "StartUnit", &error, &reply,
+                                        "ss", unit.c_str(), "replace");
+  if (called < 0) Trace("systemd refused to start " + unit + ": " + (error.message ? error.message : ""));
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return called >= 0;
+}
+
+// Waits until the class is published and answers, the launched process (when known) ends, or
+// the time runs out.
+HRESULT WaitForServer(REFCLSID clsid, REFIID riid, void** result, pid_t launched) {
+  const auto deadline = std::chrono::steady_clock::now() + kServerStartTimeout;
+  MakeDirectories(ClassDirectory());
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (watch >= 0) ::inotify_add_watch(watch, ClassDirectory().c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
+  HRESULT hr = CO_E_SERVER_EXEC_FAILURE;
+  for (;;) {
+    bool running = false;
+    const HRESULT answer = FromRunningServer(clsid, riid, result, &running);
+    if (running) {
+      hr = answer;
+      break;
+    }
+    if (launched != 0 && !ProcessAlive(launched)) break;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    const int slice = static_cast<int>(std::min<long long>(left, kWaitSliceMilliseconds));
+    if (watch >= 0) {
+      pollfd ready{watch, POLLIN, 0};
+      if (::poll(&ready, 1, slice) > 0) {
+        char events[4096];
+        while (::read(watch, events, sizeof events) > 0) {
+        }
+      }
+    } else {
+      ::usleep(static_cast<useconds_t>(slice) * 1000);
+    }
+  }
+  if (watch >= 0) ::close(watch);
+  return hr;
+}
+
+std::mutex& LaunchMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+}  // namespace
+
+HRESULT ActivateClassObject(REFCLSID clsid, DWORD /*context*/, REFIID riid, void** result) {
+  if (result == nullptr) return E_POINTER;
+  *result = nullptr;
+  bool running = false;
+  HRESULT hr = FromRunningServer(clsid, riid, result, &running);
+  if (running) return hr;
+
+  Registration registration;
+  hr = ReadRegistration(clsid, &registration);
+  if (FAILED(hr)) return hr;
+  if (!registration.localService && !registration.localServer) return REGDB_E_CLASSNOTREG;
+
+  // One launch at a time in this process; whoever waited may find the server already up.
+  std::lock_guard launching(LaunchMutex());
+  hr = FromRunningServer(clsid, riid, result, &running);
+  if (running) return hr;
+  if (registration.localService) {
+    // A service runs only under the service manager; without systemd it cannot start.
+    if (!StartService(*registration.localService)) return CO_E_SERVER_EXEC_FAILURE;
+    return WaitForServer(clsid, riid, result, 0);
+  }
+  const pid_t launched = SpawnLocalServer(*registration.localServer);
+  if (launched == 0) return CO_E_SERVER_EXEC_FAILURE;
+  Trace("launched " + platform::ToUtf8(*registration.localServer) + " as " + std::to_string(launched));
+  return WaitForServer(clsid, riid, result, launched);
+}
+
+}  // namespace platform::remoting

@@ -1,0 +1,111 @@
+// One Cap'n Proto connection to another process, client or server side, and the capabilities
+// this process exports on it.
+//
+// Everything here lives on the RPC thread except Alive(). A connection exports each of our
+// objects as one capability (ObjectStub), found again by the object's identity, so that the peer
+// sees one object as one capability; capabilities coming in become proxies (ProxyManager) or,
+// when they are our own exports coming back, the original object again.
+//
+// Lifetime: the runtime keeps a connection while it is up; proxies of the peer's objects keep
+// theirs (calls through them fail once it is down). When the peer goes, Cap'n Proto drops the
+// capabilities it held and our ObjectStubs hand their references to a worker for the Release.
+#pragma once
+
+#include <capnp/rpc-twoparty.h>
+#include <capnp/rpc.h>
+#include <kj/async-io.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/remoting/com.capnp.h"
+#include "platform/remoting/object_ref.h"
+#include "platform/remoting/stub.h"
+
+namespace platform::remoting {
+
+class ObjectStub;
+
+class Connection final : public WireContext, public std::enable_shared_from_this<Connection> {
+ public:
+  enum class Side { Client, Server };
+
+  // The largest message a peer may send; a larger one ends the connection.
+  static constexpr std::uint64_t kMaxMessageWords = 32 * 1024 * 1024 / 8;
+  // Bytes of incoming calls that may be queued for workers before the connection stops reading.
+  static constexpr std::size_t kIncomingCallWindow = 8 * 1024 * 1024;
+
+  // RPC thread. Speaks RPC over `stream`. A server connection offers an Activator as its
+  // bootstrap; `name` says who the peer is in traces.
+  static std::shared_ptr<Connection> Start(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Any thread: false once the peer is gone or the connection broke.
+  bool Alive() const { return alive_.load(std::memory_order_acquire); }
+  const std::string& Name() const { return name_; }
+
+  // Client side: the server's Activator.
+  wire::Activator::Client Activator();
+  // Resolves once the connection is down.
+  kj::Promise<void> WhenDisconnected() { return disconnected_.addBranch(); }
+
+  // WireContext
+  kj::Maybe<capnp::Capability::Client> Export(ObjectRef& object) override;
+  ObjectRef Import(capnp::Capability::Client capability, const IID& iid) override;
+
+  // For ObjectStub: it is going (destroyed, or released by the peer).
+  void Forget(IUnknown* identity, ObjectStub* stub);
+
+  // Exported capabilities alive in this process, for diagnostics and tests.
+  static std::size_t LiveStubCount();
+
+ private:
+  Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
+  capnp::Capability::Client ExportStub(std::shared_ptr<ExportedObject> object);
+
+  const std::string name_;
+  const Side side_;
+  kj::Own<kj::AsyncIoStream> stream_;
+  kj::Own<capnp::TwoPartyVatNetwork> network_;
+  kj::Own<capnp::RpcSystem<capnp::rpc::twoparty::VatId>> rpc_;
+  kj::ForkedPromise<void> disconnected_;
+  std::atomic<bool> alive_{true};
+  // Our objects exported here, by identity. Entries are removed by the stub as it goes.
+  std::unordered_map<IUnknown*, ObjectStub*> stubs_;
+};
+
+// One of our objects as a capability on one connection.
+class ObjectStub final : public capnp::Capability::Server {
+ public:
+  ObjectStub(std::weak_ptr<Connection> connection, std::shared_ptr<ExportedObject> object);
+  ~ObjectStub();
+
+  DispatchCallResult dispatchCall(std::uint64_t interfaceId, std::uint16_t methodId,
+                                  capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer> context) override;
+
+  capnp::Capability::Client Self() { return thisCap(); }
+  const std::shared_ptr<ExportedObject>& Object() const { return object_; }
+  // Called once the capability exists: registers it as ours, so that it is recognised when the
+  // peer sends it back.
+  void Registered(const capnp::ClientHook* hook);
+  // The object's number for the identity method.
+  std::uint64_t Number() const { return number_; }
+
+ private:
+  kj::Promise<void> ServeUnknown(StubCall& call, std::uint16_t methodId);
+  void Release();
+
+  std::weak_ptr<Connection> connection_;
+  std::shared_ptr<ExportedObject> object_;
+  IUnknown* const identity_;
+  std::uint64_t number_;
+  const capnp::ClientHook* hook_ = nullptr;
+  bool released_ = false;
+};
+
+}  // namespace platform::remoting

@@ -1,0 +1,267 @@
+// The server side of the endpoints: the listening socket and the class files.
+#include "platform/remoting/connection.h"
+#include "platform/remoting/endpoints.h"
+#include "platform/remoting/runtime.h"
+
+// System headers after ours: <fcntl.h> defines LOCK_WRITE, a name of stream.h.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace platform::remoting {
+namespace {
+
+constexpr const char* kDefaultRunDirectory = "/run/talvaro";
+constexpr auto kAcceptRetryDelay = 100 * kj::MILLISECONDS;
+
+HRESULT HresultFromErrno(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case ENOENT:
+    case ENOTDIR:
+      return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    case ENAMETOOLONG:
+      return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    case ENOMEM:
+      return E_OUTOFMEMORY;
+    default:
+      return E_FAIL;
+  }
+}
+
+// The listening socket and the connections it accepted. RPC thread only.
+struct Listener {
+  std::string path;
+  kj::Own<kj::ConnectionReceiver> receiver;
+  kj::Promise<void> acceptLoop = nullptr;
+};
+
+struct ServerSide {
+  kj::Maybe<Listener> listener;
+  // Accepted connections stay open after listening stops: their clients keep their objects.
+  std::vector<std::shared_ptr<Connection>> connections;
+};
+
+ServerSide& Server() {
+  static auto* server = new ServerSide;  // RPC thread only; lives until exit
+  return *server;
+}
+
+kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver) {
+  return receiver.accept().then(
+      [&receiver](kj::Own<kj::AsyncIoStream> stream) {
+        auto connection = Connection::Start(kj::mv(stream), Connection::Side::Server, "client");
+        Server().connections.push_back(connection);
+        Runtime::Get().Tasks().add(connection->WhenDisconnected().then([raw = connection.get()] {
+          auto& connections = Server().connections;
+          connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                           [raw](const auto& entry) { return entry.get() == raw; }),
+                            connections.end());
+        }));
+        return AcceptLoop(receiver);
+      },
+      [&receiver](kj::Exception&& failure) {
+        // Out of descriptors or the like: try again shortly rather than stop serving.
+        Trace("accept failed: " + std::string(failure.getDescription().cStr()));
+        return Runtime::Get().Io().getTimer().afterDelay(kAcceptRetryDelay).then([&receiver] {
+          return AcceptLoop(receiver);
+        });
+      });
+}
+
+// RPC thread.
+kj::Promise<void> StartListening(const std::string& path) {
+  ::unlink(path.c_str());  // a socket file outlives its server
+  return Runtime::Get().Io().getNetwork().parseAddress("unix:" + path).then(
+      [path](kj::Own<kj::NetworkAddress> address) {
+        Listener listener;
+        listener.path = path;
+        listener.receiver = address->listen();
+        // Its mode follows the umask; any local user may call.
+        if (::chmod(path.c_str(), 0666) != 0) Trace("chmod of the socket failed");
+        listener.acceptLoop = AcceptLoop(*listener.receiver).eagerlyEvaluate([](kj::Exception&& failure) {
+          Trace("accept loop ended: " + std::string(failure.getDescription().cStr()));
+        });
+        Server().listener = kj::mv(listener);
+      });
+}
+
+// RPC thread.
+void StopListening() {
+  KJ_IF_MAYBE(listener, Server().listener) {
+    const std::string path = listener->path;
+    Server().listener = nullptr;  // cancels the accept loop, closes the socket
+    ::unlink(path.c_str());
+  }
+}
+
+// What this process publishes. Changed by PublishClassObjects only (serialised by the class
+// table); read at exit.
+struct Publication {
+  std::mutex mutex;
+  std::vector<CLSID> published;  // guarded by mutex
+  std::string socketPath;        // guarded by mutex; empty while not listening
+  bool exitHookInstalled = false;
+};
+
+Publication& Published() {
+  static auto* publication = new Publication;
+  return *publication;
+}
+
+std::string ClassFileText(const std::string& socketPath) {
+  return "socket=" + socketPath + "\npid=" + std::to_string(::getpid()) + "\n";
+}
+
+HRESULT WriteClassFile(const CLSID& clsid, const std::string& socketPath) {
+  const std::string path = ClassFilePath(clsid);
+  const std::string temporary = ClassDirectory() + "/." + platform::FormatGuidNarrow(clsid) + "." +
+                                std::to_string(::getpid());
+  const std::string text = ClassFileText(socketPath);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return HresultFromErrno(errno);
+  ::fchmod(fd, 0644);
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return written ? HresultFromErrno(error) : E_FAIL;
+  }
+  return S_OK;
+}
+
+// Removes the class file when it still names our socket (another server may have taken the
+// class over since).
+void RemoveClassFile(const CLSID& clsid, const std::string& socketPath) {
+  const auto endpoint = ReadClassFile(clsid);
+  if (endpoint && endpoint->socket == socketPath && endpoint->pid == ::getpid()) {
+    ::unlink(ClassFilePath(clsid).c_str());
+  }
+}
+
+void RemoveAtExit() {
+  auto& publication = Published();
+  std::unique_lock lock(publication.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // a publication is under way; leave the files to the next server
+  for (const auto& clsid : publication.published) RemoveClassFile(clsid, publication.socketPath);
+  if (!publication.socketPath.empty()) ::unlink(publication.socketPath.c_str());
+}
+
+// Runs `body` on the RPC thread: directly when already there, else waiting for it.
+template <class Body>
+void OnRpcThread(Body&& body) {
+  auto& runtime = Runtime::Get();
+  if (Runtime::OnRpcThread()) {
+    runtime.Tasks().add(kj::evalNow([&] { return body(); }));
+  } else {
+    runtime.RunSync([&] { return body(); });
+  }
+}
+
+}  // namespace
+
+std::string RunDirectory() {
+  const char* configured = std::getenv("TALVARO_RUN_DIR");
+  std::string directory = configured != nullptr && *configured != '\0' ? configured : kDefaultRunDirectory;
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  return directory;
+}
+
+std::string ClassDirectory() { return RunDirectory() + "/classes"; }
+
+std::string ClassFilePath(const CLSID& clsid) {
+  return ClassDirectory() + "/" + platform::FormatGuidNarrow(clsid);
+}
+
+std::optional<Endpoint> ReadClassFile(const CLSID& clsid) {
+  std::ifstream file(ClassFilePath(clsid));
+  if (!file) return std::nullopt;
+  Endpoint endpoint;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind("socket=", 0) == 0) endpoint.socket = line.substr(7);
+    if (line.rfind("pid=", 0) == 0) endpoint.pid = static_cast<pid_t>(std::atol(line.c_str() + 4));
+  }
+  if (endpoint.socket.empty() || endpoint.socket.size() > kMaxSocketPath) return std::nullopt;
+  return endpoint;
+}
+
+bool MakeDirectories(const std::string& path) {
+  for (std::size_t end = 1; end <= path.size(); ++end) {
+    if (end != path.size() && path[end] != '/') continue;
+    const std::string prefix = path.substr(0, end);
+    if (::mkdir(prefix.c_str(), 0755) == 0) {
+      ::chmod(prefix.c_str(), 0755);
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  }
+  return true;
+}
+
+HRESULT PublishClassObjects(const std::vector<CLSID>& clsids) {
+  auto& publication = Published();
+  std::lock_guard lock(publication.mutex);
+  if (clsids.empty() && publication.published.empty() && publication.socketPath.empty()) return S_OK;
+
+  if (!clsids.empty() && publication.socketPath.empty()) {
+    const std::string path = RunDirectory() + "/com-" + std::to_string(::getpid()) + ".sock";
+    if (path.size() > kMaxSocketPath) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    if (!MakeDirectories(ClassDirectory())) return HresultFromErrno(errno);
+    try {
+      OnRpcThread([&] { return StartListening(path); });
+    } catch (const kj::Exception& failure) {
+      Trace("cannot listen on " + path + ": " + failure.getDescription().cStr());
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    }
+    publication.socketPath = path;
+    if (!publication.exitHookInstalled) {
+      publication.exitHookInstalled = std::atexit(RemoveAtExit) == 0;
+    }
+  }
+
+  for (const auto& clsid : publication.published) {
+    if (std::find(clsids.begin(), clsids.end(), clsid) == clsids.end()) {
+      RemoveClassFile(clsid, publication.socketPath);
+    }
+  }
+  std::vector<CLSID> published;
+  HRESULT result = S_OK;
+  for (const auto& clsid : clsids) {
+    const bool already =
+        std::find(publication.published.begin(), publication.published.end(), clsid) != publication.published.end();
+    const HRESULT hr = already ? S_OK : WriteClassFile(clsid, publication.socketPath);
+    if (SUCCEEDED(hr)) {
+      published.push_back(clsid);
+    } else if (SUCCEEDED(result)) {
+      result = hr;
+    }
+  }
+  publication.published = std::move(published);
+
+  if (publication.published.empty() && !publication.socketPath.empty()) {
+    try {
+      OnRpcThread([] {
+        StopListening();
+        return kj::Promise<void>(kj::READY_NOW);
+      });
+    } catch (const kj::Exception& failure) {
+      Trace("stopping to listen failed: " + std::string(failure.getDescription().cStr()));
+    }
+    publication.socketPath.clear();
+  }
+  return result;
+}
+
+}  // namespace platform::remoting

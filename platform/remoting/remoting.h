@@ -1,0 +1,36 @@
+// What programs may ask of the remoting runtime directly. Everything else goes through the
+// component API: CoRegisterClassObject/CoResumeClassObjects publish classes, CoCreateInstance
+// with CLSCTX_LOCAL_SERVER reaches them, and the interfaces' own methods cross the boundary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/com/unknown.h"
+
+namespace platform::remoting {
+
+struct RemoteIdentity {
+  std::uint64_t server = 0;  // the serving process's id
+  std::uint64_t object = 0;  // the object's number there while it is exported
+  friend bool operator==(const RemoteIdentity&, const RemoteIdentity&) = default;
+};
+
+// Whether `object` is a proxy of an object in another process. Any thread.
+bool IsProxy(IUnknown* object);
+
+// The identity of a proxy's object as its server states it: equal for two proxies exactly when
+// they reach the same object, also when they came through different processes (which Cap'n
+// Proto cannot tell otherwise). E_INVALIDARG for an object of this process; transport failures
+// as for any call. Component threads.
+HRESULT GetRemoteIdentity(IUnknown* object, RemoteIdentity* identity);
+
+struct RuntimeStatistics {
+  bool started = false;     // the RPC thread runs
+  std::size_t proxies = 0;  // remote objects held in this process
+  std::size_t exports = 0;  // capabilities of our objects held by peers
+  std::size_t workers = 0;  // worker threads alive
+};
+RuntimeStatistics Statistics();
+
+}  // namespace platform::remoting

@@ -1,0 +1,131 @@
+#include "platform/remoting/runtime.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace platform::remoting {
+namespace {
+
+// Incoming calls block only their own worker; the limit is how many may be blocked at once.
+constexpr std::size_t kMaxWorkers = 128;
+constexpr std::chrono::seconds kWorkerIdleTime{30};
+
+thread_local bool isRpcThread = false;
+std::atomic<Runtime*> instance{nullptr};
+
+class TaskErrors final : public kj::TaskSet::ErrorHandler {
+ public:
+  void taskFailed(kj::Exception&& exception) override {
+    Trace("background task failed: " + std::string(exception.getDescription().cStr()));
+  }
+};
+
+}  // namespace
+
+void StartThreadWithSignalsBlocked(Task body) {
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  // The new thread inherits the mask, so no signal reaches it even before its first line.
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::thread thread([body = std::move(body)]() mutable { body(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  thread.detach();
+}
+
+void Trace(const std::string& message) {
+  static const bool enabled = [] {
+    const char* value = std::getenv("TALVARO_REMOTING_TRACE");
+    return value != nullptr && *value != '\0' && *value != '0';
+  }();
+  if (enabled) std::fprintf(stderr, "remoting[%d]: %s\n", static_cast<int>(::getpid()), message.c_str());
+}
+
+Runtime::Runtime() : workers_(kMaxWorkers, kWorkerIdleTime) {}
+
+Runtime& Runtime::Get() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    auto* runtime = new Runtime();  // never destroyed: its threads run until the process ends
+    runtime->Start();
+    instance.store(runtime, std::memory_order_release);
+  });
+  return *instance.load(std::memory_order_acquire);
+}
+
+Runtime* Runtime::IfStarted() { return instance.load(std::memory_order_acquire); }
+
+bool Runtime::OnRpcThread() { return isRpcThread; }
+
+void Runtime::Start() {
+  StartThreadWithSignalsBlocked([this] { Loop(); });
+  std::unique_lock lock(startMutex_);
+  started_.wait(lock, [this] { return running_; });
+}
+
+void Runtime::Loop() {
+  isRpcThread = true;
+  auto io = kj::setupAsyncIo();
+  TaskErrors errors;
+  kj::TaskSet tasks(errors);
+  io_ = io.provider.get();
+  tasks_ = &tasks;
+  executor_ = kj::getCurrentThreadExecutor().addRef();
+  DrainPosts();  // arms the wake-up for the first Post
+  {
+    std::lock_guard lock(startMutex_);
+    running_ = true;
+  }
+  started_.notify_all();
+  kj::NEVER_DONE.wait(io.waitScope);
+}
+
+void Runtime::Post(Task task) {
+  kj::Own<kj::CrossThreadPromiseFulfiller<void>> wakeUp;
+  {
+    std::lock_guard lock(postMutex_);
+    posted_.push_back(std::move(task));
+    wakeUp = kj::mv(wakeUp_);
+  }
+  if (wakeUp) wakeUp->fulfill();
+}
+
+void Runtime::DrainPosts() {
+  std::vector<Task> batch;
+  auto next = kj::newPromiseAndCrossThreadFulfiller<void>();
+  {
+    std::lock_guard lock(postMutex_);
+    batch.swap(posted_);
+    wakeUp_ = kj::mv(next.fulfiller);
+  }
+  tasks_->add(next.promise.then([this] { DrainPosts(); }));
+  for (Task& task : batch) {
+    try {
+      task();
+    } catch (const kj::Exception& exception) {
+      Trace("posted task failed: " + std::string(exception.getDescription().cStr()));
+    } catch (const std::exception& exception) {
+      Trace(std::string("posted task failed: ") + exception.what());
+    }
+  }
+}
+
+}  // namespace platform::remoting
+
+#if defined(__SANITIZE_THREAD__)
+// libkj is not instrumented: the locks behind its cross-thread events and fulfillers are
+// invisible to ThreadSanitizer, which then reports their own bookkeeping (written on one thread,
+// read on the other) as races. Our payloads are annotated where they cross (sanitizer.h).
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:kj::_::XThreadEvent\n"
+         "race:kj::_::XThreadEventImpl\n"
+         "race:kj::_::XThreadPaf\n"
+         "race:kj::_::XThreadPafImpl\n"
+         "race:kj::_::XThreadFulfiller\n"
+         "race:kj::Executor::executeSync\n";
+}
+#endif

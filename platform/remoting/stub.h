@@ -1,0 +1,117 @@
+// The server side of an exported object.
+//
+// An ExportedObject holds the references that an exported capability keeps: the object's
+// identity and each interface pointer that was handed out or asked for. Calls on the capability
+// become StubCalls: the marshaler of the interface reads the parameters into plain values on the
+// RPC thread, StubCall::OnWorker runs the object's method on a worker and the reply (again plain
+// values) is written into the results back on the RPC thread.
+#pragma once
+
+#include <capnp/any.h>
+#include <capnp/capability.h>
+
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/com/com_ptr.h"
+#include "platform/remoting/move_only_function.h"
+#include "platform/remoting/object_ref.h"
+
+namespace platform::remoting {
+
+class Connection;
+
+class ExportedObject {
+ public:
+  explicit ExportedObject(HeldInterface identity) : identity_(std::move(identity)) {}
+  ~ExportedObject();
+  ExportedObject(const ExportedObject&) = delete;
+  ExportedObject& operator=(const ExportedObject&) = delete;
+
+  // The identity pointer, for table keys (the object stays alive while it is held).
+  IUnknown* Identity() const { return identity_.Get(); }
+
+  // Component thread. The `iid` interface with a reference for the caller: a kept one, or the
+  // identity's QueryInterface (then kept). CO_E_OBJNOTCONNECTED once dropped.
+  HRESULT Get(const IID& iid, platform::com::ComPtr<IUnknown>* out);
+  // Any thread. Keeps `pointer` as the `iid` interface, taking it from the caller, unless one
+  // is kept already (then `pointer` stays with the caller).
+  void Hold(const IID& iid, HeldInterface& pointer);
+  // Any thread. Gives every reference back (the peer released its capability).
+  void Drop();
+
+  // Component thread. IClassFactory::LockServer on behalf of the peer, counted: locks the peer
+  // still holds when the export goes are given back then.
+  HRESULT CountServerLock(IClassFactory* factory, bool lock);
+
+ private:
+  // Unlocks what the peer left locked; on a worker when called on the RPC thread.
+  static void GiveBackServerLocks(HeldInterface identity, long count);
+
+  std::mutex mutex_;
+  HeldInterface identity_;                                // guarded by mutex_
+  std::vector<std::pair<IID, HeldInterface>> interfaces_;  // guarded by mutex_
+  bool dropped_ = false;                                  // guarded by mutex_
+  long serverLocks_ = 0;                                  // guarded by mutex_
+};
+
+class StubCall {
+ public:
+  using Context = capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer>;
+  template <class Results>
+  using Reply = MoveOnlyFunction<void(typename Results::Builder, WireContext&)>;
+
+  StubCall(Context context, std::shared_ptr<ExportedObject> object, const IID& iid,
+           std::shared_ptr<Connection> connection, capnp::Capability::Client self);
+
+  // RPC thread.
+  template <class Params>
+  typename Params::Reader ParamsAs() {
+    return context_.getParams().getAs<Params>();
+  }
+  WireContext& Wire();
+  Context RawContext() const { return context_; }
+  capnp::Capability::Client Self() { return self_; }
+  const std::shared_ptr<ExportedObject>& Object() const { return object_; }
+  const IID& Iid() const { return iid_; }
+
+  // Runs `invoke(I* target)` on a worker (its captures travel there and die there) and then the
+  // Reply<Results> it returns on the RPC thread, which fills the results. An exception from the
+  // object answers hr = RPC_E_SERVERFAULT; an object without the interface fails the call
+  // ("unimplemented"), a released one too ("failed").
+  template <class I, class Results, class Invoke>
+  kj::Promise<void> OnWorker(Invoke&& invoke) {
+    return Dispatch(
+        [invoke = std::forward<Invoke>(invoke)](IUnknown* target) mutable -> ErasedReply {
+          Reply<Results> reply = invoke(reinterpret_cast<I*>(target));
+          return [reply = std::move(reply)](capnp::AnyPointer::Builder results,
+                                            WireContext& context) mutable {
+            reply(results.initAs<Results>(), context);
+          };
+        },
+        [](capnp::AnyPointer::Builder results, HRESULT hr) { results.initAs<Results>().setHr(hr); });
+  }
+
+ private:
+  using ErasedReply = MoveOnlyFunction<void(capnp::AnyPointer::Builder, WireContext&)>;
+  kj::Promise<void> Dispatch(MoveOnlyFunction<ErasedReply(IUnknown*)> invoke,
+                             void (*fault)(capnp::AnyPointer::Builder, HRESULT));
+
+  Context context_;
+  std::shared_ptr<ExportedObject> object_;
+  IID iid_;
+  std::shared_ptr<Connection> connection_;
+  capnp::Capability::Client self_;
+};
+
+// A call of a method number the interface does not have.
+kj::Promise<void> UnknownMethod(std::uint16_t methodId);
+
+// RPC thread. Runs `work` on a worker, then `then` back on the RPC thread; the promise settles
+// when `then` has run (or failed). `work` and its captures are destroyed on the worker, `then`
+// on the RPC thread.
+kj::Promise<void> OnWorkerThen(Task work, Task then);
+
+}  // namespace platform::remoting

@@ -1,0 +1,59 @@
+#include "platform/remoting/worker_pool.h"
+
+#include <thread>
+
+#include "platform/com/apartment.h"
+#include "platform/remoting/runtime.h"
+
+namespace platform::remoting {
+
+WorkerPool::WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout)
+    : maxThreads_(maxThreads), idleTimeout_(idleTimeout) {}
+
+void WorkerPool::Submit(Task task) {
+  bool start = false;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(task));
+    if (queue_.size() > idle_ && threads_ < maxThreads_) {
+      ++threads_;
+      start = true;
+    }
+  }
+  workAvailable_.notify_one();
+  if (start) StartThreadWithSignalsBlocked([this] { Run(); });
+}
+
+std::size_t WorkerPool::ThreadCount() const {
+  std::lock_guard lock(mutex_);
+  return threads_;
+}
+
+void WorkerPool::Run() {
+  const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (queue_.empty()) {
+      ++idle_;
+      const bool woken =
+          workAvailable_.wait_for(lock, idleTimeout_, [this] { return !queue_.empty(); });
+      --idle_;
+      if (!woken) break;
+    }
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    try {
+      task();
+    } catch (...) {
+      // A task reports its own failures; one that escapes must not end the worker.
+    }
+    task = Task();  // its captures (references included) go before the lock is taken again
+    lock.lock();
+  }
+  --threads_;
+  lock.unlock();
+  if (joined == S_OK) CoUninitialize();
+}
+
+}  // namespace platform::remoting

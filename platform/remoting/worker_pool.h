@@ -1,0 +1,45 @@
+// The worker threads on which incoming remote calls run: the multithreaded apartment of this
+// process. Calls run concurrently, each on a thread that joined the apartment.
+//
+// Threads start on demand, when a task finds no idle worker, up to a limit, and end after a
+// while without work, so a process that is never called keeps none. A call that blocks (for
+// instance on a nested call back to its caller) holds only its own worker; the limit bounds how
+// many may block at once. Tasks queue beyond it. The pool belongs to the runtime, which lives
+// until the process ends (workers may still run during exit), so it is never destroyed.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "platform/remoting/move_only_function.h"
+
+namespace platform::remoting {
+
+class WorkerPool {
+ public:
+  WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout);
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Any thread. Queues the task and, when no worker is free, starts one. Never waits for work.
+  void Submit(Task task);
+
+  // Workers currently alive, for diagnostics and tests.
+  std::size_t ThreadCount() const;
+
+ private:
+  void Run();
+
+  const std::size_t maxThreads_;
+  const std::chrono::milliseconds idleTimeout_;
+  mutable std::mutex mutex_;
+  std::condition_variable workAvailable_;  // signalled under mutex_ when a task is queued
+  std::deque<Task> queue_;                 // guarded by mutex_
+  std::size_t threads_ = 0;                // guarded by mutex_
+  std::size_t idle_ = 0;                   // workers waiting for work; guarded by mutex_
+};
+
+}  // namespace platform::remoting
