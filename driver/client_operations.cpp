@@ -1,6 +1,7 @@
 // The operations a client calls on its driver object. Each forwards to the hardware interfaces
 // taken in Initialize and reports the hardware's result through `result`; the returned status
 // only says whether the call itself was well formed. Call threads of the component runtime.
+// Each call works on its own share of the attachment and takes no lock while it calls out.
 #include "driver/communication_driver.h"
 #include "driver/restriction_mode.h"
 #include "platform/com/marshal.h"
@@ -13,16 +14,16 @@ HRESULT CCommunicationDriver::Write(SAFEARRAY* data, LONG value, LONG* result) {
   if (data == nullptr) return E_POINTER;
   if (SafeArrayGetDim(data) != 1) return S_FALSE;
   if (result == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (dataTransfer_ == nullptr) return E_UNEXPECTED;
+  const auto attachment = Attachment();
+  if (!attachment || attachment->DataTransfer() == nullptr) return E_UNEXPECTED;
 
   void* bytes = nullptr;
   if (FAILED(SafeArrayAccessData(data, &bytes))) return S_FALSE;
   // The element type is not examined: the elements go out as bytes, one per element.
   const unsigned int count = data->rgsabound[0].cElements;
   const int tag = value;
-  const E_ORBIQLIB_Result written =
-      dataTransfer_->Write(static_cast<const unsigned char*>(bytes), count, tag, this);
+  const E_ORBIQLIB_Result written = attachment->DataTransfer()->Write(
+      static_cast<const unsigned char*>(bytes), count, tag, this);
   NotifyWatchers(static_cast<const unsigned char*>(bytes), count);
   *result = written;
   SafeArrayUnaccessData(data);
@@ -31,9 +32,9 @@ HRESULT CCommunicationDriver::Write(SAFEARRAY* data, LONG value, LONG* result) {
 
 HRESULT CCommunicationDriver::GetAvailability(LONG* state) {
   if (state == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (availability_ == nullptr) return E_UNEXPECTED;
-  const E_ORBIQLIB_Result answer = availability_->QueryAvailability(state);
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Availability() == nullptr) return E_UNEXPECTED;
+  const E_ORBIQLIB_Result answer = attachment->Availability()->QueryAvailability(state);
   if (answer != 0 && answer != 1) return S_FALSE;
   *state = answer;
   return S_OK;
@@ -41,9 +42,9 @@ HRESULT CCommunicationDriver::GetAvailability(LONG* state) {
 
 HRESULT CCommunicationDriver::RegisterRestriction(ULONG mode, IStream* callback, LONG* result) {
   if (result == nullptr || callback == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (!restriction_) return E_UNEXPECTED;
-  *result = restriction_->Register(MapRestrictionMode(mode), this);
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Restriction() == nullptr) return E_UNEXPECTED;
+  *result = attachment->Restriction()->Register(MapRestrictionMode(mode), this);
   if (*result != ORBIQLIB_SUCCESS) return S_OK;
 
   restrictionRegistered_.store(true);
@@ -66,17 +67,17 @@ HRESULT CCommunicationDriver::RegisterRestriction(ULONG mode, IStream* callback,
 
 HRESULT CCommunicationDriver::SetRestrictionMode(ULONG mode, LONG* result) {
   if (result == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (!restriction_) return E_UNEXPECTED;
-  *result = restriction_->SetMode(MapRestrictionMode(mode), this);
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Restriction() == nullptr) return E_UNEXPECTED;
+  *result = attachment->Restriction()->SetMode(MapRestrictionMode(mode), this);
   return S_OK;
 }
 
 HRESULT CCommunicationDriver::UnregisterRestriction(LONG* result) {
   if (result == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (!restriction_) return E_UNEXPECTED;
-  *result = restriction_->Unregister(this);
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Restriction() == nullptr) return E_UNEXPECTED;
+  *result = attachment->Restriction()->Unregister(this);
   if (*result != ORBIQLIB_SUCCESS) return S_OK;
   restrictionRegistered_.store(false);
   ComPtr<IRestrictionCallback> released;
@@ -89,20 +90,20 @@ HRESULT CCommunicationDriver::UnregisterRestriction(LONG* result) {
 
 HRESULT CCommunicationDriver::GetRestrictionMode(ULONG* mode, LONG* result) {
   if (mode == nullptr || result == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (!restriction_) return E_UNEXPECTED;
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Restriction() == nullptr) return E_UNEXPECTED;
   unsigned int hardwareMode = 0;
-  *result = restriction_->GetMode(hardwareMode);
+  *result = attachment->Restriction()->GetMode(hardwareMode);
   *mode = MapRestrictionMode(hardwareMode);
   return S_OK;
 }
 
 HRESULT CCommunicationDriver::IsRestrictionRegistered(VARIANT_BOOL* registered, LONG* result) {
   if (registered == nullptr || result == nullptr) return E_POINTER;
-  std::shared_lock use(hardwareUse_);
-  if (!restriction_) return E_UNEXPECTED;
+  const auto attachment = Attachment();
+  if (!attachment || attachment->Restriction() == nullptr) return E_UNEXPECTED;
   bool answer = false;
-  *result = restriction_->IsRegistered(this, answer);
+  *result = attachment->Restriction()->IsRegistered(this, answer);
   *registered = answer ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }

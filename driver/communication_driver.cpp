@@ -1,7 +1,6 @@
 #include "driver/communication_driver.h"
 
 #include "common/driver_logger.h"
-#include "external/hardware/xrb_proxy.h"
 #include "platform/com/module.h"
 #include "platform/kernel/clock.h"
 
@@ -15,11 +14,6 @@ LONGLONG ReadCounter() {
   LARGE_INTEGER value{};
   QueryPerformanceCounter(&value);
   return value.QuadPart;
-}
-
-ICommFactory* HardwareFactory() {
-  CXRBProxy* proxy = CXRBProxy::GetInstance();
-  return proxy != nullptr ? proxy->GetFactory() : nullptr;
 }
 
 }  // namespace
@@ -58,53 +52,56 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
   observerSingleton_ = std::move(observerSingleton);
 
   ICommFactory* factory = HardwareFactory();
-  hardwareDriver_ = factory != nullptr ? factory->CreateCommDriver() : nullptr;
-  if (hardwareDriver_ == nullptr) return ORBIQLIB_SERVER_E_NO_DRIVER;
+  ICommDriver* driver = factory != nullptr ? factory->CreateCommDriver() : nullptr;
+  if (driver == nullptr) return ORBIQLIB_SERVER_E_NO_DRIVER;
 
-  if (hardwareDriver_->Open(logicalName, applicationName, openArgument) != ORBIQLIB_SUCCESS) {
-    ReleaseHardwareDriver();
+  if (driver->Open(logicalName, applicationName, openArgument) != ORBIQLIB_SUCCESS) {
+    factory->ReleaseCommDriver(driver);
     return ORBIQLIB_SERVER_E_OPEN;
   }
 
-  dataTransfer_ = hardwareDriver_->GetDataTransferInterface();
-  availability_ = hardwareDriver_->GetAvailabilityInterface();
-  restriction_ = hardwareDriver_->GetRestrictionInterface();
+  ICommDataTransfer* dataTransfer = driver->GetDataTransferInterface();
+  ICommAvailability* availability = driver->GetAvailabilityInterface();
+  std::shared_ptr<ICommRestriction> restriction = driver->GetRestrictionInterface();
 
   // Both registrations are attempted whatever the first gives; a missing interface counts as
   // a failed registration.
   const E_ORBIQLIB_Result observerResult =
-      dataTransfer_ != nullptr ? dataTransfer_->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
+      dataTransfer != nullptr ? dataTransfer->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
   const E_ORBIQLIB_Result callbackResult =
-      availability_ != nullptr ? availability_->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
-  if (observerResult == ORBIQLIB_SUCCESS && callbackResult == ORBIQLIB_SUCCESS) {
-    return ORBIQLIB_SUCCESS;
+      availability != nullptr ? availability->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
+  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS) {
+    // Given back unclosed: what a partly registered driver does then is the library's business.
+    factory->ReleaseCommDriver(driver);
+    return ORBIQLIB_SERVER_E_REGISTRATION;
   }
 
-  dataTransfer_ = nullptr;
-  availability_ = nullptr;
-  restriction_.reset();
-  ReleaseHardwareDriver();
-  return ORBIQLIB_SERVER_E_REGISTRATION;
+  auto attachment = std::make_shared<HardwareAttachment>(driver, dataTransfer, availability,
+                                                         std::move(restriction));
+  std::lock_guard guard(attachmentLock_);
+  attachment_ = std::move(attachment);
+  return ORBIQLIB_SUCCESS;
 }
 
 void CCommunicationDriver::Cleanup() {
   std::lock_guard guard(cleanupLock_);
-  if (hardwareDriver_ == nullptr) return;
+  std::shared_ptr<HardwareAttachment> attachment;
+  {
+    std::lock_guard attachmentGuard(attachmentLock_);
+    attachment = std::move(attachment_);
+  }
+  if (!attachment) return;
   Log(L"Performing cleaup");
 
-  std::unique_lock use(hardwareUse_);
-  if (dataTransfer_ != nullptr) dataTransfer_->UnregisterObserver(this);
-  if (availability_ != nullptr) availability_->UnregisterCallback(this);
-  if (restrictionRegistered_.load() && restriction_) restriction_->Unregister(this);
-
-  if (ICommFactory* factory = HardwareFactory()) {
-    hardwareDriver_->Close();
-    factory->ReleaseCommDriver(hardwareDriver_);
+  // The library waits here for running callbacks of this object, so no lock of ours is held
+  // that a callback (or a client call made from a client's event handler) could need.
+  if (ICommDataTransfer* dataTransfer = attachment->DataTransfer()) dataTransfer->UnregisterObserver(this);
+  if (ICommAvailability* availability = attachment->Availability()) availability->UnregisterCallback(this);
+  if (restrictionRegistered_.load() && attachment->Restriction() != nullptr) {
+    attachment->Restriction()->Unregister(this);
   }
-  hardwareDriver_ = nullptr;
-  dataTransfer_ = nullptr;
-  availability_ = nullptr;
-  restriction_.reset();
+  // Closing and giving the driver back happen as this last share goes, or, when a client call
+  // is still using the unit, as that call ends.
 }
 
 std::wstring CCommunicationDriver::BuildLogTag() const {
@@ -130,9 +127,9 @@ void CCommunicationDriver::NotifyWatchers(const unsigned char* data, ULONG count
   }
 }
 
-void CCommunicationDriver::ReleaseHardwareDriver() {
-  if (ICommFactory* factory = HardwareFactory()) factory->ReleaseCommDriver(hardwareDriver_);
-  hardwareDriver_ = nullptr;
+std::shared_ptr<HardwareAttachment> CCommunicationDriver::Attachment() const {
+  std::lock_guard guard(attachmentLock_);
+  return attachment_;
 }
 
 void CCommunicationDriver::Log(const std::wstring& message) const {

@@ -6,27 +6,30 @@
 // runs when the client stops answering and, at the latest, on the final release.
 //
 // Threads: client calls arrive on the component runtime's call threads, hardware callbacks on
-// the library's threads; all may run at once. Locks: the object lock (ObjectRoot) guards the
-// sink list; the cleanup lock makes Cleanup exclusive (re-entrant on one thread). The hardware
-// interface fields are written only by Initialize (before the object is shared) and Cleanup
-// (under the cleanup lock); client operations read them without a lock, as the hardware
-// library accepts calls on a driver that is being closed and answers them with a failure.
+// the library's threads; all may run at once. Locks, never held while calling out:
+// - the object lock (ObjectRoot) guards the sink list;
+// - the cleanup lock makes Cleanup exclusive (re-entrant on one thread);
+// - attachmentLock_ guards the attachment pointer only; client calls copy it and use their
+//   copy without a lock, so Cleanup never waits for them and they never see the hardware
+//   interfaces freed (the hardware driver is given back by the last holder);
+// - restrictionCallbackLock_ guards the client's restriction callback pointer.
+// Order where they nest: cleanup lock, then attachmentLock_.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "driver/hardware_attachment.h"
+#include "driver/observer_notification.h"
 #include "external/hardware/comm_interfaces.h"
 #include "external/logging/logger.h"
 #include "interfaces/communication_driver.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/error_info.h"
 #include "platform/com/object_root.h"
-#include "driver/observer_notification.h"
 
 namespace Talvaro::Driver {
 
@@ -82,7 +85,9 @@ class CCommunicationDriver
   HRESULT GetRestrictionMode(ULONG* mode, LONG* result) override;
   HRESULT IsRestrictionRegistered(VARIANT_BOOL* registered, LONG* result) override;
 
-  // Hardware callbacks, on the library's threads (hardware_callbacks.cpp).
+  // Hardware callbacks, on the library's threads (hardware_callbacks.cpp). Each holds a
+  // reference for its duration, so a client that drops the last one inside an event handler
+  // does not destroy the object under the callback.
   E_ORBIQLIB_Result OnData(const unsigned char* data, const unsigned int& count) override;
   E_ORBIQLIB_Result OnError(const E_ORBIQLIB_Result& code) override;
   E_ORBIQLIB_Result OnRestriction(const unsigned char* data, const unsigned int& count) override;
@@ -101,20 +106,17 @@ class CCommunicationDriver
   // Fires `dispid` with one argument, failures not logged (the data, error and state events).
   void FireWithArgument(DISPID dispid, VARIANT& argument);
 
+  // The current attachment (a share of it), or null when detached.
+  std::shared_ptr<HardwareAttachment> Attachment() const;
   // Milliseconds since construction, truncated to 32 bits, for the watchers.
   ULONG ElapsedMilliseconds() const;
   // Hands a block to the watchers when there are any.
   void NotifyWatchers(const unsigned char* data, ULONG count) const;
-  // Gives the hardware driver back to the proxy's factory (when the proxy is still up).
-  void ReleaseHardwareDriver();
   void Log(const std::wstring& message) const;
   void LogError(const std::wstring& message) const;
 
   // ---- fields in declaration order; destroyed in reverse ----
-  ICommDriver* hardwareDriver_ = nullptr;           // from CreateCommDriver, given back on Cleanup
-  ICommDataTransfer* dataTransfer_ = nullptr;       // borrowed from the hardware driver
-  ICommAvailability* availability_ = nullptr;       // borrowed from the hardware driver
-  std::shared_ptr<ICommRestriction> restriction_;   // from the hardware driver
+  std::shared_ptr<HardwareAttachment> attachment_;  // the hardware driver and its interfaces
   platform::com::ComPtr<IRestrictionCallback> clientRestrictionCallback_;  // client's judge
   std::atomic<std::int32_t> finalRelease_{0};       // 1 while the object is being destroyed
   platform::com::ComPtr<IObserverNotification> observerSingleton_;  // given to Initialize
@@ -128,11 +130,8 @@ class CCommunicationDriver
   LONGLONG creationCounter_ = 0;                    // read at construction: the watchers' epoch
 
   std::shared_ptr<Logging::ILogger> logger_;
-  // Held shared by client operations while they use the hardware interfaces and exclusively by
-  // Cleanup while it takes them away, so a running call never sees them freed.
-  std::shared_mutex hardwareUse_;
-  // Guards clientRestrictionCallback_: replaced by client calls while hardware threads read it.
-  mutable std::mutex restrictionCallbackLock_;
+  mutable std::mutex attachmentLock_;           // guards attachment_ (the pointer only)
+  mutable std::mutex restrictionCallbackLock_;  // guards clientRestrictionCallback_
 };
 
 }  // namespace Talvaro::Driver

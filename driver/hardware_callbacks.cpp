@@ -8,11 +8,36 @@
 #include "platform/automation/variant.h"
 
 namespace Talvaro::Driver {
+namespace {
 
 using platform::automation::SafeArray;
 using platform::automation::Variant;
 
+// A reference held for the duration of one callback, taken only while the object is alive.
+// The library calls without holding a reference; a client may drop the last one from inside
+// an event handler, and the object must outlive the callback that delivered the event.
+// Releasing it may destroy the object: it goes last, after every use of the object.
+class CallbackReference {
+ public:
+  explicit CallbackReference(CCommunicationDriver* driver)
+      : driver_(driver->TryInternalAddRef() ? driver : nullptr) {}
+  ~CallbackReference() {
+    if (driver_ != nullptr) static_cast<ICommunicationDriver*>(driver_)->Release();
+  }
+  CallbackReference(const CallbackReference&) = delete;
+  CallbackReference& operator=(const CallbackReference&) = delete;
+  // False when the object is already being destroyed: the callback does nothing then.
+  explicit operator bool() const { return driver_ != nullptr; }
+
+ private:
+  CCommunicationDriver* const driver_;
+};
+
+}  // namespace
+
 E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const unsigned int& count) {
+  const CallbackReference alive(this);
+  if (!alive) return ORBIQLIB_SUCCESS;
   const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);
   Variant block;
   // Without an array nothing is fired; the watchers still see the block.
@@ -24,12 +49,16 @@ E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const 
 }
 
 E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
+  const CallbackReference alive(this);
+  if (!alive) return ORBIQLIB_SUCCESS;
   Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
   FireWithArgument(DISPID_OnError, *argument.Get());
   return ORBIQLIB_SUCCESS;
 }
 
 void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
+  const CallbackReference alive(this);
+  if (!alive) return;
   const ULONG available = state != 0 ? 1 : 0;
   Log(L"State = " + std::to_wstring(available));
   Variant argument = platform::automation::MakeUI4Variant(available);
@@ -38,6 +67,8 @@ void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
 
 E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
                                                       const unsigned int& count) {
+  const CallbackReference alive(this);
+  if (!alive) return ORBIQLIB_SUCCESS;
   SafeArray array;
   const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);
   if (FAILED(platform::automation::CreateByteArray(bytes, &array))) {

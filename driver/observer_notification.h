@@ -19,3 +19,9 @@ struct IObserverNotification : IUnknown {
 };
 
 }  // namespace Talvaro::Driver
+
+// The seam's own identifier, for objects that list it in their interface tables (test doubles);
+// the observer singleton does not answer it.
+template <>
+inline constexpr IID uuidof<Talvaro::Driver::IObserverNotification> =
+    platform::MakeGuid("{8C2E0B7D-5A41-4F6C-9E3B-1D2A3C4B5E6F}");

@@ -46,13 +46,12 @@ HRESULT CTalvaroCommunicationDriverFactory::CreateDriver(BSTR logicalName, BSTR 
 
 HRESULT CTalvaroCommunicationDriverFactory::GetRegObserver(IRegObserver** observer) {
   if (observer == nullptr) return E_POINTER;
-  CObserverSingleton* instance = CObserverSingleton::GetInstance();
-  if (instance == nullptr) {
+  const auto instance = CObserverSingleton::GetInstance();
+  if (!instance) {
     *observer = nullptr;
     return E_OUTOFMEMORY;
   }
-  return static_cast<IRegObserver*>(instance)->QueryInterface(uuidof<IRegObserver>,
-                                                              reinterpret_cast<void**>(observer));
+  return instance->QueryInterface(uuidof<IRegObserver>, reinterpret_cast<void**>(observer));
 }
 
 HRESULT CTalvaroCommunicationDriverFactory::InterfaceSupportsErrorInfo(REFIID riid) {

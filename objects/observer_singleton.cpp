@@ -15,7 +15,6 @@ using platform::com::ComPtr;
 // late static destructor still find the mutex.
 struct SharedState {
   std::recursive_mutex listMutex;  // every instance's list and `instance`
-  std::mutex notifyMutex;          // one notification at a time, in one order for all watchers
   ComPtr<ComObject<CObserverSingleton>> instance;
 };
 
@@ -44,11 +43,11 @@ CObserverSingleton::~CObserverSingleton() {
   }
 }
 
-CObserverSingleton* CObserverSingleton::GetInstance() {
+ComPtr<ComObject<CObserverSingleton>> CObserverSingleton::GetInstance() {
   auto& shared = Shared();
   std::lock_guard guard(shared.listMutex);
   if (!shared.instance) platform::com::CreateObject(&shared.instance);
-  return shared.instance.Get();
+  return shared.instance;
 }
 
 void CObserverSingleton::ReleaseAll() {
@@ -92,7 +91,6 @@ bool CObserverSingleton::HasObservers() {
 
 void CObserverSingleton::Notify(const unsigned char* data, ULONG count, ULONG value) {
   const DecodedWords words = DecodeWords(data, data != nullptr ? count : 0);
-  std::lock_guard order(Shared().notifyMutex);
   CallbackList watchers;
   {
     std::lock_guard guard(Shared().listMutex);

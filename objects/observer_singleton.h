@@ -7,15 +7,17 @@
 // that guards every callback list and the instance pointer.
 //
 // Threads: Register/Unregister on call threads; HasObservers/Notify on hardware callback
-// threads and call threads. Notify calls the callbacks on a copy of the list, outside the list
-// mutex, so a callback may register or unregister on any thread without waiting; notifications
-// themselves are serialized, so every watcher sees the blocks in the same order.
+// threads and call threads. Notify calls the callbacks in registration order on a copy of the
+// list, with no lock held, so a callback may register, unregister or write to a driver on any
+// thread without waiting. Blocks of one driver arrive on one thread and so in order; blocks of
+// different drivers may reach a watcher concurrently.
 #pragma once
 
 #include <vector>
 
 #include "driver/observer_notification.h"
 #include "interfaces/registration_observer.h"
+#include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/interface_table.h"
 #include "platform/com/object_root.h"
@@ -39,8 +41,10 @@ class CObserverSingleton : public platform::com::ObjectRoot,
 
   ~CObserverSingleton();
 
-  // The process-wide instance, created on first use; no reference is added for the caller.
-  static CObserverSingleton* GetInstance();
+  // The process-wide instance, created on first use, with a reference for the caller taken
+  // under the mutex (so that a concurrent ReleaseAll cannot free it in between). Null only
+  // when memory ran out.
+  static platform::com::ComPtr<platform::com::ComObject<CObserverSingleton>> GetInstance();
   // Drops every callback of the process-wide instance and the instance itself; the next
   // GetInstance makes a new, empty one. Holders of the old one keep it alive.
   static void ReleaseAll();

@@ -1,8 +1,8 @@
 // Class objects for the process's class table.
 //
 // ClassFactory<T> makes a new T per request and allows aggregation. SingletonClassFactory<T>
-// makes one T on the first request (under its own lock, the test repeated once the lock is
-// held), keeps one reference to it and remembers the creation result; every later request is
+// makes one T on the first request (under its own lock, so concurrent first requests build one),
+// keeps one reference to it and remembers the creation result; every later request is
 // answered from that object or with the remembered failure. The singleton is a CachedObject, so
 // only references beyond the class object's own keep the server alive.
 //
@@ -47,36 +47,21 @@ class SingletonClassFactory : public ClassFactoryBase<SingletonClassFactory<T>> 
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    if (NeedsCreation()) {
-      std::lock_guard guard(creationLock_);
-      if (NeedsCreation()) Create();
-    }
-    std::lock_guard guard(creationLock_);
-    if (creationResult_ != S_OK) return creationResult_;
-    return instance_->QueryInterface(riid, result);
-  }
-
-  void FinalRelease() {
-    // The cached object goes with its class object; this may destroy it (and the final
-    // release may run object code), so it happens outside any lock.
     ComPtr<IUnknown> instance;
     {
       std::lock_guard guard(creationLock_);
-      instance = std::move(instance_);
+      if (creationResult_ == S_OK && !instance_) {
+        creationResult_ = CreateObjectFor<CachedObject<T>>(IID_IUnknown, instance_.PutVoid());
+      }
+      if (creationResult_ != S_OK) return creationResult_;
+      instance = instance_;
     }
+    return instance->QueryInterface(riid, result);
   }
 
  private:
-  bool NeedsCreation() {
-    std::lock_guard guard(creationLock_);
-    return creationResult_ == S_OK && !instance_;
-  }
-
-  // Called with creationLock_ held.
-  void Create() { creationResult_ = CreateObjectFor<CachedObject<T>>(IID_IUnknown, instance_.PutVoid()); }
-
-  std::recursive_mutex creationLock_;  // guards instance_ and creationResult_
-  ComPtr<IUnknown> instance_;
+  std::mutex creationLock_;  // guards instance_ and creationResult_
+  ComPtr<IUnknown> instance_;  // the class object's own reference; dropped with the class object
   HRESULT creationResult_ = S_OK;
 };
 

@@ -45,7 +45,7 @@ class ConnectionPoint : public IConnectionPoint {
       return CONNECT_E_CANNOTCONNECT;
     }
     std::unique_lock guard(OwnerObject());
-    const DWORD assigned = sinks_.Add(sink);
+    const DWORD assigned = sinks_.Add(std::move(sink));
     guard.unlock();
     if (assigned == 0) return CONNECT_E_ADVISELIMIT;
     *cookie = assigned;

@@ -36,6 +36,18 @@ class ObjectRoot {
   // The count seen by AddRef/Release of the object templates.
   LONG InternalAddRef() { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
   LONG InternalRelease() { return references_.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+  // Adds a reference only while the object is alive (count above zero, not being destroyed):
+  // for threads that reach the object without holding a reference, like callbacks of a library
+  // the object registered with.
+  bool TryInternalAddRef() {
+    LONG current = references_.load(std::memory_order_relaxed);
+    while (current > 0) {
+      if (references_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) {
+        return true;
+      }
+    }
+    return false;
+  }
 
  protected:
   ~ObjectRoot() = default;

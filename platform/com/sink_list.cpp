@@ -5,7 +5,7 @@
 
 namespace platform::com {
 
-DWORD SinkList::Add(ComPtr<IUnknown> sink) {
+DWORD SinkList::Add(ComPtr<IUnknown>&& sink) {
   auto empty = std::find(slots_.begin(), slots_.end(), nullptr);
   if (empty == slots_.end()) {
     const std::size_t grown = slots_.empty() ? kInitialSlots : slots_.size() * 2;

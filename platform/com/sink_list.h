@@ -20,8 +20,9 @@ class SinkList {
 
   explicit SinkList(std::size_t maxSlots = kUnlimited) : maxSlots_(maxSlots) {}
 
-  // The cookie of the new subscription, or 0 when the array cannot grow.
-  DWORD Add(ComPtr<IUnknown> sink);
+  // The cookie of the new subscription, taking over `sink`'s reference; or 0 when the array
+  // cannot grow, and `sink` keeps its reference (to be released outside the owner's lock).
+  DWORD Add(ComPtr<IUnknown>&& sink);
 
   // Empties the slot of `cookie` and hands its reference to the caller (who releases it
   // outside the lock); null when the cookie names no subscription.

@@ -76,6 +76,9 @@ TEST_F(DriverTest, FailedOpenReturnsMinus1200AndLeavesNoHardwareDriver) {
   EXPECT_EQ(result, 99);
   LONG state = 0;
   EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED);
+  ComPtr<IStream> stream;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  EXPECT_EQ(driver->RegisterRestriction(1, stream.Get(), &result), E_UNEXPECTED);
   EXPECT_EQ(driver->SetRestrictionMode(1, &result), E_UNEXPECTED);
   EXPECT_EQ(driver->UnregisterRestriction(&result), E_UNEXPECTED);
   ULONG mode = 0;
@@ -159,21 +162,56 @@ TEST_F(DriverTest, CleanupWithTheProxyDownSkipsCloseButForgetsTheDriver) {
   EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED);
 }
 
-TEST_F(DriverTest, UnregistrationWaitsForARunningCallback) {
+TEST_F(DriverTest, CleanupWaitsForARunningCallback) {
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
   sink->BlockNext();
   auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {0xAB});
   ASSERT_TRUE(sink->WaitBlocked());
 
-  auto release = std::async(std::launch::async, [&driver] { driver = nullptr; });
-  // The release is stuck in Cleanup's unregistration while the data callback runs.
-  EXPECT_EQ(release.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  auto cleanup = std::async(std::launch::async, [&driver] { driver->Cleanup(); });
+  // Cleanup is held in the unregistration while the data callback runs.
+  EXPECT_EQ(cleanup.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_EQ(fake_->LiveDrivers(), 1);
   sink->Unblock();
-  ASSERT_EQ(release.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(delivery.get());
   EXPECT_EQ(fake_->LiveDrivers(), 0);
+}
+
+TEST_F(DriverTest, ClientCallFromAnEventHandlerDoesNotBlockARunningCleanup) {
+  auto driver = AttachedDriver();
+  auto sink = Subscribe(*driver);
+  sink->BlockNext();
+  auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {1});
+  ASSERT_TRUE(sink->WaitBlocked());
+  auto cleanup = std::async(std::launch::async, [&driver] { driver->Cleanup(); });
+  EXPECT_EQ(cleanup.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  // The handler calls back into the object while Cleanup waits for the handler to return.
+  LONG state = -1;
+  auto call = std::async(std::launch::async, [&] { return driver->GetAvailability(&state); });
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "a client call must not wait for Cleanup";
+  call.get();
+  sink->Unblock();
+  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  delivery.get();
+}
+
+TEST_F(DriverTest, LastReferenceDroppedInsideAnEventHandlerEndsTheObjectAfterTheCallback) {
+  auto driver = AttachedDriver();
+  auto sink = Subscribe(*driver);
+  auto second = Subscribe(*driver);
+  sink->BlockNext();
+  auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {7});
+  ASSERT_TRUE(sink->WaitBlocked());
+  driver = nullptr;  // the client's last reference goes while its handler runs
+  EXPECT_EQ(fake_->LiveDrivers(), 1) << "the running callback keeps the object";
+  sink->Unblock();
+  EXPECT_TRUE(delivery.get());
+  EXPECT_EQ(second->Events().size(), 1u) << "delivery went on to the next subscriber";
+  EXPECT_EQ(fake_->LiveDrivers(), 0) << "the callback's release ended the object";
+  EXPECT_EQ(records_->Matching(L"Performing cleaup").size(), 1u);
 }
 
 }  // namespace

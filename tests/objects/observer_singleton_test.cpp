@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -97,8 +98,8 @@ TEST(DecodeWords, ShortBlocksKeepTheirShiftAndEmptyIsZero) {
 }
 
 TEST_F(ObserverSingletonTest, WatchersAreCalledInRegistrationOrderWithTheDecodedWords) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
-  ASSERT_NE(observer, nullptr);
+  const auto observer = CObserverSingleton::GetInstance();
+  ASSERT_TRUE(observer);
   EXPECT_FALSE(observer->HasObservers());
   std::vector<CWatcher*> order;
   auto a = NewWatcher(), b = NewWatcher(), c = NewWatcher();
@@ -116,7 +117,7 @@ TEST_F(ObserverSingletonTest, WatchersAreCalledInRegistrationOrderWithTheDecoded
 }
 
 TEST_F(ObserverSingletonTest, RegistrationIsOncePerPointerAndNullOrUnknownChangeNothing) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
+  const auto observer = CObserverSingleton::GetInstance();
   auto watcher = NewWatcher();
   EXPECT_EQ(observer->Register(AsCallback(watcher.Get())), S_OK);
   EXPECT_EQ(observer->Register(AsCallback(watcher.Get())), S_OK);
@@ -132,7 +133,7 @@ TEST_F(ObserverSingletonTest, RegistrationIsOncePerPointerAndNullOrUnknownChange
 }
 
 TEST_F(ObserverSingletonTest, WatcherMayRegisterOnItsOwnThreadDuringNotify) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
+  const auto observer = CObserverSingleton::GetInstance();
   auto first = NewWatcher(), late = NewWatcher();
   first->action = [&] { observer->Register(AsCallback(late.Get())); };
   observer->Register(AsCallback(first.Get()));
@@ -145,7 +146,7 @@ TEST_F(ObserverSingletonTest, WatcherMayRegisterOnItsOwnThreadDuringNotify) {
 }
 
 TEST_F(ObserverSingletonTest, WatcherMayRegisterFromAnotherThreadDuringNotify) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
+  const auto observer = CObserverSingleton::GetInstance();
   auto first = NewWatcher(), late = NewWatcher();
   first->action = [&] {
     std::async(std::launch::async, [&] { observer->Register(AsCallback(late.Get())); }).get();
@@ -157,32 +158,57 @@ TEST_F(ObserverSingletonTest, WatcherMayRegisterFromAnotherThreadDuringNotify) {
 }
 
 TEST_F(ObserverSingletonTest, ReleaseAllDropsWatchersAndTheInstanceButHoldersKeepTheirs) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
+  const auto observer = CObserverSingleton::GetInstance();
   ComPtr<Driver::IObserverNotification> heldByADriver(observer);
   auto watcher = NewWatcher();
   observer->Register(AsCallback(watcher.Get()));
   CObserverSingleton::ReleaseAll();
   EXPECT_EQ(CountOf(watcher->GetUnknown()), 1u);
   EXPECT_FALSE(heldByADriver->HasObservers()) << "the old instance lives on, empty";
-  CObserverSingleton* fresh = CObserverSingleton::GetInstance();
-  EXPECT_NE(static_cast<Driver::IObserverNotification*>(fresh), heldByADriver.Get());
+  const auto fresh = CObserverSingleton::GetInstance();
+  EXPECT_NE(static_cast<Driver::IObserverNotification*>(fresh.Get()), heldByADriver.Get());
   EXPECT_FALSE(fresh->HasObservers());
 }
 
-TEST_F(ObserverSingletonTest, ConcurrentNotificationsReachEveryWatcherInOneOrder) {
-  CObserverSingleton* observer = CObserverSingleton::GetInstance();
+TEST_F(ObserverSingletonTest, ConcurrentNotificationsReachEveryWatcherInEachSendersOrder) {
+  const auto observer = CObserverSingleton::GetInstance();
   auto a = NewWatcher(), b = NewWatcher();
   observer->Register(AsCallback(a.Get()));
   observer->Register(AsCallback(b.Get()));
   std::vector<std::thread> threads;
-  for (unsigned char t = 0; t < 4; ++t) {
-    threads.emplace_back([observer, t] {
-      for (int i = 0; i < 200; ++i) observer->Notify(&t, 1, static_cast<ULONG>(i));
+  for (unsigned char sender = 0; sender < 4; ++sender) {
+    threads.emplace_back([observer, sender] {
+      for (ULONG i = 0; i < 200; ++i) observer->Notify(&sender, 1, i);
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(a->Received().size(), 800u);
-  EXPECT_EQ(a->Received(), b->Received()) << "both watchers see the same sequence";
+  for (auto* watcher : {a.Get(), b.Get()}) {
+    const auto received = watcher->Received();
+    EXPECT_EQ(received.size(), 800u);
+    // The first word carries the sender (one byte, shifted), the value its running number.
+    std::map<ULONG, ULONG> next;
+    for (const auto& notification : received) {
+      EXPECT_EQ(notification.value, next[notification.first]++) << "a sender's blocks stay in order";
+    }
+  }
+}
+
+TEST_F(ObserverSingletonTest, WatcherMayWriteToADriverFromInsideItsNotification) {
+  // A watcher's reaction may lead straight back into Notify on the same thread (a write it
+  // makes is reported to the watchers too); nothing may be held across the call.
+  const auto observer = CObserverSingleton::GetInstance();
+  auto watcher = NewWatcher();
+  int depth = 0;
+  watcher->action = [&] {
+    if (++depth < 3) {
+      const unsigned char inner = 2;
+      observer->Notify(&inner, 1, 0);
+    }
+  };
+  observer->Register(AsCallback(watcher.Get()));
+  const unsigned char outer = 1;
+  observer->Notify(&outer, 1, 0);
+  EXPECT_EQ(watcher->Received().size(), 3u);
 }
 
 }  // namespace
