@@ -45,9 +45,18 @@ test-tsan: deps
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_FLAGS) -j $(JOBS)
 
+# The server in debug mode with a registry, runtime, log and unit directory of its own under
+# run/ (git-ignored), so that it never touches an installed server's. Ctrl-C ends it.
+RUN_ROOT := $(CURDIR)/run
+
 run: build
-	@echo "The server executable does not exist yet; 'make run' will start it once the service host lands."
-	@exit 1
+	@mkdir -p $(RUN_ROOT)
+	@echo "Registry: $(RUN_ROOT)/registry.db"
+	@echo "Log:      $(RUN_ROOT)/log/TCD.log"
+	@echo "Clients and tools: export TALVARO_REGISTRY=$(RUN_ROOT)/registry.db TALVARO_RUN_DIR=$(RUN_ROOT)"
+	@echo
+	@TALVARO_REGISTRY=$(RUN_ROOT)/registry.db TALVARO_RUN_DIR=$(RUN_ROOT) TALVARO_LOG_DIR=$(RUN_ROOT)/log \
+	  TALVARO_UNIT_DIR=$(RUN_ROOT)/units exec $(BUILD_DIR)/host/TalvaroCommunicationDriver /debug
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -140,8 +140,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
 // ---- Manager side (platform/service/service_manager.cpp) ----
 //
 // Rights that change the unit directory (SC_MANAGER_CREATE_SERVICE, SC_MANAGER_LOCK,
-// SC_MANAGER_MODIFY_BOOT_CONFIG; SERVICE_CHANGE_CONFIG, DELETE) are
-// granted when this process may write it (it is created when missing); otherwise
+// SC_MANAGER_MODIFY_BOOT_CONFIG; SERVICE_CHANGE_CONFIG, DELETE) are granted when this process
+// may write it, or create it (it is created by the first unit or lock); otherwise
 // ERROR_ACCESS_DENIED. An operation needs the right it is documented with, else
 // ERROR_ACCESS_DENIED. Handles of other kinds give ERROR_INVALID_HANDLE. Any thread.
 

@@ -109,10 +109,22 @@ SC_HANDLE Insert(std::shared_ptr<kernel::KernelObject> object) {
   return reinterpret_cast<SC_HANDLE>(kernel::InsertHandle(std::move(object)));
 }
 
+// Whether this process may write the directory, or create it (the nearest existing ancestor is
+// writable). Nothing is created: only writing a unit or taking the lock does that.
 bool MayWrite(const std::string& directory) {
-  std::error_code ignored;
-  std::filesystem::create_directories(directory, ignored);
-  return ::access(directory.c_str(), W_OK) == 0;
+  std::filesystem::path path(directory);
+  std::error_code error;
+  while (!std::filesystem::exists(path, error) && path.has_parent_path() && path != path.parent_path()) {
+    path = path.parent_path();
+  }
+  return ::access(path.c_str(), W_OK) == 0;
+}
+
+bool CreateDirectory(const std::string& directory) {
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error) SetLastError(ERROR_ACCESS_DENIED);
+  return !error;
 }
 
 bool ValidServiceName(LPCWSTR name) {
@@ -352,7 +364,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
   config.environment = InheritedEnvironment();
 
   auto service = std::make_shared<ServiceObject>(desiredAccess, scm->unitDirectory, serviceName);
-  if (!WriteUnit(*service, config, true)) return nullptr;
+  if (!CreateDirectory(service->unitDirectory) || !WriteUnit(*service, config, true)) return nullptr;
   ReloadSystemd(service->unitDirectory);
   if (startType == SERVICE_AUTO_START && !ApplyStartType(*service, startType)) {
     const DWORD error = GetLastError();
@@ -505,6 +517,7 @@ SC_LOCK LockServiceDatabase(SC_HANDLE manager) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
+  if (!CreateDirectory(scm->unitDirectory)) return nullptr;
   const std::string path = scm->unitDirectory + "/" + kLockFileName;
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {

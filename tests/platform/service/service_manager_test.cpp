@@ -95,6 +95,7 @@ class ServiceManager : public ::testing::Test {
 TEST_F(ServiceManager, CreateWritesTheUnitOnceAndOpenFindsIt) {
   Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_NE(manager.get(), nullptr);
+  EXPECT_FALSE(fs::exists(environment_.UnitDirectory()));  // made by the first unit, not by a look
   {
     Handle service(Create(manager.get()));
     ASSERT_NE(service.get(), nullptr) << GetLastError();
