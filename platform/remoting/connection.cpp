@@ -59,6 +59,58 @@ ProxyTable& Proxies() {
 
 std::atomic<std::size_t> liveProxies{0};
 
+// The connection's byte stream, watched: the moment a read reaches the end or fails (or a write
+// fails), the connection counts as down, before Cap'n Proto rejects the calls that were out on
+// it. Calls failing from then on can so tell "broke in flight" from "sent to a peer already gone".
+class WatchedStream final : public kj::AsyncIoStream {
+ public:
+  WatchedStream(kj::Own<kj::AsyncIoStream> inner, std::atomic<bool>& alive) : inner_(kj::mv(inner)), alive_(alive) {}
+
+  kj::Promise<size_t> tryRead(void* buffer, size_t minBytes, size_t maxBytes) override {
+    return inner_->tryRead(buffer, minBytes, maxBytes)
+        .then(
+            [this, minBytes](size_t read) -> kj::Promise<size_t> {
+              if (read < minBytes) Down();
+              return read;
+            },
+            [this](kj::Exception&& failure) -> kj::Promise<size_t> {
+              Down();
+              return kj::mv(failure);
+            });
+  }
+  kj::Promise<void> write(const void* buffer, size_t size) override {
+    return Watch(inner_->write(buffer, size));
+  }
+  kj::Promise<void> write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
+    return Watch(inner_->write(pieces));
+  }
+  kj::Promise<void> whenWriteDisconnected() override { return inner_->whenWriteDisconnected(); }
+  void shutdownWrite() override { inner_->shutdownWrite(); }
+  void abortRead() override { inner_->abortRead(); }
+  void getsockopt(int level, int option, void* value, kj::uint* length) override {
+    inner_->getsockopt(level, option, value, length);
+  }
+  void setsockopt(int level, int option, const void* value, kj::uint length) override {
+    inner_->setsockopt(level, option, value, length);
+  }
+  void getsockname(struct sockaddr* address, kj::uint* length) override { inner_->getsockname(address, length); }
+  void getpeername(struct sockaddr* address, kj::uint* length) override { inner_->getpeername(address, length); }
+  kj::Maybe<int> getFd() const override { return inner_->getFd(); }
+
+ private:
+  void Down() { alive_.store(false, std::memory_order_release); }
+  kj::Promise<void> Watch(kj::Promise<void> writing) {
+    return writing.then([]() -> kj::Promise<void> { return kj::READY_NOW; },
+                        [this](kj::Exception&& failure) -> kj::Promise<void> {
+      Down();
+      return kj::mv(failure);
+    });
+  }
+
+  kj::Own<kj::AsyncIoStream> inner_;
+  std::atomic<bool>& alive_;
+};
+
 // The bootstrap capability of a server connection: class objects of the classes this process
 // publishes.
 class ActivatorServer final : public wire::Activator::Server {
@@ -439,7 +491,7 @@ std::shared_ptr<Connection> Connection::Start(kj::Own<kj::AsyncIoStream> stream,
 Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name)
     : name_(std::move(name)),
       side_(side),
-      stream_(kj::mv(stream)),
+      stream_(kj::heap<WatchedStream>(kj::mv(stream), alive_)),
       network_(kj::heap<capnp::TwoPartyVatNetwork>(
           *stream_,
           side == Side::Client ? capnp::rpc::twoparty::Side::CLIENT : capnp::rpc::twoparty::Side::SERVER,

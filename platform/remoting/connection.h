@@ -68,13 +68,14 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
   capnp::Capability::Client ExportStub(std::shared_ptr<ExportedObject> object);
 
+  // Set before the stream that writes it exists, so declared first.
+  std::atomic<bool> alive_{true};
   const std::string name_;
   const Side side_;
   kj::Own<kj::AsyncIoStream> stream_;
   kj::Own<capnp::TwoPartyVatNetwork> network_;
   kj::Own<capnp::RpcSystem<capnp::rpc::twoparty::VatId>> rpc_;
   kj::ForkedPromise<void> disconnected_;
-  std::atomic<bool> alive_{true};
   // Our objects exported here, by identity. Entries are removed by the stub as it goes.
   std::unordered_map<IUnknown*, ObjectStub*> stubs_;
 };

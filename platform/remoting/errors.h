@@ -11,8 +11,8 @@ namespace platform::remoting {
 inline constexpr HRESULT RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR = static_cast<HRESULT>(0x8001010D);
 
 // The HRESULT of a call that failed in transport. `connectedWhenIssued`: the connection to the
-// peer was up when the call was sent; `connectedNow`: it still is. A disconnection reported
-// through a live connection comes from a peer further on (the object's own process is gone).
+// peer was up when the call was sent; `connectedNow`: it still is. A disconnection that the peer
+// reports comes from a process further on (the object's own process is gone).
 HRESULT HresultFromTransport(const kj::Exception& failure, bool connectedWhenIssued, bool connectedNow);
 
 }  // namespace platform::remoting

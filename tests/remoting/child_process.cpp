@@ -1,0 +1,144 @@
+#include "tests/remoting/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+extern char** environ;
+
+namespace Talvaro::RemotingTest {
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
+  std::vector<std::string> argvStrings{program};
+  argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> envStrings;
+  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.emplace_back(*entry);
+  envStrings.insert(envStrings.end(), environment.begin(), environment.end());
+  std::vector<char*> argv;
+  for (auto& s : argvStrings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  int out[2];
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  if (::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(out[1]);
+  ::close(err[1]);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    Wait(60s);
+  }
+  if (out_ >= 0) ::close(out_);
+  if (err_ >= 0) ::close(err_);
+}
+
+void ChildProcess::Drain(int fd, std::string& into, bool block) {
+  char buffer[4096];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, block ? -1 : 0) <= 0) return;
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) return;
+    into.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto end = outBuffer_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = outBuffer_.substr(0, end);
+      outBuffer_.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd ready{out_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    char buffer[4096];
+    const ssize_t got = ::read(out_, buffer, sizeof buffer);
+    if (got <= 0) return std::nullopt;
+    outBuffer_.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0 && !status_) ::kill(pid_, signal);
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  if (status_ || pid_ <= 0) return status_;
+  int status = 0;
+  const bool ended = WaitUntil(
+      [&] {
+        Drain(out_, outBuffer_, false);
+        Drain(err_, errBuffer_, false);
+        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+        return reaped == pid_ || (reaped < 0 && errno == ECHILD);
+      },
+      timeout);
+  if (!ended) return std::nullopt;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status_;
+}
+
+std::string ChildProcess::Output() {
+  Drain(out_, outBuffer_, false);
+  return outBuffer_;
+}
+
+std::string ChildProcess::Errors() {
+  Drain(err_, errBuffer_, false);
+  return errBuffer_;
+}
+
+bool WaitForExitOf(pid_t pid, std::chrono::milliseconds timeout) {
+  return WaitUntil(
+      [pid] {
+        int status = 0;
+        const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+        if (reaped == pid) return true;
+        return ::kill(pid, 0) != 0 && errno == ESRCH;
+      },
+      timeout);
+}
+
+}  // namespace Talvaro::RemotingTest

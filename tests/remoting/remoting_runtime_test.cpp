@@ -1,0 +1,424 @@
+// The remoting runtime between this process and remoting_test_peer: identity of proxies, values
+// by value, callbacks, lifetimes tied to the peers, the transport's failure codes, streams with
+// marshaled interfaces, activation through endpoints and the registry.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "platform/automation/safearray.h"
+#include "platform/com/marshal.h"
+#include "platform/registry/registry.h"
+#include "platform/remoting/endpoints.h"
+#include "platform/remoting/remoting.h"
+#include "platform/types/wide_string.h"
+#include "tests/remoting/remoting_fixture.h"
+#include "tests/remoting/test_probe.h"
+#include "tests/support/component/event_sink.h"
+
+namespace Talvaro::RemotingTest {
+namespace {
+
+using platform::automation::SafeArray;
+using platform::automation::Variant;
+using platform::com::ComPtr;
+using platform::remoting::GetRemoteIdentity;
+using platform::remoting::IsProxy;
+using platform::remoting::RemoteIdentity;
+using Talvaro::Testing::CEventSink;
+
+ComPtr<IUnknown> IdentityOf(IUnknown* object) {
+  ComPtr<IUnknown> identity;
+  EXPECT_EQ(object->QueryInterface(IID_IUnknown, identity.PutVoid()), S_OK);
+  return identity;
+}
+
+ComPtr<CEventSink> MakeSink() {
+  ComPtr<platform::com::ComObject<CEventSink>> sink;
+  EXPECT_EQ(platform::com::CreateObject(&sink), S_OK);
+  return ComPtr<CEventSink>(sink.Get());
+}
+
+// A readable description of a VARIANT, arrays included, for comparisons.
+std::string Describe(const VARIANT& value);
+
+std::string DescribeArray(SAFEARRAY* array) {
+  if (array == nullptr) return "null";
+  VARTYPE vt = 0;
+  SafeArrayGetVartype(array, &vt);
+  std::string text = "vt" + std::to_string(vt) + "[";
+  const UINT dims = SafeArrayGetDim(array);
+  std::size_t cells = 1;
+  for (UINT d = 1; d <= dims; ++d) {
+    LONG lower = 0;
+    LONG upper = 0;
+    SafeArrayGetLBound(array, d, &lower);
+    SafeArrayGetUBound(array, d, &upper);
+    text += std::to_string(lower) + ".." + std::to_string(upper) + ";";
+    cells *= static_cast<std::size_t>(upper - lower + 1);
+  }
+  platform::automation::ArrayDataAccess access(array);
+  for (std::size_t i = 0; i < cells; ++i) {
+    if (vt == VT_BSTR) {
+      text += platform::ToUtf8(platform::automation::BstrView(access.DataAs<BSTR>()[i])) + ",";
+    } else if (vt == VT_VARIANT) {
+      text += Describe(access.DataAs<VARIANT>()[i]) + ",";
+    } else if (vt == VT_I4) {
+      text += std::to_string(access.DataAs<LONG>()[i]) + ",";
+    } else if (vt == VT_UI1) {
+      text += std::to_string(access.DataAs<BYTE>()[i]) + ",";
+    }
+  }
+  return text + "]";
+}
+
+std::string Describe(const VARIANT& value) {
+  std::string text = "vt" + std::to_string(value.vt) + ":";
+  if ((value.vt & VT_ARRAY) != 0) return text + DescribeArray(value.parray);
+  switch (value.vt) {
+    case VT_BSTR:
+      return text + (value.bstrVal == nullptr ? "null" : platform::ToUtf8(platform::automation::BstrView(value.bstrVal)));
+    case VT_R4:
+      return text + std::to_string(value.fltVal);
+    case VT_R8:
+    case VT_DATE:
+      return text + std::to_string(value.dblVal);
+    case VT_EMPTY:
+    case VT_NULL:
+      return text;
+    case VT_I1:
+      return text + std::to_string(value.cVal);
+    case VT_UI2:
+      return text + std::to_string(value.uiVal);
+    case VT_I4:
+      return text + std::to_string(value.lVal);
+    case VT_UI4:
+      return text + std::to_string(value.ulVal);
+    case VT_I8:
+      return text + std::to_string(value.llVal);
+    case VT_UI8:
+      return text + std::to_string(value.ullVal);
+    case VT_BOOL:
+      return text + std::to_string(value.boolVal);
+    case VT_ERROR:
+      return text + std::to_string(value.scode);
+    default:
+      return text + "?";
+  }
+}
+
+Variant Make(VARTYPE type, LONGLONG bits) {
+  Variant value;
+  value.Get()->vt = type;
+  value.Get()->llVal = bits;
+  return value;
+}
+
+class RuntimeTest : public RemotingFixture {};
+
+TEST_F(RuntimeTest, OneRemoteObjectIsOneProxyAndQueryInterfaceAsksIt) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> first;
+  ComPtr<ITestProbe> second;
+  ASSERT_EQ(Create(CLSID_TestProbe, &first), S_OK);
+  ASSERT_EQ(Create(CLSID_TestProbe, &second), S_OK);
+  EXPECT_TRUE(IsProxy(first.Get()));
+  EXPECT_NE(IdentityOf(first.Get()), IdentityOf(second.Get())) << "an ordinary class makes a new object each time";
+
+  ComPtr<ITestProbe> mailbox;
+  ComPtr<ITestProbe> sameMailbox;
+  ASSERT_EQ(Create(CLSID_TestMailbox, &mailbox), S_OK);
+  ASSERT_EQ(Create(CLSID_TestMailbox, &sameMailbox), S_OK);
+  EXPECT_EQ(mailbox.Get(), sameMailbox.Get()) << "the singleton arrives as the same proxy";
+  ComPtr<ITestProbe> again;
+  ASSERT_EQ(mailbox.As(&again), S_OK);
+  EXPECT_EQ(again.Get(), mailbox.Get());
+  EXPECT_EQ(IdentityOf(again.Get()), IdentityOf(mailbox.Get()));
+
+  ComPtr<IDispatch> missing;
+  EXPECT_EQ(mailbox.As(&missing), E_NOINTERFACE) << "the remote object is asked, and it has no IDispatch";
+
+  // Handed to the peer and back: the same proxy again.
+  ASSERT_EQ(mailbox->Keep(first.Get()), S_OK);
+  ComPtr<IUnknown> taken;
+  ASSERT_EQ(mailbox->Take(taken.Put()), S_OK);
+  EXPECT_EQ(IdentityOf(taken.Get()), IdentityOf(first.Get()));
+
+  // Our own object handed out and back is the object itself, not a proxy of a proxy.
+  auto sink = MakeSink();
+  ASSERT_EQ(mailbox->Keep(static_cast<ICommunicationDriverEvents*>(sink.Get())), S_OK);
+  ASSERT_EQ(mailbox->Take(taken.Put()), S_OK);
+  EXPECT_FALSE(IsProxy(taken.Get()));
+  EXPECT_TRUE(platform::com::IsSameObject(taken.Get(), static_cast<ICommunicationDriverEvents*>(sink.Get())));
+  EXPECT_EQ(mailbox->Keep(nullptr), S_OK);
+
+  RemoteIdentity one;
+  RemoteIdentity other;
+  ASSERT_EQ(GetRemoteIdentity(mailbox.Get(), &one), S_OK);
+  ASSERT_EQ(GetRemoteIdentity(sameMailbox.Get(), &other), S_OK);
+  EXPECT_EQ(one, other);
+  ASSERT_EQ(GetRemoteIdentity(first.Get(), &other), S_OK);
+  EXPECT_NE(one, other);
+  EXPECT_EQ(one.server, static_cast<std::uint64_t>(peer->Pid()));
+  EXPECT_EQ(GetRemoteIdentity(static_cast<ICommunicationDriverEvents*>(sink.Get()), &one), E_INVALIDARG);
+}
+
+TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> probe;
+  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+
+  std::vector<Variant> values;
+  values.push_back(Make(VT_EMPTY, 0));
+  values.push_back(Make(VT_NULL, 0));
+  values.push_back(Make(VT_I1, -5));
+  values.push_back(Make(VT_UI2, 65535));
+  values.push_back(Make(VT_I4, -2000000000));
+  values.push_back(Make(VT_UI4, 0xFFFFFFFF));
+  values.push_back(Make(VT_I8, INT64_MIN));
+  values.push_back(Make(VT_UI8, -1));
+  values.push_back(Make(VT_BOOL, VARIANT_TRUE));
+  values.push_back(Make(VT_ERROR, static_cast<LONG>(0x800706BA)));
+  Variant real;
+  real.Get()->vt = VT_R8;
+  real.Get()->dblVal = -1.5e300;
+  values.push_back(std::move(real));
+  Variant text;
+  text.Get()->vt = VT_BSTR;
+  text.Get()->bstrVal = SysAllocString(L"Grüße, \u00e9t\u00e9 \u2713");
+  values.push_back(std::move(text));
+  values.push_back(Make(VT_BSTR, 0));  // a null string stays null
+
+  SAFEARRAYBOUND bounds[2] = {{2, -1}, {3, 3}};
+  SafeArray matrix = SafeArray::Adopt(SafeArrayCreate(VT_I4, 2, bounds));
+  for (LONG i = -1; i <= 0; ++i) {
+    for (LONG j = 3; j <= 5; ++j) {
+      LONG index[2] = {i, j};
+      LONG cell = i * 10 + j;
+      SafeArrayPutElement(matrix.Get(), index, &cell);
+    }
+  }
+  Variant grid;
+  grid.Get()->vt = VT_ARRAY | VT_I4;
+  grid.Get()->parray = matrix.Detach();
+  values.push_back(std::move(grid));
+
+  SafeArray strings;
+  ASSERT_EQ(platform::automation::CreateStringArray(std::vector<std::wstring>{L"a", L"", L"long ünïcode"}, &strings),
+            S_OK);
+  Variant list;
+  list.Get()->vt = VT_ARRAY | VT_BSTR;
+  list.Get()->parray = strings.Detach();
+  values.push_back(std::move(list));
+
+  SafeArray nested = SafeArray::Adopt(SafeArrayCreateVector(VT_VARIANT, 0, 2));
+  {
+    LONG index = 0;
+    Variant inner = Make(VT_I4, 42);
+    SafeArrayPutElement(nested.Get(), &index, inner.Get());
+    index = 1;
+    Variant bytes;
+    const std::uint8_t data[] = {0, 255, 7};
+    ASSERT_EQ(platform::automation::MakeByteArrayVariant(data, &bytes), S_OK);
+    SafeArrayPutElement(nested.Get(), &index, bytes.Get());
+  }
+  Variant mixed;
+  mixed.Get()->vt = VT_ARRAY | VT_VARIANT;
+  mixed.Get()->parray = nested.Detach();
+  values.push_back(std::move(mixed));
+  values.push_back(Make(VT_ARRAY | VT_UI1, 0));  // a null array
+
+  for (const auto& value : values) {
+    Variant echoed;
+    ASSERT_EQ(probe->Echo(value.Get(), echoed.Put()), S_OK) << Describe(*value.Get());
+    EXPECT_EQ(Describe(*echoed.Get()), Describe(*value.Get()));
+  }
+
+  // By reference a value travels as the value itself.
+  LONG referenced = 77;
+  Variant byRef;
+  byRef.Get()->vt = VT_BYREF | VT_I4;
+  byRef.Get()->plVal = &referenced;
+  Variant echoed;
+  ASSERT_EQ(probe->Echo(byRef.Get(), echoed.Put()), S_OK);
+  EXPECT_EQ(Describe(*echoed.Get()), Describe(*Make(VT_I4, 77).Get()));
+
+  // Objects inside variants: our own comes back as itself.
+  auto sink = MakeSink();
+  Variant object;
+  object.Get()->vt = VT_UNKNOWN;
+  object.Get()->punkVal = static_cast<ICommunicationDriverEvents*>(sink.Get());
+  object.Get()->punkVal->AddRef();
+  ASSERT_EQ(probe->Echo(object.Get(), echoed.Put()), S_OK);
+  ASSERT_EQ(echoed.Get()->vt, VT_UNKNOWN);
+  EXPECT_TRUE(platform::com::IsSameObject(echoed.Get()->punkVal, object.Get()->punkVal));
+}
+
+TEST_F(RuntimeTest, TheServerCallsBackIntoTheClientsObjects) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> probe;
+  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+  auto sink = MakeSink();
+  Variant block;
+  const std::uint8_t data[] = {1, 2, 3, 4};
+  ASSERT_EQ(platform::automation::MakeByteArrayVariant(data, &block), S_OK);
+  HRESULT invoked = E_FAIL;
+  ASSERT_EQ(probe->CallBack(static_cast<ICommunicationDriverEvents*>(sink.Get()), DISPID_OnData, block.Get(), &invoked),
+            S_OK);
+  EXPECT_EQ(invoked, S_OK);
+  ASSERT_TRUE(sink->WaitForEvents(1));
+  EXPECT_EQ(sink->Events()[0].dispid, DISPID_OnData);
+  EXPECT_EQ(sink->DataBlocks().at(0), std::vector<std::uint8_t>(data, data + 4));
+
+  // The sink's own status reaches the server.
+  sink->SetInvokeResult(DISP_E_MEMBERNOTFOUND);
+  ASSERT_EQ(probe->CallBack(static_cast<ICommunicationDriverEvents*>(sink.Get()), DISPID_OnError,
+                            platform::automation::MakeUI4Variant(7).Get(), &invoked),
+            S_OK);
+  EXPECT_EQ(invoked, DISP_E_MEMBERNOTFOUND);
+}
+
+TEST_F(RuntimeTest, ObjectsLiveAsLongAsSomeProcessHoldsThem) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> counter;
+  ASSERT_EQ(Create(CLSID_TestMailbox, &counter), S_OK);
+  auto live = [&] {
+    ULONG count = 0;
+    EXPECT_EQ(counter->LiveObjects(&count), S_OK);
+    return count;
+  };
+  const ULONG baseline = live();
+  {
+    std::vector<ComPtr<ITestProbe>> probes(3);
+    for (auto& probe : probes) ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+    EXPECT_EQ(live(), baseline + 3);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; })) << "dropped proxies release their objects";
+
+  // A client that dies while holding an object: its reference goes with it.
+  ChildProcess client(PEER_BINARY, {"hold", platform::FormatGuidNarrow(CLSID_TestProbe)});
+  ASSERT_EQ(client.ReadLine(), "ready");
+  EXPECT_EQ(live(), baseline + 1);
+  client.Signal(SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; }));
+}
+
+TEST_F(RuntimeTest, FailuresOfTheTransportHaveTheRpcCodes) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> probe;
+  ComPtr<ITestProbe> watcher;
+  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+  ASSERT_EQ(Create(CLSID_TestProbe, &watcher), S_OK);
+
+  EXPECT_EQ(probe->Fault(), RPC_E_SERVERFAULT) << "an exception in the object";
+
+  std::atomic<HRESULT> inFlight{S_OK};
+  std::thread caller([&] { inFlight = probe->Block(60000); });
+  EXPECT_TRUE(WaitUntil([&] {
+    ULONG blocked = 0;
+    return SUCCEEDED(watcher->BlockedCalls(&blocked)) && blocked == 1;
+  }));
+  peer->Signal(SIGKILL);
+  caller.join();
+  EXPECT_EQ(inFlight.load(), RPC_S_CALL_FAILED_HR) << "broke in flight";
+  ULONG count = 0;
+  EXPECT_EQ(watcher->LiveObjects(&count), RPC_S_SERVER_UNAVAILABLE_HR) << "the server is gone";
+  ComPtr<ITestProbe> another;
+  EXPECT_EQ(probe.As(&another), S_OK) << "known interfaces are answered by the proxy itself";
+  EXPECT_EQ(probe->Keep(nullptr), RPC_S_SERVER_UNAVAILABLE_HR);
+}
+
+TEST_F(RuntimeTest, InterfacesMarshaledIntoAStreamTravelWithIt) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> probe;
+  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+
+  // Our object, marshaled here and unmarshaled there, reaches the peer as a proxy of ours; the
+  // peer hands back what it unmarshaled, which is our object again.
+  auto sink = MakeSink();
+  ComPtr<IStream> stream;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  ASSERT_EQ(CoMarshalInterface(stream.Get(), IID_IDispatch, static_cast<ICommunicationDriverEvents*>(sink.Get()),
+                               MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+            S_OK);
+  ComPtr<IUnknown> unmarshaled;
+  ASSERT_EQ(probe->Unmarshal(stream.Get(), IID_IDispatch, unmarshaled.Put()), S_OK);
+  EXPECT_FALSE(IsProxy(unmarshaled.Get()));
+  EXPECT_TRUE(platform::com::IsSameObject(unmarshaled.Get(), static_cast<ICommunicationDriverEvents*>(sink.Get())));
+
+  // A stream without a marshaled interface where the peer expects one.
+  ComPtr<IStream> empty;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, empty.Put()), S_OK);
+  EXPECT_EQ(probe->Unmarshal(empty.Get(), IID_IUnknown, unmarshaled.Put()), RPC_E_INVALID_DATA);
+}
+
+TEST_F(RuntimeTest, ManyThreadsCallAtOnce) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> probe;
+  ASSERT_EQ(Create(CLSID_TestMailbox, &probe), S_OK);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      for (int i = 0; i < 100; ++i) {
+        Variant value = Make(VT_I4, t * 1000 + i);
+        Variant echoed;
+        if (probe->Echo(value.Get(), echoed.Put()) != S_OK || echoed.Get()->lVal != t * 1000 + i) ++failures;
+      }
+      CoUninitialize();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(RuntimeTest, WithoutARunningServerTheRegistryDecides) {
+  // Nothing published, nothing registered: not registered, and no thread was started for it.
+  const std::string unknown = "{D5FEFBBC-760A-4A41-A2D6-3E607C0FA643}";
+  {
+    ChildProcess client(PEER_BINARY, {"unregistered", unknown});
+    EXPECT_EQ(client.ReadLine(), "hr=0x80040154 runtime=0 threads=1");
+  }
+
+  // A class file left by a server that died names a socket nobody answers.
+  const CLSID clsid = *platform::ParseGuid(std::string_view(unknown));
+  ASSERT_TRUE(platform::remoting::MakeDirectories(platform::remoting::ClassDirectory()));
+  std::ofstream(platform::remoting::ClassFilePath(clsid)) << "socket=" << RunDirectory() << "/com-1.sock\npid=1\n";
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(clsid, &object), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
+  // The launched server leaves its shell; as subreaper we can reap it when we end it.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const std::wstring key = L"CLSID\\" + platform::FormatGuid(CLSID_TestProbe) + L"\\LocalServer32";
+  HKEY server = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &server, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring command = L"\"" + platform::FromUtf8(PEER_BINARY) + L"\"";
+  ASSERT_EQ(RegSetValueExW(server, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(server);
+
+  ComPtr<ITestProbe> probe;
+  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+  ULONG pid = 0;
+  ASSERT_EQ(probe->ProcessId(&pid), S_OK);
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TestProbe);
+  ASSERT_TRUE(endpoint);
+  EXPECT_EQ(static_cast<ULONG>(endpoint->pid), pid);
+  EXPECT_NE(static_cast<pid_t>(pid), ::getpid());
+
+  probe = nullptr;
+  ::kill(static_cast<pid_t>(pid), SIGTERM);
+  EXPECT_TRUE(WaitForExitOf(static_cast<pid_t>(pid)));
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + platform::FormatGuid(CLSID_TestProbe)).c_str());
+}
+
+}  // namespace
+}  // namespace Talvaro::RemotingTest
