@@ -27,8 +27,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
                            const std::vector<std::string>& environment) {
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+  // Ours, with the given names replaced.
   std::vector<std::string> envStrings;
-  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.emplace_back(*entry);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view current(*entry);
+    const auto name = current.substr(0, current.find('=') + 1);
+    bool replaced = false;
+    for (const auto& given : environment) replaced = replaced || given.rfind(name, 0) == 0;
+    if (!replaced) envStrings.emplace_back(current);
+  }
   envStrings.insert(envStrings.end(), environment.begin(), environment.end());
   std::vector<char*> argv;
   for (auto& s : argvStrings) argv.push_back(s.data());

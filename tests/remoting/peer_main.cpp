@@ -28,7 +28,6 @@
 #include "platform/remoting/remoting.h"
 #include "platform/types/wide_string.h"
 #include "tests/remoting/test_probe_object.h"
-#include "tests/support/component/event_sink.h"
 
 namespace {
 
@@ -61,8 +60,6 @@ int Serve(bool real) {
   add(CLSID_TestProbe, classObject);
   platform::com::CreateClassObject<platform::com::SingletonClassFactory<CTestProbe>>(&classObject);
   add(CLSID_TestMailbox, classObject);
-  platform::com::CreateClassObject<platform::com::ClassFactory<Talvaro::Testing::CEventSink>>(&classObject);
-  add(CLSID_TestSink, classObject);
   if (real) {
     Talvaro::Objects::CreateDriverFactoryClassObject(&classObject);
     add(CLSID_TalvaroCommunicationDriverFactory, classObject);

@@ -18,4 +18,5 @@ interface ITestProbe extends(Com.Unknown) $Com.iid("{1AE4196A-38E4-4791-BA46-9B6
   unmarshal @7 (stream :Com.Stream, iid :Com.Guid) -> (hr :Int32, object :Com.Unknown);
   processId @8 () -> (hr :Int32, pid :UInt32);
   blockedCalls @9 () -> (hr :Int32, count :UInt32);
+  eventsReceived @10 () -> (hr :Int32, count :UInt32);
 }

@@ -1,7 +1,7 @@
 // The remoting tests' own interface and classes, served by remoting_test_peer:
 //   CLSID_TestProbe    a new probe per activation (ordinary class factory)
 //   CLSID_TestMailbox  one probe for all (singleton class factory): keeps what it is given
-//   CLSID_TestSink     a new recording event sink per activation (CEventSink)
+// A probe is also an event sink (ICommunicationDriverEvents): it counts the events it gets.
 #pragma once
 
 #include "platform/automation/dispatch.h"
@@ -12,7 +12,6 @@ namespace Talvaro::RemotingTest {
 
 inline constexpr CLSID CLSID_TestProbe = platform::MakeGuid("{1F485863-9186-4D60-9CCA-E7E3226F0475}");
 inline constexpr CLSID CLSID_TestMailbox = platform::MakeGuid("{8EB44528-26F3-4BFB-8E19-31CA7F348844}");
-inline constexpr CLSID CLSID_TestSink = platform::MakeGuid("{C1B359D4-A890-431E-86E7-3BA1E9DB1F32}");
 
 struct ITestProbe : IUnknown {
   // A copy of `value` (objects come back as the object they name).
@@ -33,6 +32,8 @@ struct ITestProbe : IUnknown {
   virtual HRESULT ProcessId(ULONG* pid) = 0;
   // Block calls running in the serving process.
   virtual HRESULT BlockedCalls(ULONG* count) = 0;
+  // Events this probe received as a sink.
+  virtual HRESULT EventsReceived(ULONG* count) = 0;
 
  protected:
   ~ITestProbe() = default;

@@ -156,6 +156,18 @@ class ProbeProxy final : public InterfaceProxy<ITestProbe> {
     return FAILED(transport) ? transport : hr;
   }
 
+  HRESULT EventsReceived(ULONG* count) override {
+    if (count == nullptr) return E_POINTER;
+    HRESULT hr = S_OK;
+    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
+      return client.eventsReceivedRequest().send().then([&](auto&& response) {
+        hr = response.getHr();
+        *count = response.getCount();
+      });
+    });
+    return FAILED(transport) ? transport : hr;
+  }
+
   HRESULT BlockedCalls(ULONG* count) override {
     if (count == nullptr) return E_POINTER;
     HRESULT hr = S_OK;
@@ -290,6 +302,16 @@ kj::Promise<void> ServeProbe(StubCall& call, std::uint16_t method) {
           [](ITestProbe* probe) -> StubCall::Reply<W::BlockedCallsResults> {
             ULONG count = 0;
             const HRESULT hr = probe->BlockedCalls(&count);
+            return [hr, count](auto results, WireContext&) {
+              results.setHr(hr);
+              results.setCount(count);
+            };
+          });
+    case 10:
+      return call.OnWorker<ITestProbe, W::EventsReceivedResults>(
+          [](ITestProbe* probe) -> StubCall::Reply<W::EventsReceivedResults> {
+            ULONG count = 0;
+            const HRESULT hr = probe->EventsReceived(&count);
             return [hr, count](auto results, WireContext&) {
               results.setHr(hr);
               results.setCount(count);

@@ -56,6 +56,23 @@ HRESULT CTestProbe::Block(ULONG milliseconds) {
   return S_OK;
 }
 
+HRESULT CTestProbe::EventsReceived(ULONG* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = events_.load();
+  return S_OK;
+}
+
+HRESULT CTestProbe::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT CTestProbe::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+  events_.fetch_add(1);
+  return S_OK;
+}
+
 HRESULT CTestProbe::BlockedCalls(ULONG* count) {
   if (count == nullptr) return E_POINTER;
   *count = blocked_.load();

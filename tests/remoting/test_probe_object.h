@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "interfaces/communication_driver.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/interface_table.h"
@@ -11,9 +12,11 @@
 
 namespace Talvaro::RemotingTest {
 
-class CTestProbe : public platform::com::ObjectRoot, public ITestProbe {
+class CTestProbe : public platform::com::ObjectRoot, public ITestProbe, public ICommunicationDriverEvents {
  public:
-  using Interfaces = platform::com::InterfaceTable<CTestProbe, ITestProbe>;
+  using Interfaces =
+      platform::com::InterfaceTable<CTestProbe, ITestProbe, ICommunicationDriverEvents,
+                                    platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
 
   CTestProbe();
   ~CTestProbe();
@@ -28,10 +31,19 @@ class CTestProbe : public platform::com::ObjectRoot, public ITestProbe {
   HRESULT Unmarshal(IStream* stream, REFIID iid, IUnknown** object) override;
   HRESULT ProcessId(ULONG* pid) override;
   HRESULT BlockedCalls(ULONG* count) override;
+  HRESULT EventsReceived(ULONG* count) override;
+
+  // IDispatch of the event interface: counts the events.
+  HRESULT GetTypeInfoCount(UINT* count) override;
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* exception, UINT* argumentError) override;
 
  private:
   static std::atomic<ULONG> live_;
   static std::atomic<ULONG> blocked_;
+  std::atomic<ULONG> events_{0};
   std::mutex mutex_;
   platform::com::ComPtr<IUnknown> kept_;  // guarded by mutex_
 };

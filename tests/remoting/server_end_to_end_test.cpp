@@ -1,0 +1,313 @@
+// The real server (TalvaroCommunicationDriver, registered with /RegServer and running as a local
+// server) with real client processes: the driver factory, IDebug and the lifecycle object from a
+// client; one factory for all clients; clients that die; a restriction callback marshaled in a
+// stream; activation of unregistered classes and of a server that is not running yet; hostile
+// input on its socket.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "interfaces/application_lifecycle.h"
+#include "interfaces/driver_factory.h"
+#include "platform/automation/safearray.h"
+#include "platform/com/com_object.h"
+#include "platform/com/connection_interfaces.h"
+#include "platform/com/error_info.h"
+#include "platform/com/interface_table.h"
+#include "platform/com/marshal.h"
+#include "platform/remoting/endpoints.h"
+#include "platform/remoting/remoting.h"
+#include "platform/types/wide_string.h"
+#include "tests/remoting/hostile_streams.h"
+#include "tests/remoting/remoting_fixture.h"
+#include "tests/remoting/test_probe.h"
+
+namespace Talvaro::RemotingTest {
+namespace {
+
+using platform::automation::Bstr;
+using platform::automation::SafeArray;
+using platform::com::ComPtr;
+
+// A client's judge of restriction questions: records what it was asked, answers a set verdict.
+class CJudge : public platform::com::ObjectRoot, public IRestrictionCallback {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CJudge, IRestrictionCallback>;
+
+  HRESULT IsRestricted(SAFEARRAY* data, LONG* verdict) override {
+    std::vector<std::uint8_t> bytes;
+    platform::automation::ReadByteArray(data, &bytes);
+    std::lock_guard lock(mutex_);
+    questions_.push_back(bytes);
+    *verdict = verdict_;
+    return S_OK;
+  }
+  void SetVerdict(LONG verdict) {
+    std::lock_guard lock(mutex_);
+    verdict_ = verdict;
+  }
+  std::vector<std::vector<std::uint8_t>> Questions() {
+    std::lock_guard lock(mutex_);
+    return questions_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::vector<std::uint8_t>> questions_;  // guarded by mutex_
+  LONG verdict_ = 0;                                  // guarded by mutex_
+};
+
+class ServerEndToEnd : public RemotingFixture {
+ protected:
+  void SetUp() override {
+    RemotingFixture::SetUp();
+    logDirectory_ = RunDirectory() + "-log";
+    eventLog_ = RunDirectory() + "-events.log";
+    // Registration as a local server: the AppID and the classes with LocalServer32.
+    ChildProcess registration(SERVER_BINARY, {"/RegServer"}, ServerEnvironment());
+    ASSERT_EQ(registration.Wait(), 0) << registration.Errors();
+  }
+
+  std::vector<std::string> ServerEnvironment() const {
+    return {"TALVARO_LOG_DIR=" + logDirectory_, "TALVARO_EVENT_LOG=" + eventLog_};
+  }
+
+  // Starts the server as a local server (no switch) and waits until it publishes the factory.
+  void StartServer() {
+    server_ = std::make_unique<ChildProcess>(SERVER_BINARY, std::vector<std::string>{}, ServerEnvironment());
+    ASSERT_TRUE(WaitUntil([] {
+      return platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory).has_value();
+    })) << server_->Errors();
+  }
+
+  std::string ServerLog() const {
+    std::ifstream file(logDirectory_ + "/TCD.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  bool LogShows(const std::string& text, std::size_t times = 1) const {
+    const std::string log = ServerLog();
+    std::size_t found = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+    return found >= times;
+  }
+
+  ComPtr<ITalvaroCommunicationDriverFactory> Factory() {
+    ComPtr<ITalvaroCommunicationDriverFactory> factory;
+    EXPECT_EQ(Create(CLSID_TalvaroCommunicationDriverFactory, &factory), S_OK);
+    return factory;
+  }
+
+  ComPtr<ICommunicationDriver> Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit) {
+    ComPtr<ICommunicationDriver> driver;
+    Bstr name(unit);
+    Bstr application(L"remoting_server_tests");
+    EXPECT_EQ(factory->CreateDriver(name.Get(), application.Get(), nullptr, nullptr, nullptr, driver.Put()), S_OK);
+    return driver;
+  }
+
+  HRESULT Command(const wchar_t* text) {
+    ComPtr<IXRBGeneric> generic;
+    const HRESULT hr = Create(CLSID_TalvaroCommunicationDriverGApp, &generic);
+    if (FAILED(hr)) return hr;
+    Bstr command(text);
+    return generic->SendGenericCommand(command.Get());
+  }
+
+  std::unique_ptr<ChildProcess> server_;
+
+ private:
+  std::string logDirectory_;
+  std::string eventLog_;
+};
+
+std::vector<std::wstring> Strings(SAFEARRAY* array) {
+  std::vector<std::wstring> strings;
+  EXPECT_EQ(platform::automation::ReadStringArray(array, &strings), S_OK);
+  return strings;
+}
+
+TEST_F(ServerEndToEnd, AClientUsesTheFactoryItsDebugInterfaceAndTheLifecycleObject) {
+  StartServer();
+  auto factory = Factory();
+  ASSERT_TRUE(factory);
+  ComPtr<IDebug> debug;
+  ASSERT_EQ(factory.As(&debug), S_OK);
+  SafeArray names;
+  ASSERT_EQ(debug->GetXRBNames(names.Put()), S_OK);
+  EXPECT_EQ(Strings(names.Get()), (std::vector<std::wstring>{L"XRB_1", L"XRB_2"}));
+  Bstr unit(L"XRB_1");
+  SafeArray subItems;
+  ASSERT_EQ(debug->GetXRBSubItemNames(unit.Get(), subItems.Put()), S_OK);
+  EXPECT_EQ(Strings(subItems.Get()), (std::vector<std::wstring>{L"Sensor_A", L"Sensor_B"}));
+  SafeArray info;
+  ASSERT_EQ(debug->GetXRBInfo(unit.Get(), info.Put()), S_OK);
+  const auto lines = Strings(info.Get());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], L"Logical name: XRB_1");
+  EXPECT_EQ(lines[1], L"BackplainID: 1A01");
+  Bstr wrongCase(L"xrb_1");
+  SafeArray untouched;
+  EXPECT_EQ(debug->GetXRBInfo(wrongCase.Get(), untouched.Put()), E_INVALIDARG);
+  EXPECT_FALSE(untouched);
+
+  ComPtr<ISupportErrorInfo> errorInfo;
+  ASSERT_EQ(factory.As(&errorInfo), S_OK);
+  EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(uuidof<ITalvaroCommunicationDriverFactory>), S_OK);
+  EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(uuidof<IDebug>), S_FALSE);
+
+  ComPtr<IXRBApplicationLifecycle> lifecycle;
+  ASSERT_EQ(Create(CLSID_TalvaroCommunicationDriverGApp, &lifecycle), S_OK);
+  Bstr first(L"first");
+  Bstr second(L"second");
+  EXPECT_EQ(lifecycle->Create(first.Get(), second.Get()), S_OK);
+  EXPECT_EQ(Command(L"app-result -15"), S_OK);
+  EXPECT_EQ(lifecycle->Activate(first.Get(), second.Get()), E_FAIL);
+  EXPECT_EQ(lifecycle->Shutdown(first.Get(), second.Get()), S_OK);
+  EXPECT_EQ(Command(L"no-such-command"), E_FAIL);
+}
+
+TEST_F(ServerEndToEnd, EveryClientGetsTheOneFactory) {
+  StartServer();
+  auto factory = Factory();
+  platform::remoting::RemoteIdentity mine;
+  ASSERT_EQ(platform::remoting::GetRemoteIdentity(factory.Get(), &mine), S_OK);
+  ChildProcess other(PEER_BINARY, {"identity"});
+  const auto line = other.ReadLine();
+  ASSERT_TRUE(line);
+  EXPECT_EQ(*line, std::to_string(mine.server) + " " + std::to_string(mine.object));
+  EXPECT_EQ(mine.server, static_cast<std::uint64_t>(server_->Pid()));
+}
+
+TEST_F(ServerEndToEnd, AClientKilledWithItsDriverObjectLeavesNoDriverBehind) {
+  StartServer();
+  ChildProcess client(PEER_BINARY, {"driver", "XRB_1"});
+  ASSERT_EQ(client.ReadLine(), "ready") << client.Errors();
+  EXPECT_FALSE(LogShows("Performing cleaup"));
+  client.Signal(SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return LogShows("Performing cleaup"); })) << ServerLog() << server_->Errors();
+}
+
+TEST_F(ServerEndToEnd, ASubscriberInADeadProcessIsRevokedByTheDriver) {
+  StartServer();
+  // The subscriber lives in a third process; this client holds the driver and subscribes it.
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> sink;
+  ASSERT_EQ(Create(CLSID_TestProbe, &sink), S_OK);
+  auto factory = Factory();
+  auto driver = Driver(factory.Get(), L"XRB_1");
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(driver.As(&container), S_OK);
+  ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put()), S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+  EXPECT_EQ(cookie, 1u);
+
+  ASSERT_EQ(Command(L"data XRB_1 01 02"), S_OK);
+  EXPECT_TRUE(WaitUntil([&] {
+    ULONG events = 0;
+    return SUCCEEDED(sink->EventsReceived(&events)) && events > 0;
+  }));
+
+  peer->Signal(SIGKILL);
+  ASSERT_TRUE(peer->Wait());
+  ASSERT_EQ(Command(L"data XRB_1 03 04"), S_OK);
+  EXPECT_TRUE(WaitUntil([&] { return LogShows("RPC Call failed or server is unavailable."); })) << ServerLog();
+
+  // Revoked: the sink list no longer has it.
+  ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.Put()), S_OK);
+  CONNECTDATA entry{};
+  ULONG fetched = 0;
+  EXPECT_EQ(connections->Next(1, &entry, &fetched), S_FALSE);
+  EXPECT_EQ(fetched, 0u);
+}
+
+TEST_F(ServerEndToEnd, ARestrictionCallbackMarshaledIntoAStreamIsAskedByTheHardware) {
+  StartServer();
+  auto factory = Factory();
+  auto driver = Driver(factory.Get(), L"XRB_1");
+  ComPtr<IRestriction> restriction;
+  ASSERT_EQ(driver.As(&restriction), S_OK);
+  ComPtr<platform::com::ComObject<CJudge>> judge;
+  ASSERT_EQ(platform::com::CreateObject(&judge), S_OK);
+
+  ComPtr<IStream> stream;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  ASSERT_EQ(CoMarshalInterface(stream.Get(), uuidof<IRestrictionCallback>, judge.Get(), MSHCTX_LOCAL, nullptr,
+                               MSHLFLAGS_NORMAL),
+            S_OK);
+  LONG result = -1;
+  ASSERT_EQ(restriction->RegisterRestriction(1, stream.Get(), &result), S_OK);
+  EXPECT_EQ(result, 0);
+  VARIANT_BOOL registered = VARIANT_FALSE;
+  ASSERT_EQ(restriction->IsRestrictionRegistered(&registered, &result), S_OK);
+  EXPECT_EQ(registered, VARIANT_TRUE);
+
+  // A question of the unit reaches this process's callback.
+  ASSERT_EQ(Command(L"restrict XRB_1 C0DE"), S_OK);
+  EXPECT_TRUE(WaitUntil([&] { return !judge->Questions().empty(); }));
+  EXPECT_EQ(judge->Questions().at(0), (std::vector<std::uint8_t>{0xC0, 0xDE}));
+
+  // A write is judged too, while this client waits in Write: a refusal comes back as -12.
+  judge->SetVerdict(1);
+  ComPtr<IDataTransfer> transfer;
+  ASSERT_EQ(driver.As(&transfer), S_OK);
+  SafeArray bytes;
+  const std::uint8_t data[] = {0xAB, 0xCD};
+  ASSERT_EQ(platform::automation::CreateByteArray(data, &bytes), S_OK);
+  ASSERT_EQ(transfer->Write(bytes.Get(), 0, &result), S_OK);
+  EXPECT_EQ(result, -12);
+  EXPECT_EQ(judge->Questions().back(), (std::vector<std::uint8_t>{0xAB, 0xCD}));
+}
+
+TEST_F(ServerEndToEnd, AnUnregisteredClassIsNotRegistered) {
+  StartServer();
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(platform::MakeGuid("{2F7D1C58-0B6E-4F49-9E57-3B5C1A2D8E90}"), &object), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(ServerEndToEnd, AClientStartedFirstLaunchesTheServer) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // so that we can reap the launched server
+  ASSERT_FALSE(platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory));
+  auto factory = Factory();
+  ASSERT_TRUE(factory);
+  ComPtr<IDebug> debug;
+  ASSERT_EQ(factory.As(&debug), S_OK);
+  SafeArray names;
+  EXPECT_EQ(debug->GetXRBNames(names.Put()), S_OK);
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory);
+  ASSERT_TRUE(endpoint);
+  debug = nullptr;
+  factory = nullptr;
+  ::kill(endpoint->pid, SIGTERM);
+  EXPECT_TRUE(WaitForExitOf(endpoint->pid));
+}
+
+TEST_F(ServerEndToEnd, MalformedMessagesLeaveTheServerServingItsClients) {
+  StartServer();
+  auto factory = Factory();
+  ComPtr<IDebug> debug;
+  ASSERT_EQ(factory.As(&debug), S_OK);
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory);
+  ASSERT_TRUE(endpoint);
+  StalledConnection stalled(endpoint->socket);  // holds only its own connection
+  ASSERT_TRUE(stalled.Connected());
+  for (const auto& stream : HostileStreams()) {
+    ASSERT_TRUE(SendHostile(endpoint->socket, stream));
+    SafeArray names;
+    ASSERT_EQ(debug->GetXRBNames(names.Put()), S_OK) << "after " << stream.size() << " hostile bytes";
+  }
+  ChildProcess other(PEER_BINARY, {"identity"});
+  EXPECT_TRUE(other.ReadLine());
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_TRUE(server_->Errors().empty()) << server_->Errors();
+}
+
+}  // namespace
+}  // namespace Talvaro::RemotingTest
