@@ -13,6 +13,14 @@ bool IsProxy(IUnknown* object) {
   return ProxyManager::FromIdentity(identity.Get()) != nullptr;
 }
 
+bool IsConnected(IUnknown* object) {
+  if (object == nullptr) return false;
+  platform::com::ComPtr<IUnknown> identity;
+  if (FAILED(object->QueryInterface(IID_IUnknown, identity.PutVoid()))) return false;
+  ProxyManager* proxy = ProxyManager::FromIdentity(identity.Get());
+  return proxy == nullptr || proxy->GetConnection()->Alive();
+}
+
 HRESULT GetRemoteIdentity(IUnknown* object, RemoteIdentity* identity) {
   if (object == nullptr || identity == nullptr) return E_POINTER;
   platform::com::ComPtr<IUnknown> unknown;

@@ -19,6 +19,10 @@ struct RemoteIdentity {
 // Whether `object` is a proxy of an object in another process. Any thread.
 bool IsProxy(IUnknown* object);
 
+// Whether the connection of a proxy is still up (false once its server is gone); true for an
+// object of this process. Costs no call. Any thread.
+bool IsConnected(IUnknown* object);
+
 // The identity of a proxy's object as its server states it: equal for two proxies exactly when
 // they reach the same object, also when they came through different processes (which Cap'n
 // Proto cannot tell otherwise). E_INVALIDARG for an object of this process; transport failures

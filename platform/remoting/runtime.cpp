@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,8 @@ namespace {
 // Incoming calls block only their own worker; the limit is how many may be blocked at once.
 constexpr std::size_t kMaxWorkers = 128;
 constexpr std::chrono::seconds kWorkerIdleTime{30};
+// How long exit waits for calls still running on workers.
+constexpr std::chrono::seconds kExitGrace{2};
 
 thread_local bool isRpcThread = false;
 std::atomic<Runtime*> instance{nullptr};
@@ -65,6 +68,13 @@ void Runtime::Start() {
   StartThreadWithSignalsBlocked([this] { Loop(); });
   std::unique_lock lock(startMutex_);
   started_.wait(lock, [this] { return running_; });
+  // The runtime's threads outlive main(); the statics constructed before this point (the server
+  // module, the standard streams) are destroyed after this handler has run.
+  std::atexit(&Runtime::Quiesce);
+}
+
+void Runtime::Quiesce() {
+  if (Runtime* runtime = IfStarted()) runtime->Workers().Stop(kExitGrace);
 }
 
 void Runtime::Loop() {

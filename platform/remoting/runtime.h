@@ -61,6 +61,8 @@ class Runtime {
  private:
   Runtime();
   void Start();
+  // At exit (atexit): lets running calls end, runs no further object code.
+  static void Quiesce();
   void Loop();
   void DrainPosts();
 

@@ -15,6 +15,7 @@ void WorkerPool::Submit(Task task) {
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(task));
+    if (stopped_) return;
     if (queue_.size() > idle_ && threads_ < maxThreads_) {
       ++threads_;
       start = true;
@@ -29,19 +30,25 @@ std::size_t WorkerPool::ThreadCount() const {
   return threads_;
 }
 
+void WorkerPool::Stop(std::chrono::milliseconds bound) {
+  std::unique_lock lock(mutex_);
+  stopped_ = true;
+  settled_.wait_for(lock, bound, [this] { return running_ == 0; });
+}
+
 void WorkerPool::Run() {
   const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (queue_.empty()) {
+    if (queue_.empty() || stopped_) {
       ++idle_;
-      const bool woken =
-          workAvailable_.wait_for(lock, idleTimeout_, [this] { return !queue_.empty(); });
+      const bool woken = workAvailable_.wait_for(lock, idleTimeout_, [this] { return !queue_.empty() && !stopped_; });
       --idle_;
       if (!woken) break;
     }
     Task task = std::move(queue_.front());
     queue_.pop_front();
+    ++running_;
     lock.unlock();
     try {
       task();
@@ -50,6 +57,8 @@ void WorkerPool::Run() {
     }
     task = Task();  // its captures (references included) go before the lock is taken again
     lock.lock();
+    --running_;
+    settled_.notify_all();
   }
   --threads_;
   lock.unlock();

@@ -30,6 +30,11 @@ class WorkerPool {
   // Workers currently alive, for diagnostics and tests.
   std::size_t ThreadCount() const;
 
+  // At process exit: no task starts any more (later ones stay queued, never run), and the
+  // caller waits, at most `bound`, for the running ones to end. Object code must not run while
+  // the process's static objects are being destroyed.
+  void Stop(std::chrono::milliseconds bound);
+
  private:
   void Run();
 
@@ -40,6 +45,9 @@ class WorkerPool {
   std::deque<Task> queue_;                 // guarded by mutex_
   std::size_t threads_ = 0;                // guarded by mutex_
   std::size_t idle_ = 0;                   // workers waiting for work; guarded by mutex_
+  std::size_t running_ = 0;                // tasks being run; guarded by mutex_
+  bool stopped_ = false;                   // guarded by mutex_
+  std::condition_variable settled_;        // signalled under mutex_ when a task ends
 };
 
 }  // namespace platform::remoting

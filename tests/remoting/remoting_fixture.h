@@ -36,4 +36,25 @@ class RemotingFixture : public ::testing::Test {
   std::string runDirectory_;
 };
 
+// With the real server: registered with /RegServer in SetUp; StartServer runs it as a local
+// server with a log directory and event log of the test's own.
+class ServerFixture : public RemotingFixture {
+ protected:
+  void SetUp() override;
+
+  // Starts the server and waits until it publishes the driver factory.
+  void StartServer();
+  // The server's environment beside ours: the test's log directory and event log.
+  std::vector<std::string> ServerEnvironment() const;
+  std::string ServerLog() const;
+  // Whether the server's log holds `text` at least `times` times.
+  bool LogShows(const std::string& text, std::size_t times = 1) const;
+
+  std::unique_ptr<ChildProcess> server_;
+
+ private:
+  std::string logDirectory_;
+  std::string eventLog_;
+};
+
 }  // namespace Talvaro::RemotingTest

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/automation/safearray.h"
+#include "platform/com/connection_interfaces.h"
 #include "platform/com/marshal.h"
 #include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
@@ -138,8 +139,10 @@ TEST_F(RuntimeTest, OneRemoteObjectIsOneProxyAndQueryInterfaceAsksIt) {
   EXPECT_EQ(again.Get(), mailbox.Get());
   EXPECT_EQ(IdentityOf(again.Get()), IdentityOf(mailbox.Get()));
 
-  ComPtr<IDispatch> missing;
-  EXPECT_EQ(mailbox.As(&missing), E_NOINTERFACE) << "the remote object is asked, and it has no IDispatch";
+  ComPtr<IConnectionPointContainer> missing;
+  EXPECT_EQ(mailbox.As(&missing), E_NOINTERFACE) << "the remote object is asked, and it fires no events";
+  ComPtr<IDispatch> dispatch;
+  EXPECT_EQ(mailbox.As(&dispatch), S_OK) << "a probe is an event sink too";
 
   // Handed to the peer and back: the same proxy again.
   ASSERT_EQ(mailbox->Keep(first.Get()), S_OK);

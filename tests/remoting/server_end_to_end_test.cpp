@@ -7,9 +7,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/driver_factory.h"
 #include "platform/automation/safearray.h"
@@ -60,42 +57,8 @@ class CJudge : public platform::com::ObjectRoot, public IRestrictionCallback {
   LONG verdict_ = 0;                                  // guarded by mutex_
 };
 
-class ServerEndToEnd : public RemotingFixture {
+class ServerEndToEnd : public ServerFixture {
  protected:
-  void SetUp() override {
-    RemotingFixture::SetUp();
-    logDirectory_ = RunDirectory() + "-log";
-    eventLog_ = RunDirectory() + "-events.log";
-    // Registration as a local server: the AppID and the classes with LocalServer32.
-    ChildProcess registration(SERVER_BINARY, {"/RegServer"}, ServerEnvironment());
-    ASSERT_EQ(registration.Wait(), 0) << registration.Errors();
-  }
-
-  std::vector<std::string> ServerEnvironment() const {
-    return {"TALVARO_LOG_DIR=" + logDirectory_, "TALVARO_EVENT_LOG=" + eventLog_};
-  }
-
-  // Starts the server as a local server (no switch) and waits until it publishes the factory.
-  void StartServer() {
-    server_ = std::make_unique<ChildProcess>(SERVER_BINARY, std::vector<std::string>{}, ServerEnvironment());
-    ASSERT_TRUE(WaitUntil([] {
-      return platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory).has_value();
-    })) << server_->Errors();
-  }
-
-  std::string ServerLog() const {
-    std::ifstream file(logDirectory_ + "/TCD.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-  bool LogShows(const std::string& text, std::size_t times = 1) const {
-    const std::string log = ServerLog();
-    std::size_t found = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
-    return found >= times;
-  }
-
   ComPtr<ITalvaroCommunicationDriverFactory> Factory() {
     ComPtr<ITalvaroCommunicationDriverFactory> factory;
     EXPECT_EQ(Create(CLSID_TalvaroCommunicationDriverFactory, &factory), S_OK);
@@ -117,12 +80,6 @@ class ServerEndToEnd : public RemotingFixture {
     Bstr command(text);
     return generic->SendGenericCommand(command.Get());
   }
-
-  std::unique_ptr<ChildProcess> server_;
-
- private:
-  std::string logDirectory_;
-  std::string eventLog_;
 };
 
 std::vector<std::wstring> Strings(SAFEARRAY* array) {

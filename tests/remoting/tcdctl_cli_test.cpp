@@ -1,0 +1,164 @@
+// The built tcdctl against the real server, as a user would run it: every command in text and
+// JSON, the event stream of open and watch ended by a signal, bad usage, a server that is not
+// running and one that goes away while tcdctl listens.
+#include <signal.h>
+
+#include <fstream>
+
+#include "interfaces/driver_factory.h"
+#include "platform/remoting/endpoints.h"
+#include "tests/remoting/remoting_fixture.h"
+
+namespace Talvaro::RemotingTest {
+namespace {
+
+class TcdctlCli : public ServerFixture {
+ protected:
+  struct Result {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+  };
+
+  // Runs tcdctl to its end.
+  Result Run(const std::vector<std::string>& arguments) {
+    ChildProcess tcdctl(TCDCTL_BINARY, arguments);
+    Result result;
+    result.status = tcdctl.Wait();
+    result.out = tcdctl.Output();
+    result.err = tcdctl.Errors();
+    return result;
+  }
+
+  // A streaming command: started, and the caller ends it.
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& arguments) {
+    return std::make_unique<ChildProcess>(TCDCTL_BINARY, arguments);
+  }
+};
+
+TEST_F(TcdctlCli, ListsAndDescribesTheUnitsInTextAndJson) {
+  StartServer();
+  auto result = Run({"units"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "XRB_1\nXRB_2\n");
+  result = Run({"--json", "units"});
+  EXPECT_EQ(result.out, "{\"units\":[\"XRB_1\",\"XRB_2\"]}\n");
+  result = Run({"info", "XRB_2"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out,
+            "Logical name: XRB_2\nBackplainID: 1A02\nIP: 192.168.100.12\nMAC: 02-58-52-42-00-02\nState: Running\n");
+  result = Run({"--json", "subitems", "XRB_1"});
+  EXPECT_EQ(result.out, "{\"unit\":\"XRB_1\",\"subitems\":[\"Sensor_A\",\"Sensor_B\"]}\n");
+  result = Run({"info", "XRB_9"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tcdctl: no unit named 'XRB_9': The parameter is incorrect (0x80070057)\n");
+}
+
+TEST_F(TcdctlCli, WritesAndPassesCommandsToTheHardware) {
+  StartServer();
+  auto result = Run({"write", "XRB_1", "0102A0FF", "7"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "result 0\n");
+  ASSERT_EQ(Run({"generic", "write-result XRB_1 -4"}).status, 0);
+  result = Run({"--json", "write", "XRB_1", ""});
+  EXPECT_EQ(result.out, "{\"unit\":\"XRB_1\",\"result\":-4}\n") << "the hardware's answer, not a failure";
+  EXPECT_EQ(result.status, 0);
+  result = Run({"--app", "cli", "write", "XRB_9", "01"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "tcdctl: cannot open XRB_9: the hardware could not open the unit (-1200)\n");
+
+  for (const char* command : {"create", "activate", "shutdown"}) {
+    result = Run({command, "first", "second"});
+    EXPECT_EQ(result.status, 0) << command << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(Run({"--json", "generic", "period * 0"}).out, "{\"ok\":true}\n");
+  result = Run({"generic", "no such command"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "tcdctl: the hardware refused the generic command: Unspecified error (0x80004005)\n");
+}
+
+TEST_F(TcdctlCli, OpenPrintsEachEventUntilInterrupted) {
+  StartServer();
+  ASSERT_EQ(Run({"generic", "period * 0"}).status, 0);  // only the events this test causes
+  auto open = Start({"--json", "open", "XRB_1"});
+  // Subscribed once the server holds a driver for it; then the events flow.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Run({"generic", "data XRB_1 0A0B"}).status == 0 && open->Output().find("0A0B") != std::string::npos;
+  }));
+  ASSERT_EQ(Run({"generic", "error XRB_1 -5"}).status, 0);
+  ASSERT_EQ(Run({"generic", "availability XRB_1 0"}).status, 0);
+  ASSERT_TRUE(WaitUntil([&] { return open->Output().find("\"state\"") != std::string::npos; }));
+  open->Signal(SIGINT);
+  ASSERT_EQ(open->Wait(), 0) << open->Errors();
+  const std::string out = open->Output();
+  EXPECT_NE(out.find("{\"event\":\"data\",\"unit\":\"XRB_1\",\"data\":\"0A0B\"}\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("{\"event\":\"error\",\"unit\":\"XRB_1\",\"code\":-5}\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("{\"event\":\"state\",\"unit\":\"XRB_1\",\"state\":0}\n"), std::string::npos) << out;
+  EXPECT_EQ(open->Errors(), "");
+  EXPECT_TRUE(WaitUntil([&] { return LogShows("Performing cleaup"); })) << "its driver object went with it";
+}
+
+TEST_F(TcdctlCli, WatchPrintsNotificationsUntilTerminated) {
+  StartServer();
+  ASSERT_EQ(Run({"generic", "period * 0"}).status, 0);
+  auto watch = Start({"watch"});
+  ASSERT_TRUE(WaitUntil([&] {
+    return Run({"write", "XRB_2", "000000010000000200000003"}).status == 0 &&
+           watch->Output().find("notify 00000001 00000002 00000003 bytes=12") != std::string::npos;
+  }));
+  watch->Signal(SIGTERM);
+  EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+}
+
+TEST_F(TcdctlCli, BadUsageAndHelp) {
+  auto result = Run({"open"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "tcdctl: open: wrong number of arguments\nTry 'tcdctl --help'.\n");
+  result = Run({"--bogus"});
+  EXPECT_EQ(result.status, 2);
+  result = Run({"write", "XRB_1", "xyz"});
+  EXPECT_EQ(result.status, 2);
+  result = Run({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("SYNOPSIS"), std::string::npos);
+  EXPECT_EQ(result.err, "");
+  result = Run({"watch", "--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("tcdctl watch -"), std::string::npos);
+}
+
+TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
+  // Not registered (the registration of SetUp undone) and not running, though a class file
+  // left by a server that died still names its socket.
+  ChildProcess unregister(SERVER_BINARY, {"/UnregServer"}, ServerEnvironment());
+  ASSERT_EQ(unregister.Wait(), 0) << unregister.Errors();
+  ASSERT_TRUE(platform::remoting::MakeDirectories(platform::remoting::ClassDirectory()));
+  std::ofstream(platform::remoting::ClassFilePath(CLSID_TalvaroCommunicationDriverFactory))
+      << "socket=" << RunDirectory() << "/com-1.sock\npid=1\n";
+  const auto started = std::chrono::steady_clock::now();
+  for (const char* command : {"units", "watch"}) {
+    const auto result = Run({command});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "tcdctl: cannot reach the server: it is not running and not registered: Class not registered "
+              "(0x80040154)\n");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "answered without waiting for a server";
+}
+
+TEST_F(TcdctlCli, OpenEndsWithAFailureWhenTheServerGoesAway) {
+  StartServer();
+  auto open = Start({"open", "XRB_1"});
+  ASSERT_TRUE(WaitUntil([&] {
+    return Run({"generic", "data XRB_1 01"}).status == 0 && open->Output().find("data 01") != std::string::npos;
+  }));
+  server_->Signal(SIGKILL);
+  EXPECT_EQ(open->Wait(), 1);
+  EXPECT_EQ(open->Errors(), "tcdctl: the server went away: The RPC server is unavailable (0x800706BA)\n");
+}
+
+}  // namespace
+}  // namespace Talvaro::RemotingTest

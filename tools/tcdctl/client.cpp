@@ -1,0 +1,308 @@
+#include "tools/tcdctl/client.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "interfaces/application_lifecycle.h"
+#include "interfaces/driver_factory.h"
+#include "platform/automation/safearray.h"
+#include "platform/com/class_table.h"
+#include "platform/com/com_object.h"
+#include "platform/com/connection_interfaces.h"
+#include "platform/com/interface_table.h"
+#include "platform/remoting/remoting.h"
+#include "platform/types/wide_string.h"
+#include "tools/tcdctl/output.h"
+
+namespace tcdctl {
+namespace {
+
+using platform::automation::Bstr;
+using platform::automation::SafeArray;
+using platform::com::ComPtr;
+
+// Whole lines to stdout from any thread, flushed at once so that pipes see each event. Shared
+// by the printers: an event already on its way may arrive after the command has ended.
+class LineWriter {
+ public:
+  explicit LineWriter(std::ostream& out) : out_(out) {}
+  void Write(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    out_ << line << '\n' << std::flush;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::ostream& out_;  // guarded by mutex_
+};
+
+// The sink of `open`: prints each event of the driver's event interface. Called on the
+// runtime's workers, possibly several at once; the writer keeps lines whole.
+class CEventPrinter : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CEventPrinter, ICommunicationDriverEvents,
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
+
+  // Set before the printer is handed out.
+  void Initialize(std::shared_ptr<LineWriter> writer, std::string unit, bool json) {
+    writer_ = std::move(writer);
+    unit_ = std::move(unit);
+    json_ = json;
+  }
+
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    const DISPPARAMS none{nullptr, nullptr, 0, 0};
+    writer_->Write(EventLine(unit_, dispid, params != nullptr ? *params : none, json_));
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<LineWriter> writer_;
+  std::string unit_;
+  bool json_ = false;
+};
+
+// The watcher of `watch`: prints each notification of the registration observer.
+class CNotificationPrinter : public platform::com::ObjectRoot, public IRegObserverCallback {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CNotificationPrinter, IRegObserverCallback,
+                                                   platform::com::Expose<IDispatch, IRegObserverCallback>>;
+
+  void Initialize(std::shared_ptr<LineWriter> writer, bool json) {
+    writer_ = std::move(writer);
+    json_ = json;
+  }
+
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+  HRESULT OnNotify(ULONG first, ULONG second, ULONG third, ULONG bytes, ULONG value) override {
+    writer_->Write(NotificationLine(first, second, third, bytes, value, json_));
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<LineWriter> writer_;
+  bool json_ = false;
+};
+
+class Session {
+ public:
+  Session(const Command& command, Streams streams, const WaitForStop& waitForStop)
+      : command_(command),
+        streams_(streams),
+        waitForStop_(waitForStop),
+        writer_(std::make_shared<LineWriter>(streams.out)) {}
+
+  int Run() {
+    switch (command_.verb) {
+      case Verb::kUnits:
+        return Units();
+      case Verb::kInfo:
+      case Verb::kSubItems:
+        return Describe();
+      case Verb::kOpen:
+        return Open();
+      case Verb::kWrite:
+        return Write();
+      case Verb::kWatch:
+        return Watch();
+      case Verb::kGeneric:
+      case Verb::kCreate:
+      case Verb::kActivate:
+      case Verb::kShutdown:
+        return ApplicationCommand();
+      case Verb::kNone:
+        break;
+    }
+    return Fail("no command given", E_INVALIDARG);
+  }
+
+ private:
+  int Fail(const std::string& what, HRESULT hr) {
+    streams_.err << "tcdctl: " << Failure(what, hr) << '\n';
+    return 1;
+  }
+
+  // Activates a class of the server; on failure says why and returns false.
+  template <class I>
+  bool Reach(REFCLSID clsid, ComPtr<I>* object) {
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, uuidof<I>, object->PutVoid());
+    if (SUCCEEDED(hr)) return true;
+    if (hr == REGDB_E_CLASSNOTREG) {
+      Fail("cannot reach the server: it is not running and not registered", hr);
+    } else {
+      Fail("cannot reach the server", hr);
+    }
+    return false;
+  }
+
+  bool Factory() { return factory_ || Reach(CLSID_TalvaroCommunicationDriverFactory, &factory_); }
+
+  // A driver object for the unit; on failure says why.
+  bool OpenDriver() {
+    if (!Factory()) return false;
+    Bstr unit(platform::FromUtf8(command_.unit));
+    Bstr application(platform::FromUtf8(command_.application));
+    Bstr none(L"");
+    const HRESULT hr = factory_->CreateDriver(unit.Get(), application.Get(), none.Get(), none.Get(), none.Get(),
+                                              driver_.Put());
+    if (hr != S_OK || !driver_) {
+      Fail("cannot open " + command_.unit, hr == S_OK ? E_UNEXPECTED : hr);
+      return false;
+    }
+    return true;
+  }
+
+  int Units() {
+    ComPtr<IDebug> debug;
+    if (!Factory()) return 1;
+    HRESULT hr = factory_.As(&debug);
+    SafeArray names;
+    if (SUCCEEDED(hr)) hr = debug->GetXRBNames(names.Put());
+    if (FAILED(hr)) return Fail("cannot list the units", hr);
+    const auto list = Utf8Strings(names.Get());
+    if (command_.json) {
+      writer_->Write("{\"units\":" + JsonArray(list) + "}");
+    } else {
+      for (const auto& name : list) writer_->Write(name);
+    }
+    return 0;
+  }
+
+  int Describe() {
+    ComPtr<IDebug> debug;
+    if (!Factory()) return 1;
+    HRESULT hr = factory_.As(&debug);
+    if (FAILED(hr)) return Fail("cannot ask the server", hr);
+    Bstr unit(platform::FromUtf8(command_.unit));
+    SafeArray lines;
+    const bool info = command_.verb == Verb::kInfo;
+    hr = info ? debug->GetXRBInfo(unit.Get(), lines.Put()) : debug->GetXRBSubItemNames(unit.Get(), lines.Put());
+    if (hr == E_INVALIDARG) return Fail("no unit named '" + command_.unit + "'", hr);
+    if (FAILED(hr)) return Fail("cannot describe " + command_.unit, hr);
+    const auto list = Utf8Strings(lines.Get());
+    if (command_.json) {
+      writer_->Write("{\"unit\":" + JsonString(command_.unit) + (info ? ",\"info\":" : ",\"subitems\":") +
+                    JsonArray(list) + "}");
+    } else {
+      for (const auto& line : list) writer_->Write(line);
+    }
+    return 0;
+  }
+
+  int Open() {
+    if (!OpenDriver()) return 1;
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    HRESULT hr = driver_.As(&container);
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put());
+    ComPtr<platform::com::ComObject<CEventPrinter>> printer;
+    if (SUCCEEDED(hr)) hr = platform::com::CreateObject(&printer);
+    if (FAILED(hr)) return Fail("cannot subscribe to " + command_.unit, hr);
+    printer->Initialize(writer_, command_.unit, command_.json);
+    DWORD cookie = 0;
+    hr = point->Advise(static_cast<ICommunicationDriverEvents*>(printer.Get()), &cookie);
+    if (FAILED(hr)) return Fail("cannot subscribe to " + command_.unit, hr);
+    const bool stopped = waitForStop_([this] { return platform::remoting::IsConnected(driver_.Get()); });
+    if (!stopped) return Fail("the server went away", RPC_S_SERVER_UNAVAILABLE_HR);
+    point->Unadvise(cookie);
+    return 0;
+  }
+
+  int Write() {
+    if (!OpenDriver()) return 1;
+    ComPtr<IDataTransfer> transfer;
+    HRESULT hr = driver_.As(&transfer);
+    SafeArray bytes;
+    if (SUCCEEDED(hr)) hr = platform::automation::CreateByteArray(command_.data, &bytes);
+    LONG result = 0;
+    if (SUCCEEDED(hr)) hr = transfer->Write(bytes.Get(), command_.value, &result);
+    if (hr != S_OK) return Fail("cannot write to " + command_.unit, FAILED(hr) ? hr : E_UNEXPECTED);
+    if (command_.json) {
+      writer_->Write("{\"unit\":" + JsonString(command_.unit) + ",\"result\":" + std::to_string(result) + "}");
+    } else {
+      writer_->Write("result " + std::to_string(result));
+    }
+    return 0;
+  }
+
+  int Watch() {
+    if (!Factory()) return 1;
+    ComPtr<IRegObserver> observer;
+    HRESULT hr = factory_->GetRegObserver(observer.Put());
+    ComPtr<platform::com::ComObject<CNotificationPrinter>> printer;
+    if (SUCCEEDED(hr)) hr = platform::com::CreateObject(&printer);
+    if (FAILED(hr)) return Fail("cannot reach the registration observer", hr);
+    printer->Initialize(writer_, command_.json);
+    IRegObserverCallback* callback = printer.Get();
+    hr = observer->Register(callback);
+    if (FAILED(hr)) return Fail("cannot register as watcher", hr);
+    const bool stopped = waitForStop_([&] { return platform::remoting::IsConnected(observer.Get()); });
+    if (!stopped) return Fail("the server went away", RPC_S_SERVER_UNAVAILABLE_HR);
+    observer->Unregister(callback);
+    return 0;
+  }
+
+  int ApplicationCommand() {
+    const std::string name = VerbName(command_.verb);
+    Bstr first(platform::FromUtf8(command_.firstText));
+    Bstr second(platform::FromUtf8(command_.secondText));
+    HRESULT hr = S_OK;
+    if (command_.verb == Verb::kGeneric) {
+      ComPtr<IXRBGeneric> generic;
+      if (!Reach(CLSID_TalvaroCommunicationDriverGApp, &generic)) return 1;
+      hr = generic->SendGenericCommand(first.Get());
+    } else {
+      ComPtr<IXRBApplicationLifecycle> lifecycle;
+      if (!Reach(CLSID_TalvaroCommunicationDriverGApp, &lifecycle)) return 1;
+      if (command_.verb == Verb::kCreate) hr = lifecycle->Create(first.Get(), second.Get());
+      if (command_.verb == Verb::kActivate) hr = lifecycle->Activate(first.Get(), second.Get());
+      if (command_.verb == Verb::kShutdown) hr = lifecycle->Shutdown(first.Get(), second.Get());
+    }
+    if (hr == E_FAIL) return Fail("the hardware refused the " + name + " command", hr);
+    if (FAILED(hr)) return Fail("cannot pass the " + name + " command", hr);
+    if (command_.json) writer_->Write("{\"ok\":true}");
+    return 0;
+  }
+
+  static std::vector<std::string> Utf8Strings(SAFEARRAY* array) {
+    std::vector<std::wstring> wide;
+    platform::automation::ReadStringArray(array, &wide);
+    std::vector<std::string> narrow;
+    for (const auto& text : wide) narrow.push_back(platform::ToUtf8(text));
+    return narrow;
+  }
+
+  const Command& command_;
+  Streams streams_;
+  const WaitForStop& waitForStop_;
+  std::shared_ptr<LineWriter> writer_;
+  ComPtr<ITalvaroCommunicationDriverFactory> factory_;
+  ComPtr<ICommunicationDriver> driver_;
+};
+
+}  // namespace
+
+int Execute(const Command& command, Streams streams, const WaitForStop& waitForStop) {
+  Session session(command, streams, waitForStop);
+  return session.Run();
+}
+
+}  // namespace tcdctl
