@@ -393,6 +393,27 @@ TEST_F(RuntimeTest, WithoutARunningServerTheRegistryDecides) {
   std::ofstream(platform::remoting::ClassFilePath(clsid)) << "socket=" << RunDirectory() << "/com-1.sock\npid=1\n";
   ComPtr<IUnknown> object;
   EXPECT_EQ(Create(clsid, &object), REGDB_E_CLASSNOTREG);
+
+  // Registered as a service: only the service manager may start it, which does not know it
+  // (or does not run here).
+  const std::wstring classKey = L"CLSID\\" + platform::FormatGuid(clsid);
+  const std::wstring appId = L"{7A0C55E4-93B1-4C2B-8E1D-0F6A2B9C4D31}";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key, L"AppID", 0, REG_SZ, reinterpret_cast<const BYTE*>(appId.c_str()),
+                 static_cast<DWORD>((appId.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (L"AppID\\" + appId).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring service = L"TalvaroRemotingTestNoSuchService";
+  RegSetValueExW(key, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(service.c_str()),
+                 static_cast<DWORD>((service.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  EXPECT_EQ(Create(clsid, &object), CO_E_SERVER_EXEC_FAILURE);
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + appId).c_str());
 }
 
 TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
