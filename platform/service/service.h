@@ -14,15 +14,6 @@
 
 #include "platform/types/error_codes.h"
 
-// Error codes of the service functions that error_codes.h does not list.
-inline constexpr DWORD ERROR_INVALID_NAME = 123;
-inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
-inline constexpr DWORD ERROR_SERVICE_DATABASE_LOCKED = 1055;
-inline constexpr DWORD ERROR_INVALID_SERVICE_ACCOUNT = 1057;
-inline constexpr DWORD ERROR_DATABASE_DOES_NOT_EXIST = 1065;
-inline constexpr DWORD ERROR_INVALID_SERVICE_LOCK = 1071;
-inline constexpr DWORD ERROR_SERVICE_NOT_IN_EXE = 1083;
-
 // ---- Types and values ----
 
 struct SC_HANDLE__;

@@ -12,7 +12,6 @@ inline constexpr int SW_HIDE = 0;
 inline constexpr int SW_SHOWNORMAL = 1;
 inline constexpr int SW_SHOWDEFAULT = 10;
 
-inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 
 // The process's command line (see above); the same buffer on every call. Any thread.
 LPWSTR GetCommandLineW();
