@@ -97,6 +97,9 @@ HRESULT FromRunningServer(REFCLSID clsid, REFIID riid, void** result, bool* runn
     // A class file nobody answers (its server died), or a server that went while we asked.
     Trace("no server at " + endpoint->socket + ": " + failure.getDescription().cStr());
     return S_OK;
+  } catch (const std::bad_alloc&) {
+    *running = true;  // not a reason to start another server
+    return E_OUTOFMEMORY;
   }
   if (hr == CO_E_SERVER_STOPPING || hr == REGDB_E_CLASSNOTREG) return S_OK;
   *running = true;

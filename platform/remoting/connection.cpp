@@ -720,6 +720,9 @@ HRESULT ProxyManager::Invoke(Send send) {
     return HresultFromTransport(failure, connectedWhenIssued, connection_->Alive());
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
+  } catch (const std::exception& failure) {
+    Trace(std::string("call failed: ") + failure.what());
+    return E_UNEXPECTED;
   }
 }
 

@@ -47,6 +47,10 @@ TEST_F(TcdctlCli, ListsAndDescribesTheUnitsInTextAndJson) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out,
             "Logical name: XRB_2\nBackplainID: 1A02\nIP: 192.168.100.12\nMAC: 02-58-52-42-00-02\nState: Running\n");
+  result = Run({"--json", "info", "XRB_1"});
+  EXPECT_EQ(result.out,
+            "{\"unit\":\"XRB_1\",\"info\":[\"Logical name: XRB_1\",\"BackplainID: 1A01\",\"IP: 192.168.100.11\","
+            "\"MAC: 02-58-52-42-00-01\",\"State: Running\"]}\n");
   result = Run({"--json", "subitems", "XRB_1"});
   EXPECT_EQ(result.out, "{\"unit\":\"XRB_1\",\"subitems\":[\"Sensor_A\",\"Sensor_B\"]}\n");
   result = Run({"info", "XRB_9"});
