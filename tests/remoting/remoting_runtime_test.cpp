@@ -1,6 +1,7 @@
 // The remoting runtime between this process and remoting_test_peer: identity of proxies, values
 // by value, callbacks, lifetimes tied to the peers, the transport's failure codes, streams with
 // marshaled interfaces, activation through endpoints and the registry.
+#include <capnp/ez-rpc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -15,8 +16,10 @@
 #include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
 #include "platform/remoting/remoting.h"
+#include "platform/remoting/values.h"
 #include "platform/types/wide_string.h"
 #include "tests/remoting/remoting_fixture.h"
+#include "tests/remoting/test_probe.capnp.h"
 #include "tests/remoting/test_probe.h"
 #include "tests/support/component/event_sink.h"
 
@@ -332,6 +335,55 @@ TEST_F(RuntimeTest, FailuresOfTheTransportHaveTheRpcCodes) {
   ComPtr<ITestProbe> another;
   EXPECT_EQ(probe.As(&another), S_OK) << "known interfaces are answered by the proxy itself";
   EXPECT_EQ(probe->Keep(nullptr), RPC_S_SERVER_UNAVAILABLE_HR);
+}
+
+TEST_F(RuntimeTest, APlainCapnpClientFollowsTheSchemaAndMayReleaseEarly) {
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> counter;
+  ASSERT_EQ(Create(CLSID_TestMailbox, &counter), S_OK);
+  auto live = [&] {
+    ULONG count = 0;
+    EXPECT_EQ(counter->LiveObjects(&count), S_OK);
+    return count;
+  };
+  const ULONG baseline = live();
+
+  // What a client in another language does: the class file, the socket, the Activator.
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TestProbe);
+  ASSERT_TRUE(endpoint);
+  capnp::EzRpcClient plain("unix:" + endpoint->socket);
+  auto& wait = plain.getWaitScope();
+  namespace com = platform::remoting::wire;
+  auto activation = plain.getMain<com::Activator>().getClassObjectRequest();
+  platform::remoting::WriteGuid(CLSID_TestProbe, activation.initClsid());
+  platform::remoting::WriteGuid(IID_IClassFactory, activation.initIid());
+  auto classObject = activation.send().wait(wait);
+  ASSERT_EQ(classObject.getHr(), S_OK);
+  auto creation = classObject.getClassObject().castAs<com::IClassFactory>().createInstanceRequest();
+  platform::remoting::WriteGuid(uuidof<ITestProbe>, creation.initIid());
+  auto created = creation.send().wait(wait);
+  ASSERT_EQ(created.getHr(), S_OK);
+  auto probe = created.getObject().castAs<wire::ITestProbe>();
+  EXPECT_EQ(live(), baseline + 1);
+
+  auto ask = [&](const IID& iid) {
+    auto question = probe.queryInterfaceRequest();
+    platform::remoting::WriteGuid(iid, question.initIid());
+    return question.send().wait(wait).getHr();
+  };
+  EXPECT_EQ(ask(IID_IDispatch), S_OK);
+  EXPECT_EQ(ask(IID_IClassFactory), E_NOINTERFACE);
+  auto echo = probe.echoRequest();
+  echo.initValue().setType(VT_I4);
+  echo.getValue().setSigned(42);
+  EXPECT_EQ(echo.send().wait(wait).getEchoed().getSigned(), 42);
+
+  // release gives the reference back while the capability is still held; it then fails.
+  probe.releaseRequest().send().wait(wait);
+  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; }));
+  auto late = probe.processIdRequest().send();
+  const auto failure = kj::runCatchingExceptions([&] { late.wait(wait); });
+  ASSERT_TRUE(failure != nullptr);
 }
 
 TEST_F(RuntimeTest, InterfacesMarshaledIntoAStreamTravelWithIt) {
