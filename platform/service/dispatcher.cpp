@@ -1,9 +1,14 @@
 // The service side on systemd: the dispatcher, the control handler and status reports.
 //
 // Threads: StartServiceCtrlDispatcherW's caller is the dispatcher thread; it waits on a signalfd
-// for the control signals and on an eventfd for changes of the dispatcher state (handler
-// registered, ServiceMain returned), and calls the handler. ServiceMain runs on a thread the
+// for the control signals and on an eventfd for changes of the dispatcher state (first status
+// report made, ServiceMain returned), and calls the handler. ServiceMain runs on a thread the
 // dispatcher starts and joins. Other threads only report status.
+//
+// Controls wait in a queue until the service has registered its handler and made its first
+// report through the handle: like the original service manager, which sends no control before
+// the service reported a state that accepts it. A handler run earlier would find the service
+// without its status handle, and its report would be overwritten by the first one.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -51,7 +56,8 @@ struct Dispatcher {
   std::uintptr_t generation = 0;  // the status handle of the running dispatcher
   std::wstring serviceName;
   LPHANDLER_FUNCTION handler = nullptr;
-  std::deque<DWORD> pending;  // controls that arrived before the handler was registered
+  bool reported = false;      // the service made its first status report through the handle
+  std::deque<DWORD> pending;  // controls not yet delivered (see the head of this file)
   bool serviceMainReturned = false;
   int wakeFd = -1;  // eventfd: tells the dispatcher thread to look at the fields again
 };
@@ -146,7 +152,7 @@ bool DeliverPending(Dispatcher& dispatcher) {
     {
       std::lock_guard guard(dispatcher.lock);
       if (dispatcher.serviceMainReturned) return false;
-      if (dispatcher.handler == nullptr || dispatcher.pending.empty()) return true;
+      if (dispatcher.handler == nullptr || !dispatcher.reported || dispatcher.pending.empty()) return true;
       handler = dispatcher.handler;
       control = dispatcher.pending.front();
       dispatcher.pending.pop_front();
@@ -221,6 +227,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
     ++dispatcher.generation;
     dispatcher.serviceName = serviceName;
     dispatcher.handler = nullptr;
+    dispatcher.reported = false;
     dispatcher.pending.clear();
     dispatcher.serviceMainReturned = false;
     dispatcher.wakeFd = wakeFd;
@@ -281,17 +288,18 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  dispatcher.handler = handler;
-  Wake(dispatcher.wakeFd);
+  dispatcher.handler = handler;  // controls wait for the first report, which wakes the dispatcher
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(dispatcher.generation);
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+  Dispatcher& dispatcher = TheDispatcher();
+  const auto ours = [&] {
+    return dispatcher.running && statusHandle == reinterpret_cast<SERVICE_STATUS_HANDLE>(dispatcher.generation);
+  };
   {
-    Dispatcher& dispatcher = TheDispatcher();
     std::lock_guard guard(dispatcher.lock);
-    if (!dispatcher.running ||
-        statusHandle != reinterpret_cast<SERVICE_STATUS_HANDLE>(dispatcher.generation)) {
+    if (!ours()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
@@ -301,7 +309,17 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
   }
-  if (::sd_notify(0, NotifyText(*status).c_str()) < 0) {
+  const bool sent = ::sd_notify(0, NotifyText(*status).c_str()) >= 0;
+  {
+    // The first report opens the way for the queued controls, even when systemd did not take
+    // it: controls come as signals, and a stop must still reach the service.
+    std::lock_guard guard(dispatcher.lock);
+    if (ours() && !dispatcher.reported) {
+      dispatcher.reported = true;
+      Wake(dispatcher.wakeFd);
+    }
+  }
+  if (!sent) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE;
   }

@@ -115,7 +115,8 @@ inline constexpr DWORD DELETE = 0x00010000;
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable);
 
 // Registers the control handler of the dispatcher's service (name compared without regard to
-// case). Controls that arrived before are delivered now, in order. Null with
+// case). Controls are delivered, in order, once the service has made its first status report
+// through the returned handle; those that came earlier wait for it. Null with
 // ERROR_SERVICE_NOT_IN_EXE when no dispatcher runs that service, ERROR_INVALID_PARAMETER for a
 // null handler.
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);

@@ -2,7 +2,11 @@
 // be timed from outside the process without races), controls, the event log text, the server
 // reference count and the global interface table.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -10,7 +14,10 @@
 #include "host/module.h"
 #include "platform/com/apartment.h"
 #include "platform/com/server_process.h"
+#include "platform/registry/registry.h"
+#include "platform/system/process.h"
 #include "tests/host/registry_probe.h"
+#include "tests/platform/service/notify_socket.h"
 #include "tests/support/environment/isolated_environment.h"
 
 namespace host_test {
@@ -40,6 +47,53 @@ TEST_F(Module, AStopDuringStartUpWins) {
   module_.ReportRunningIfStarting();  // the service thread, after registering the class objects
   EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
   EXPECT_TRUE(Records().empty());
+}
+
+// The same through the service entry, as systemd starts it: the stop is already waiting when the
+// dispatcher starts, so it reaches the handler at the earliest moment the platform allows.
+// Whether it comes before or after the running step depends on the threads; either way the
+// state never goes back from stop pending, and the stop is reported through the status handle.
+TEST_F(Module, AStopWaitingAtStartUpIsReportedAndNeverUndone) {
+  HKEY appId = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"AppID\\{BF272D41-684D-4A91-8170-D4298DF8A5CD}", 0, nullptr,
+                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &appId, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring name = module_.ServiceName();
+  ASSERT_EQ(RegSetValueExW(appId, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                           static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(appId);
+  service_test::NotifySocket socket((environment_.Root() / "notify").string());
+  ASSERT_TRUE(socket.bound());
+  ::setenv("NOTIFY_SOCKET", socket.path().c_str(), 1);
+
+  // SIGTERM pending on this thread, which becomes the dispatcher thread.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigset_t previous;
+  ::pthread_sigmask(SIG_BLOCK, &term, &previous);
+  ::pthread_kill(::pthread_self(), SIGTERM);
+  const HRESULT result = module_.Start(SW_HIDE);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::unsetenv("NOTIFY_SOCKET");
+
+  EXPECT_EQ(result, S_OK);
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOPPED);
+  std::vector<std::string> reports;
+  while (reports.empty() || reports.back() != "STATUS=Stopped") {
+    auto report = socket.Receive();
+    if (!report) break;
+    reports.push_back(*report);
+  }
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.front(), "STATUS=Start pending") << testing::PrintToString(reports);
+  EXPECT_EQ(reports.back(), "STATUS=Stopped") << testing::PrintToString(reports);
+  const auto stopping = std::find(reports.begin(), reports.end(), "STOPPING=1\nSTATUS=Stop pending");
+  ASSERT_NE(stopping, reports.end()) << testing::PrintToString(reports);
+  EXPECT_EQ(std::find(stopping, reports.end(), "READY=1\nSTATUS=Running"), reports.end())
+      << testing::PrintToString(reports);
+  EXPECT_EQ(Records().back(), "Service stopped");
 }
 
 TEST_F(Module, StartPendingBecomesRunningOnce) {

@@ -32,9 +32,13 @@ struct Recorder {
   SERVICE_STATUS_HANDLE handle = nullptr;
   DWORD secondDispatcherError = 0;
   bool raiseBeforeRegistering = false;
+  bool stopBeforeRegistering = false;
+  int reports = 0;                 // status reports made so far
+  int reportsBeforeFirstControl = -1;
 
   void Record(DWORD control) {
     std::lock_guard guard(lock);
+    if (controls.empty()) reportsBeforeFirstControl = reports;
     controls.push_back(control);
     if (control == SERVICE_CONTROL_STOP) stopRequested = true;
     changed.notify_all();
@@ -49,6 +53,11 @@ struct Recorder {
 Recorder* recorder = nullptr;
 
 void Report(DWORD state, DWORD waitHint = 0) {
+  {
+    // Counted as it begins: a control may be delivered before SetServiceStatus returns.
+    std::lock_guard guard(recorder->lock);
+    ++recorder->reports;
+  }
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, waitHint};
   EXPECT_TRUE(SetServiceStatus(recorder->handle, &status)) << GetLastError();
 }
@@ -63,8 +72,15 @@ void TestServiceMain(DWORD argc, LPWSTR* argv) {
   recorder->secondDispatcherError = StartServiceCtrlDispatcherW(table) ? 0 : GetLastError();
 
   if (recorder->raiseBeforeRegistering) ::kill(::getpid(), SIGUSR1);
+  if (recorder->stopBeforeRegistering) ::kill(::getpid(), SIGTERM);
   recorder->handle = RegisterServiceCtrlHandlerW(L"testservice", TestHandler);  // any letter case
   ASSERT_NE(recorder->handle, nullptr);
+  if (recorder->stopBeforeRegistering) {
+    // Not synchronisation: a window in which a dispatcher that delivers the stop before the
+    // first report would show it. A correct one lets this wait run out.
+    std::unique_lock guard(recorder->lock);
+    recorder->changed.wait_for(guard, 500ms, [] { return recorder->stopRequested; });
+  }
   Report(SERVICE_START_PENDING, 3000);
   Report(SERVICE_RUNNING);
   {
@@ -143,6 +159,16 @@ TEST_F(Dispatcher, ControlsBeforeTheHandlerIsRegisteredAreDeliveredAfterwards) {
   EXPECT_TRUE(RunDispatcher());
   systemd.join();
   EXPECT_EQ(recorder_.controls, (std::vector<DWORD>{128, SERVICE_CONTROL_STOP}));
+  EXPECT_GE(recorder_.reportsBeforeFirstControl, 1);
+}
+
+TEST_F(Dispatcher, AStopBeforeTheHandlerWaitsForTheFirstReport) {
+  // The service manager sends no control before the service reported a status that accepts
+  // it: a handler run earlier would report through a handle the service has not stored yet.
+  recorder_.stopBeforeRegistering = true;
+  EXPECT_TRUE(RunDispatcher());
+  EXPECT_EQ(recorder_.controls, std::vector<DWORD>{SERVICE_CONTROL_STOP});
+  EXPECT_GE(recorder_.reportsBeforeFirstControl, 1);
 }
 
 TEST_F(Dispatcher, RefusesWithoutSystemdAndMalformedTables) {
