@@ -13,6 +13,10 @@ enum class CommandLineSwitch { None, UnregServer, RegServer, Service, Debug, Hel
 
 CommandLineSwitch FindSwitch(std::wstring_view commandLine);
 
+// The process's exit status for the entry's exit code. The shell sees only the low byte, so a
+// non-zero code whose low byte is 0 becomes 1; every other code is returned as it is.
+int ProcessExitStatus(int exitCode);
+
 // The text of the /help message box, and its caption.
 inline constexpr const wchar_t* kHelpText =
     L"Talvaro Communication Driver service.\n\nParameters:\n   /Service\t\t... register as service\n"

@@ -49,6 +49,10 @@ CommandLineSwitch FindSwitch(std::wstring_view commandLine) {
   return CommandLineSwitch::None;
 }
 
+int ProcessExitStatus(int exitCode) {
+  return exitCode != 0 && (exitCode & 0xFF) == 0 ? 1 : exitCode;
+}
+
 int CTalvaroCommunicationDriverModule::WinMain(int showCmd) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the result does not matter here
   if (FAILED(initResult_)) return -1;

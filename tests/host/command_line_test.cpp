@@ -1,7 +1,8 @@
-// The command-line grammar.
+// The command-line grammar, and the exit status that the shell sees.
 #include <gtest/gtest.h>
 
 #include "host/command_line.h"
+#include "platform/types/error_codes.h"
 
 namespace host_test {
 namespace {
@@ -43,6 +44,18 @@ TEST(CommandLine, OnlyTheFirstSlashCountsAndTheWordMustEnd) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FindSwitch(c.line), c.expected) << testing::PrintToString(std::wstring(c.line));
+  }
+}
+
+TEST(ExitStatus, AFailureNeverReadsAsSuccessInTheLowByte) {
+  using Talvaro::Host::ProcessExitStatus;
+  EXPECT_EQ(ProcessExitStatus(0), 0);
+  // Codes whose low byte is not 0 pass unchanged; the shell sees that byte.
+  EXPECT_EQ(ProcessExitStatus(static_cast<int>(E_FAIL)), static_cast<int>(E_FAIL));
+  EXPECT_EQ(ProcessExitStatus(-1), -1);
+  // A failure whose low byte is 0 would read as success: it becomes 1.
+  for (const HRESULT failure : {HRESULT_FROM_WIN32(256), static_cast<HRESULT>(0x80040000), HRESULT{0x100}}) {
+    EXPECT_EQ(ProcessExitStatus(static_cast<int>(failure)), 1) << std::hex << failure;
   }
 }
 
