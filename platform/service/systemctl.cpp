@@ -51,7 +51,9 @@ class SpawnSetup {
     sigdelset(&defaults, SIGSTOP);
     ::posix_spawnattr_setsigmask(&attributes_, &none);
     ::posix_spawnattr_setsigdefault(&attributes_, &defaults);
-    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own (led by the child), so that a deadline ends what it started too.
+    ::posix_spawnattr_setpgroup(&attributes_, 0);
+    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions_, outputFd, STDOUT_FILENO);
     ::posix_spawn_file_actions_addclose(&actions_, outputReadEnd);
@@ -76,6 +78,10 @@ int ExitStatusOf(int status) {
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
+
+// Kills the child's process group. Called before the child is reaped, so the group id is still
+// the child's and cannot have been reused.
+void KillGroup(pid_t child) { ::kill(-child, SIGKILL); }
 
 int Reap(pid_t pid) {
   int status = 0;
@@ -140,7 +146,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::mill
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      ::kill(pid, SIGKILL);
+      KillGroup(pid);
       Reap(pid);
       result.timedOut = true;
       return result;
@@ -148,7 +154,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::mill
     pollfd fds[2] = {{exited.get(), POLLIN, 0}, {outputOpen ? readEnd.get() : -1, POLLIN, 0}};
     if (::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), sliceMs))) < 0 &&
         errno != EINTR) {
-      ::kill(pid, SIGKILL);
+      KillGroup(pid);
       result.exitStatus = Reap(pid);
       return result;
     }

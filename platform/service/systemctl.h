@@ -18,8 +18,10 @@ struct ProgramResult {
 };
 
 // Runs `argv` (argv[0] searched in PATH) with standard input from /dev/null, standard output
-// captured and standard error inherited, default signal dispositions and an empty signal mask.
-// Waits at most `timeout` for it to end, then kills it; always reaps it.
+// captured and standard error inherited, default signal dispositions, an empty signal mask and
+// a process group of its own. Waits at most `timeout` for it to end, then kills its whole process
+// group (what it started goes too); always reaps it. Descendants left running by a program that
+// ended by itself are not waited for.
 ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 
 // How long one systemctl call may take.

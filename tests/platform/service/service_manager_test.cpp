@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/kernel/handle.h"
 #include "platform/service/service.h"
@@ -38,6 +40,48 @@ std::string LineStarting(const std::string& text, const std::string& prefix) {
   const std::size_t start = text.find("\n" + prefix);
   if (start == std::string::npos) return {};
   return text.substr(start + 1, text.find('\n', start + 1) - start - 1);
+}
+
+// Polls `condition` until it holds or `timeout` passes.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// Whether a process runs: it exists and is no zombie (an orphan's zombie waits for its reaper,
+// which is not this process).
+bool Runs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const std::size_t end = line.rfind(')');
+  if (end == std::string::npos || end + 2 >= line.size()) return false;
+  const char state = line[end + 2];
+  return state != 'Z' && state != 'X';
+}
+
+// Whether any running process belongs to process group `group`.
+bool GroupRuns(pid_t group) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const std::size_t end = line.rfind(')');
+    if (end == std::string::npos) continue;
+    std::istringstream fields(line.substr(end + 2));
+    char state = 0;
+    pid_t parent = 0;
+    pid_t processGroup = 0;
+    fields >> state >> parent >> processGroup;
+    if (processGroup == group && state != 'Z' && state != 'X') return true;
+  }
+  return false;
 }
 
 // Closes a handle at the end of a scope.
@@ -328,6 +372,23 @@ TEST(RunProgram, OutputExitCodesAndTheDeadline) {
   result = RunProgram({"sleep", "60"}, 200ms);
   EXPECT_TRUE(result.started);
   EXPECT_TRUE(result.timedOut);
+}
+
+TEST(RunProgram, TheDeadlineEndsTheProgramsWholeProcessGroup) {
+  // A hung program that started a child of its own: both go at the deadline, not only the
+  // program, so a hung systemctl leaves nothing running behind the installer.
+  Talvaro::Testing::IsolatedEnvironment environment;
+  const fs::path pids = environment.Root() / "pids";
+  const auto result = platform::service::RunProgram(
+      {"sh", "-c", "sleep 120 & echo \"$$ $!\" > '" + pids.string() + "'; exec sleep 120"}, 3s);
+  EXPECT_TRUE(result.timedOut);
+  pid_t program = 0;
+  pid_t child = 0;
+  std::ifstream(pids) >> program >> child;
+  ASSERT_GT(program, 0);
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !Runs(child) && !GroupRuns(program); }, 10s));
+  if (Runs(child)) ::kill(child, SIGKILL);  // what a failed run would leave behind
 }
 
 }  // namespace
