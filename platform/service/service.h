@@ -168,7 +168,8 @@ BOOL DeleteService(SC_HANDLE service);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 
 // SERVICE_NO_CHANGE / null leave a setting as it is. Start type automatic enables the unit,
-// demand start and disabled disable it. Changes of type, group, tag, account or password give
+// demand start and disabled disable it; when that fails (the systemctl errors above), the unit
+// file is left as it was. Changes of type, group, tag, account or password give
 // ERROR_INVALID_PARAMETER; a unit not written by CreateServiceW gives ERROR_NOT_SUPPORTED.
 BOOL ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
                           DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR loadOrderGroup,

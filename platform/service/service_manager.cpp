@@ -180,9 +180,9 @@ std::string WriteTemporary(const std::string& path, const std::string& text) {
 }
 
 // `create`: fails with ERROR_SERVICE_EXISTS when the unit exists; otherwise replaces it.
-bool WriteUnit(const ServiceObject& service, const ServiceConfig& config, bool create) {
+bool WriteUnitText(const ServiceObject& service, const std::string& text, bool create) {
   const std::string path = service.UnitPath();
-  const std::string temporary = WriteTemporary(path, RenderUnit(service.name, config));
+  const std::string temporary = WriteTemporary(path, text);
   if (temporary.empty()) return false;
   int result = 0;
   if (create) {
@@ -202,6 +202,10 @@ bool WriteUnit(const ServiceObject& service, const ServiceConfig& config, bool c
     return false;
   }
   return true;
+}
+
+bool WriteUnit(const ServiceObject& service, const ServiceConfig& config, bool create) {
+  return WriteUnitText(service, RenderUnit(service.name, config), create);
 }
 
 void ReloadSystemd(const std::string& unitDirectory) {
@@ -477,7 +481,15 @@ BOOL ChangeServiceConfigW(SC_HANDLE handle, DWORD serviceType, DWORD startType,
   if (displayName != nullptr) config->displayName = displayName;
   if (!WriteUnit(*service, *config, false)) return FALSE;
   ReloadSystemd(service->unitDirectory);
-  if (startType != SERVICE_NO_CHANGE && !ApplyStartType(*service, startType)) return FALSE;
+  // systemctl enables from the unit's [Install] section, so the new text goes first; when the
+  // start type cannot be applied (systemctl missing, hung or refusing), the old text comes back,
+  // so the file never claims a start type that is not in effect.
+  if (startType != SERVICE_NO_CHANGE && !ApplyStartType(*service, startType)) {
+    const DWORD error = GetLastError();
+    if (WriteUnitText(*service, *text, false)) ReloadSystemd(service->unitDirectory);
+    SetLastError(error);
+    return FALSE;
+  }
   return TRUE;
 }
 

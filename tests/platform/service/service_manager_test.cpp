@@ -324,6 +324,38 @@ TEST_F(ServiceManager, SystemctlWhereSystemdManagesTheDirectory) {
   EXPECT_FALSE(fs::exists(Unit()));
 }
 
+TEST_F(ServiceManager, AStartTypeThatCannotBeAppliedLeavesTheUnitAsItWas) {
+  InstallFakeSystemctl();
+  Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  Handle service(Create(manager.get()));
+  ASSERT_NE(service.get(), nullptr) << GetLastError();
+  const std::string demand = ReadText(Unit());
+  const auto toStartType = [&](DWORD startType) {
+    return ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr);
+  };
+
+  SetFake("exit.enable", "1");  // refused
+  EXPECT_FALSE(toStartType(SERVICE_AUTO_START));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadText(Unit()), demand);
+
+  ::setenv("TALVARO_SYSTEMCTL", (environment_.Root() / "missing").c_str(), 1);
+  EXPECT_FALSE(toStartType(SERVICE_AUTO_START));
+  EXPECT_EQ(GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  EXPECT_EQ(ReadText(Unit()), demand);
+
+  // The other way: an enabled unit that cannot be disabled keeps saying it starts automatically.
+  InstallFakeSystemctl();
+  fs::remove(environment_.Root() / "exit.enable");
+  ASSERT_TRUE(toStartType(SERVICE_AUTO_START)) << GetLastError();
+  const std::string automatic = ReadText(Unit());
+  ASSERT_NE(automatic, demand);
+  SetFake("exit.disable", "1");
+  EXPECT_FALSE(toStartType(SERVICE_DEMAND_START));
+  EXPECT_EQ(ReadText(Unit()), automatic);
+}
+
 TEST(UnitFile, SettingsReadBackAsWritten) {
   platform::service::ServiceConfig config;
   config.displayName = L"Name";
