@@ -109,15 +109,16 @@ SC_HANDLE Insert(std::shared_ptr<kernel::KernelObject> object) {
   return reinterpret_cast<SC_HANDLE>(kernel::InsertHandle(std::move(object)));
 }
 
-// Whether this process may write the directory, or create it (the nearest existing ancestor is
-// writable). Nothing is created: only writing a unit or taking the lock does that.
+// Whether this process may write the directory, or create it: the nearest existing ancestor is
+// a writable directory (below a file, nothing can be created). Nothing is created here: only
+// writing a unit or taking the lock does that.
 bool MayWrite(const std::string& directory) {
   std::filesystem::path path(directory);
   std::error_code error;
   while (!std::filesystem::exists(path, error) && path.has_parent_path() && path != path.parent_path()) {
     path = path.parent_path();
   }
-  return ::access(path.c_str(), W_OK) == 0;
+  return std::filesystem::is_directory(path, error) && ::access(path.c_str(), W_OK) == 0;
 }
 
 bool CreateDirectory(const std::string& directory) {

@@ -157,6 +157,22 @@ TEST_F(Executable, ServiceSwitchTwiceRegistersOnce) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProgId));  // nothing registered again
 }
 
+TEST_F(Executable, InstallRefusalsShowTheirMessageBoxes) {
+  {
+    // A unit directory below a file can be neither written nor created: the manager is refused.
+    ServerProcess process(kServer, {"/Service"}, {"TALVARO_UNIT_DIR=/dev/null/units"});
+    EXPECT_EQ(process.WaitForExit(), 0);
+    EXPECT_EQ(process.Stderr(), "TalvaroCommunicationDriver\nCould not open Service Manager\n");
+  }
+  {
+    // Something that is no unit file holds the unit's name: creating the service fails.
+    fs::create_directories(Unit());
+    ServerProcess process(kServer, {"/Service"});
+    EXPECT_EQ(process.WaitForExit(), 0);
+    EXPECT_EQ(process.Stderr(), "TalvaroCommunicationDriver\nCould not start service\n");
+  }
+}
+
 TEST_F(Executable, ADashIsNoSwitch) {
   {
     // Nothing registered: the guard is taken, Start finds no application identity, exit 0.

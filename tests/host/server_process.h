@@ -1,8 +1,8 @@
 // The server executable as a child process of a test: its standard output and error collected
 // by reader threads, signals, and waits with generous bounds. The child gets the test's
 // environment without NOTIFY_SOCKET and INVOCATION_ID (so it never thinks systemd started it)
-// plus what the test adds. Only this child is ever signalled; the destructor kills and reaps it
-// if the test did not.
+// plus what the test adds, which replaces inherited variables of the same name. Only this child
+// is ever signalled; the destructor kills and reaps it if the test did not.
 #pragma once
 
 #include <fcntl.h>
@@ -44,10 +44,15 @@ class ServerProcess {
     std::vector<std::string> argv{executable};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*entry, "INVOCATION_ID=", 14) != 0) {
-        environment.emplace_back(*entry);
+    const auto replaced = [&](const char* entry) {
+      for (const std::string& extra : extraEnvironment) {
+        const std::size_t name = extra.find('=') + 1;
+        if (std::strncmp(entry, extra.c_str(), name) == 0) return true;
       }
+      return std::strncmp(entry, "NOTIFY_SOCKET=", 14) == 0 || std::strncmp(entry, "INVOCATION_ID=", 14) == 0;
+    };
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (!replaced(*entry)) environment.emplace_back(*entry);
     }
     environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
     int out[2];

@@ -279,6 +279,17 @@ TEST_F(ServiceManager, RightsRefusalsAndHandles) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST_F(ServiceManager, AUnitDirectoryBelowAFileCannotBeWritten) {
+  std::ofstream(environment_.Root() / "file") << "x";
+  for (const fs::path& directory : {fs::path("/dev/null/units"), environment_.Root() / "file" / "units"}) {
+    ::setenv("TALVARO_UNIT_DIR", directory.c_str(), 1);
+    EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr) << directory;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    Handle connected(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));  // looking is allowed
+    EXPECT_NE(connected.get(), nullptr);
+  }
+}
+
 TEST_F(ServiceManager, TheDatabaseLockIsExclusive) {
   Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   SC_LOCK lock = LockServiceDatabase(manager.get());
