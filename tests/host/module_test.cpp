@@ -18,6 +18,7 @@
 #include "platform/system/process.h"
 #include "tests/host/registry_probe.h"
 #include "tests/platform/service/notify_socket.h"
+#include "tests/support/component/reference_count.h"
 #include "tests/support/environment/isolated_environment.h"
 
 namespace host_test {
@@ -140,18 +141,28 @@ TEST_F(Module, ServiceModeUnlockOnlyCountsDown) {
   EXPECT_EQ(module_.Unlock(), -1);
   EXPECT_EQ(module_.GetLockCount(), -1);
   EXPECT_EQ(platform::com::ServerProcessCount(), processCount + 1);
+  // The process-wide count goes back to where it was, for the tests that follow in this process.
+  CoReleaseServerProcess();
+  EXPECT_EQ(platform::com::ServerProcessCount(), processCount);
 }
 
 TEST_F(Module, GlobalInterfaceTableIsMadeOnceAndHandedOutCounted) {
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   EXPECT_EQ(module_.GetGITPtr(nullptr), E_POINTER);
   platform::com::ComPtr<IGlobalInterfaceTable> first;
-  platform::com::ComPtr<IGlobalInterfaceTable> second;
   ASSERT_EQ(module_.GetGITPtr(first.Put()), S_OK);
+  const ULONG withFirst = Talvaro::Testing::CountOf(first.Get());
+  platform::com::ComPtr<IGlobalInterfaceTable> second;
   ASSERT_EQ(module_.GetGITPtr(second.Put()), S_OK);
   EXPECT_EQ(first.Get(), second.Get());
-  first = nullptr;
+  // Each caller gets a reference of its own, beside the module's.
+  EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst + 1);
   second = nullptr;
+  EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst);
+  first = nullptr;
+  ASSERT_EQ(module_.GetGITPtr(first.Put()), S_OK);  // the module kept the table alive
+  EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst);
+  first = nullptr;
   CoUninitialize();
 }
 
