@@ -6,14 +6,22 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/module.h"
+#include "interfaces/driver_factory.h"
 #include "platform/com/apartment.h"
+#include "platform/com/class_table.h"
 #include "platform/com/server_process.h"
+#include "platform/kernel/message_queue.h"
+#include "platform/kernel/thread.h"
 #include "platform/registry/registry.h"
 #include "platform/system/process.h"
 #include "tests/host/registry_probe.h"
@@ -25,6 +33,44 @@ namespace host_test {
 namespace {
 
 using Talvaro::Host::CTalvaroCommunicationDriverModule;
+using namespace std::chrono_literals;
+
+// GetMessageW on this thread with a bound: unless a message came first, a watchdog posts WM_USER
+// after `bound`, so a quit message that never comes fails the test instead of hanging it.
+BOOL GetMessageWithin(MSG* message, std::chrono::seconds bound) {
+  const DWORD thread = GetCurrentThreadId();
+  std::mutex lock;  // guards got
+  std::condition_variable changed;
+  bool got = false;
+  std::thread watchdog([&] {
+    std::unique_lock guard(lock);
+    if (!changed.wait_for(guard, bound, [&] { return got; })) PostThreadMessageW(thread, WM_USER, 0, 0);
+  });
+  const BOOL result = GetMessageW(message, nullptr, 0, 0);
+  {
+    std::lock_guard guard(lock);
+    got = true;
+  }
+  changed.notify_all();
+  watchdog.join();
+  return result;
+}
+
+// Gives back, once the test's module is gone, the process-wide server references that it kept:
+// in service mode Unlock never releases what Lock added. Later tests in the same process start
+// from the count the test found.
+class ServerCountRestorer {
+ public:
+  ServerCountRestorer() : count_(platform::com::ServerProcessCount()) {}
+  ~ServerCountRestorer() {
+    while (platform::com::ServerProcessCount() > count_) CoReleaseServerProcess();
+  }
+  ServerCountRestorer(const ServerCountRestorer&) = delete;
+  ServerCountRestorer& operator=(const ServerCountRestorer&) = delete;
+
+ private:
+  const ULONG count_;
+};
 
 class Module : public ::testing::Test {
  protected:
@@ -37,6 +83,7 @@ class Module : public ::testing::Test {
   }
 
   Talvaro::Testing::IsolatedEnvironment environment_;
+  ServerCountRestorer serverCount_;  // destroyed after the module
   CTalvaroCommunicationDriverModule module_;
 };
 
@@ -163,6 +210,38 @@ TEST_F(Module, GlobalInterfaceTableIsMadeOnceAndHandedOutCounted) {
   ASSERT_EQ(module_.GetGITPtr(first.Put()), S_OK);  // the module kept the table alive
   EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst);
   first = nullptr;
+  CoUninitialize();
+}
+
+// Local-server mode: the monitor ends the loop when the last server reference goes, and not
+// while the factory is held (the run loop holds it; here the test does).
+TEST_F(Module, TheMonitorEndsALocalServerWhenItsLastReferenceGoes) {
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  module_.SetServiceMode(false);
+  ASSERT_EQ(platform::com::ServerProcessCount(), 0u) << "an earlier test kept a server reference";
+  ASSERT_EQ(module_.PreMessageLoop(SW_HIDE), S_OK);  // class objects registered, monitor started
+
+  platform::com::ComPtr<ITalvaroCommunicationDriverFactory> factory;
+  ASSERT_EQ(CoCreateInstance(CLSID_TalvaroCommunicationDriverFactory, nullptr, CLSCTX_LOCAL_SERVER,
+                             uuidof<ITalvaroCommunicationDriverFactory>, factory.PutVoid()),
+            S_OK);
+  ASSERT_EQ(platform::com::ServerProcessCount(), 1u);  // the factory counts
+  EXPECT_EQ(module_.Lock(), 2);    // a client comes
+  EXPECT_EQ(module_.Unlock(), 1);  // and goes: the held factory keeps the server
+  EXPECT_EQ(module_.Lock(), 2);    // another client
+  factory = nullptr;               // the factory goes first; the client keeps the server
+  EXPECT_EQ(platform::com::ServerProcessCount(), 1u);
+  MSG message{};
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+
+  EXPECT_EQ(module_.Unlock(), 0);  // the last reference: the monitor posts the quit message
+  EXPECT_EQ(GetMessageWithin(&message, 60s), 0);
+  EXPECT_EQ(message.message, WM_QUIT);
+
+  // After revoking, the pause lets a client that raced with the end see the class objects gone.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(module_.PostMessageLoop(), S_OK);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(CTalvaroCommunicationDriverModule::kPause));
   CoUninitialize();
 }
 
