@@ -55,6 +55,32 @@ class Executable : public ::testing::Test {
   }
   fs::path Unit() const { return environment_.UnitDirectory() / "TalvaroCommunicationDriver.service"; }
 
+  // A systemctl stand-in, named to the server through the returned variable: appends its
+  // arguments to calls.log; "is-active" prints the contents of `state` (default "active"); runs
+  // run.<first argument> with sh when present; exits with the number in exit.<first argument>.
+  std::vector<std::string> FakeSystemctl() const {
+    const fs::path script = environment_.Root() / "systemctl";
+    std::ofstream(script) << "#!/bin/sh\n"
+                          << "cd '" << environment_.Root().string() << "'\n"
+                          << "echo \"$*\" >> calls.log\n"
+                          << "if [ \"$1\" = is-active ]; then cat state 2>/dev/null || echo active; fi\n"
+                          << "if [ -f \"run.$1\" ]; then sh \"run.$1\"; fi\n"
+                          << "if [ -f \"exit.$1\" ]; then exit $(cat \"exit.$1\"); fi\n"
+                          << "exit 0\n";
+    fs::permissions(script, fs::perms::owner_all);
+    return {"TALVARO_SYSTEMCTL=" + script.string()};
+  }
+  // What the stand-in was asked since the last call, and forgets it.
+  std::string TakeCalls() const {
+    const fs::path log = environment_.Root() / "calls.log";
+    std::string calls = ReadText(log);
+    fs::remove(log);
+    return calls;
+  }
+  void SetFake(const std::string& file, const std::string& content) const {
+    std::ofstream(environment_.Root() / file) << content << "\n";
+  }
+
   // Starts the registered service as systemd would; returns once it reported ready.
   std::unique_ptr<ServerProcess> StartService(service_test::NotifySocket& socket) {
     auto process = std::make_unique<ServerProcess>(
@@ -171,6 +197,117 @@ TEST_F(Executable, InstallRefusalsShowTheirMessageBoxes) {
     EXPECT_EQ(process.WaitForExit(), 0);
     EXPECT_EQ(process.Stderr(), "TalvaroCommunicationDriver\nCould not start service\n");
   }
+}
+
+TEST_F(Executable, RegServerStopsAndDeletesARunningService) {
+  const auto systemctl = FakeSystemctl();
+  ASSERT_EQ(ServerProcess(kServer, {"/Service"}, systemctl).WaitForExit(), 0);
+  ASSERT_TRUE(fs::exists(Unit()));
+  ASSERT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
+  TakeCalls();
+
+  ServerProcess process(kServer, {"/RegServer"}, systemctl);  // the stand-in says it runs
+  EXPECT_EQ(process.WaitForExit(), 0);
+  EXPECT_EQ(process.Stderr(), "");
+  EXPECT_EQ(TakeCalls(),
+            "is-active TalvaroCommunicationDriver.service\n"
+            "--no-block stop TalvaroCommunicationDriver.service\n"
+            "disable TalvaroCommunicationDriver.service\n"
+            "daemon-reload\n");
+  EXPECT_FALSE(fs::exists(Unit()));
+  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey), L"TalvaroCommunicationDriver");
+  EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kFactoryKey + L"\\LocalServer32"));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLifecycleKey + L"\\LocalServer32"));
+}
+
+TEST_F(Executable, UninstallGoesOnWithoutTheStopButNotWithoutTheDeletion) {
+  const auto systemctl = FakeSystemctl();
+  const auto installThenRegServer = [&](const std::string& expectedStderr, int expectedExit) {
+    ASSERT_EQ(ServerProcess(kServer, {"/Service"}, systemctl).WaitForExit(), 0);
+    ASSERT_TRUE(fs::exists(Unit()));
+    ServerProcess process(kServer, {"/RegServer"}, systemctl);
+    EXPECT_EQ(process.WaitForExit(), expectedExit);
+    EXPECT_EQ(process.Stderr(), expectedStderr);
+  };
+
+  SetFake("exit.--no-block", "1");  // the stop is refused: said, and the service deleted all the same
+  installThenRegServer("TalvaroCommunicationDriver\nCould not stop service\n", 0);
+  EXPECT_FALSE(fs::exists(Unit()));
+  fs::remove(environment_.Root() / "exit.--no-block");
+  TakeCalls();
+
+  for (const char* state : {"deactivating", "inactive"}) {  // stopping already, or not running: nothing to say
+    SetFake("state", state);
+    installThenRegServer("", 0);
+    EXPECT_FALSE(fs::exists(Unit())) << state;
+  }
+  EXPECT_FALSE(Contains(TakeCalls(), "--no-block stop"));
+
+  // The unit is gone before the deletion gets to it: said, and the registration ends with E_FAIL
+  // (the shell sees its low byte, 5).
+  std::ofstream(environment_.Root() / "run.disable") << "rm -f '" << Unit().string() << "'\n";
+  installThenRegServer("TalvaroCommunicationDriver\nCould not delete service\n", 5);
+  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
+}
+
+// Service mode needs a whole, terminated string of at most 259 characters in a string type;
+// anything else is a local server. Outside systemd, service mode ends at once (1063, exit 0);
+// a local server runs until it is ended.
+TEST_F(Executable, OnlyATerminatedStringValueOfLocalServiceMeansServiceMode) {
+  ASSERT_EQ(RunToEnd({"/RegServer"}), 0);
+  const auto text = [](std::size_t length, bool terminated) {
+    std::vector<wchar_t> characters(length, L'x');
+    if (terminated) characters.push_back(L'\0');
+    return characters;
+  };
+  const DWORD one = 1;
+  const struct {
+    const char* what;
+    DWORD type;
+    std::vector<wchar_t> text;  // empty: the DWORD
+    bool service;
+  } cases[] = {
+      {"REG_SZ", REG_SZ, text(26, true), true},
+      {"REG_EXPAND_SZ", REG_EXPAND_SZ, text(26, true), true},
+      {"259 characters", REG_SZ, text(259, true), true},
+      {"REG_DWORD", REG_DWORD, {}, false},
+      {"unterminated", REG_SZ, text(26, false), false},
+      {"260 characters", REG_SZ, text(260, true), false},
+  };
+  HKEY appId = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdKey.c_str(), 0, KEY_WRITE, &appId), ERROR_SUCCESS);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const BYTE* data = c.text.empty() ? reinterpret_cast<const BYTE*>(&one) : reinterpret_cast<const BYTE*>(c.text.data());
+    const DWORD size = c.text.empty() ? sizeof one : static_cast<DWORD>(c.text.size() * sizeof(wchar_t));
+    ASSERT_EQ(RegSetValueExW(appId, L"LocalService", 0, c.type, data, size), ERROR_SUCCESS);
+    fs::remove(environment_.LogDirectory() / "TCD.log");
+    ServerProcess process(kServer, {});
+    if (c.service) {
+      EXPECT_EQ(process.WaitForExit(), 0);
+      EXPECT_FALSE(Contains(Log(), "Service is running.")) << Log();
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return Contains(Log(), "TalvaroCommunicationDriver Service is running."); }));
+      EXPECT_FALSE(process.WaitForExit(0ms));
+      process.Signal(SIGTERM);
+      EXPECT_EQ(process.WaitForExit(), 128 + SIGTERM);
+    }
+  }
+  RegCloseKey(appId);
+}
+
+TEST_F(Executable, AGuardThatCannotBeMadeEndsTheStartQuietly) {
+  for (const char* arguments : {"", "/debug"}) {
+    SCOPED_TRACE(arguments);
+    ServerProcess process(kServer, *arguments != '\0' ? std::vector<std::string>{arguments} : std::vector<std::string>{},
+                          {"TALVARO_RUN_DIR=/dev/null/x"});
+    EXPECT_EQ(process.WaitForExit(), 0);
+    EXPECT_EQ(process.Stdout(), "");
+  }
+  EXPECT_TRUE(Contains(Log(), "[TCD::CTalvaroCommunicationDriverModule] [Developer1] Cannot create global lock object."))
+      << Log();
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kAppIdKey));  // /debug takes the guard before it registers
 }
 
 TEST_F(Executable, ADashIsNoSwitch) {
