@@ -4,6 +4,7 @@
 #include "host/module.h"
 #include "host/registrar.h"
 #include "host/resources.h"
+#include "host/support.h"
 #include "platform/registry/registry.h"
 #include "platform/system/last_error.h"
 #include "platform/system/message_box.h"
@@ -33,23 +34,6 @@ class ServiceHandle {
  private:
   SC_HANDLE handle_;
 };
-
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  ~RegistryKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  HKEY get() const { return key_; }
-  PHKEY out() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-HRESULT FromStatus(LSTATUS status) { return HRESULT_FROM_WIN32(static_cast<DWORD>(status)); }
 
 std::wstring DoubleSingleQuotes(const std::wstring& text) {
   std::wstring escaped;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "host/support.h"
 #include "platform/registry/registry.h"
 #include "platform/types/wide_string.h"
 
@@ -200,24 +201,6 @@ class Parser {
   const std::vector<std::pair<std::wstring, std::wstring>>& replacements_;
 };
 
-// Closes a key at the end of a scope.
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HKEY get() const { return key_; }
-  PHKEY out() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-HRESULT FromStatus(LSTATUS status) { return HRESULT_FROM_WIN32(static_cast<DWORD>(status)); }
-
 LSTATUS SetString(HKEY key, const std::wstring& name, const std::wstring& text) {
   return RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
                         reinterpret_cast<const BYTE*>(text.c_str()),
@@ -229,7 +212,7 @@ HRESULT Register(HKEY parent, const ScriptKey& key) {
     const LSTATUS removed = RegDeleteTreeW(parent, key.name.c_str());
     if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) return FromStatus(removed);
   }
-  KeyHandle handle;
+  RegistryKey handle;
   LSTATUS status = RegCreateKeyExW(parent, key.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                    KEY_READ | KEY_WRITE, nullptr, handle.out(), nullptr);
   if (status != ERROR_SUCCESS) return FromStatus(status);
@@ -247,7 +230,7 @@ HRESULT Register(HKEY parent, const ScriptKey& key) {
 HRESULT Unregister(HKEY parent, const ScriptKey& key) {
   bool hasSubkeys = false;
   {
-    KeyHandle handle;
+    RegistryKey handle;
     LSTATUS status = RegOpenKeyExW(parent, key.name.c_str(), 0, KEY_READ | KEY_WRITE, handle.out());
     if (status == ERROR_FILE_NOT_FOUND) return S_OK;
     if (status != ERROR_SUCCESS) return FromStatus(status);

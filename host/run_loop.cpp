@@ -4,6 +4,7 @@
 #include "external/hardware/xrb_proxy.h"
 #include "external/hardware/xrb_simulator.h"
 #include "host/module.h"
+#include "host/support.h"
 #include "platform/com/apartment.h"
 #include "platform/com/class_table.h"
 #include "platform/com/security.h"
@@ -18,22 +19,6 @@
 namespace Talvaro::Host {
 namespace {
 
-// Closes a registry key at the end of a scope.
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  ~RegistryKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  HKEY get() const { return key_; }
-  PHKEY out() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 // A string value through a buffer of 260 characters: REG_SZ or REG_EXPAND_SZ, whole characters,
 // terminated.
 bool ReadStringValue(HKEY key, LPCWSTR name) {
@@ -47,8 +32,6 @@ bool ReadStringValue(HKEY key, LPCWSTR name) {
   if (size == 0 || size % sizeof(wchar_t) != 0) return false;
   return buffer[size / sizeof(wchar_t) - 1] == L'\0';
 }
-
-bool ManagedRuntimeLoaded() { return GetModuleHandleW(L"Mscoree.dll") != nullptr; }
 
 }  // namespace
 

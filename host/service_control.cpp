@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/module.h"
+#include "host/support.h"
 #include "platform/com/apartment.h"
 #include "platform/kernel/message_queue.h"
 #include "platform/kernel/thread.h"
@@ -63,7 +64,7 @@ void CTalvaroCommunicationDriverModule::ServiceMain(DWORD /*argc*/, LPWSTR* /*ar
 
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) {
-    if (hr != RPC_E_CHANGED_MODE || GetModuleHandleW(L"Mscoree.dll") == nullptr) return;
+    if (hr != RPC_E_CHANGED_MODE || !ManagedRuntimeLoaded()) return;
   } else {
     comInitialized_ = true;
   }
