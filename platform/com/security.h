@@ -1,8 +1,9 @@
 // CoInitializeSecurity: the process-wide security of the component runtime, set once.
 //
-// The settings are recorded for the remoting runtime to read. Whatever they say, what it
-// enforces is "any local user may call" (sockets of mode 0666 in the runtime directory): the
-// only policy this system offers, and the one that the server's wide-open settings ask for.
+// The settings are checked and recorded (CurrentProcessSecurity), and nothing else reads them:
+// the remoting runtime enforces one policy whatever they say, "any local user may call", through
+// the mode 0666 of its sockets in the runtime directory. That is the only policy this system
+// offers, and the one the server's wide-open settings ask for.
 #pragma once
 
 #include <optional>
