@@ -1,7 +1,7 @@
 # Entry points for people and CI. Everything else is plain CMake.
 #   make test           install missing Debian packages, build, run every test
 #   make test-sanitize  the same in an AddressSanitizer + UndefinedBehaviorSanitizer build
-#   make run            build and start the server in debug mode on its simulated units
+#   make run            build the server and its tools, start it in debug mode on its simulated units
 #   make bench          build and run the benchmarks
 
 JOBS        ?= $(shell nproc)
@@ -46,10 +46,13 @@ test-tsan: deps
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_FLAGS) -j $(JOBS)
 
 # The server in debug mode with a registry, runtime, log and unit directory of its own under
-# run/ (git-ignored), so that it never touches an installed server's. Ctrl-C ends it.
+# run/ (git-ignored), so that it never touches an installed server's. Ctrl-C ends it. Builds only
+# the server and the two tools that talk to it, not the tests and benchmarks.
 RUN_ROOT := $(CURDIR)/run
+RUN_TARGETS := TalvaroCommunicationDriver tcdctl tcdreg
 
-run: build
+run: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(RUN_TARGETS)
 	@mkdir -p $(RUN_ROOT)
 	@echo "Registry: $(RUN_ROOT)/registry.db"
 	@echo "Log:      $(RUN_ROOT)/log/TCD.log"
