@@ -6,7 +6,7 @@
 //         InternalError             Infra's own failures: no name, identifier 1
 //         ExceptionCOM              status code + IID + printf-style wide message
 //           NotImplemented, OutOfMemory, Unexpected, InvalidArg, NoInterface, Pointer,
-//           AccessDenied, ElevationRequired     fixed status code, null IID
+//           AccessDenied, ElevationRequired     FixedStatusException<code>: null IID
 //
 // what() is always "Message not specified": the real text is the wide Message(). Every class
 // of the family derives through Cloneable<Derived, Base>, so Clone() and Rethrow() keep the
@@ -123,72 +123,33 @@ class ExceptionCOM : public Cloneable<ExceptionCOM, ExceptionBase> {
 // Formats a printf-style wide message, cut to ErrorStorage::kMaxMessageLength characters.
 std::wstring FormatMessageText(const wchar_t* format, va_list args);
 
-// The fixed-status classes. Each can be built with or without a message, or from a stored
-// error (the factory's throwers use that one), which keeps the stored message.
-template <class Derived, HRESULT Code>
-class FixedStatusException : public Cloneable<Derived, ExceptionCOM> {
+// The fixed-status classes: status code `Code`, null IID. Each can be built with or without a
+// printf-style message (ExceptionCOM's rules), or from a stored error (the factory's throwers use
+// that one), which keeps the stored message. One template, so each code is a class of its own.
+template <HRESULT Code>
+class FixedStatusException : public Cloneable<FixedStatusException<Code>, ExceptionCOM> {
+  using Base = Cloneable<FixedStatusException<Code>, ExceptionCOM>;
+
  public:
   static constexpr HRESULT kStatusCode = Code;
 
-  FixedStatusException() : Cloneable<Derived, ExceptionCOM>(Code, IID_NULL) {}
-  explicit FixedStatusException(const ErrorStorage& storage)
-      : Cloneable<Derived, ExceptionCOM>(storage) {}
+  FixedStatusException() : Base(Code, IID_NULL) {}
+  explicit FixedStatusException(const wchar_t* format, ...) : Base(Code, IID_NULL) {
+    va_list args;
+    va_start(args, format);
+    this->SetMessage(FormatMessageText(format, args));
+    va_end(args);
+  }
+  explicit FixedStatusException(const ErrorStorage& storage) : Base(storage) {}
 };
 
-class NotImplemented : public FixedStatusException<NotImplemented, E_NOTIMPL> {
- public:
-  using FixedStatusException::FixedStatusException;
-  NotImplemented() = default;
-  explicit NotImplemented(const wchar_t* format, ...);
-};
-
-class OutOfMemory : public FixedStatusException<OutOfMemory, E_OUTOFMEMORY> {
- public:
-  using FixedStatusException::FixedStatusException;
-  OutOfMemory() = default;
-  explicit OutOfMemory(const wchar_t* format, ...);
-};
-
-class Unexpected : public FixedStatusException<Unexpected, E_UNEXPECTED> {
- public:
-  using FixedStatusException::FixedStatusException;
-  Unexpected() = default;
-  explicit Unexpected(const wchar_t* format, ...);
-};
-
-class InvalidArg : public FixedStatusException<InvalidArg, E_INVALIDARG> {
- public:
-  using FixedStatusException::FixedStatusException;
-  InvalidArg() = default;
-  explicit InvalidArg(const wchar_t* format, ...);
-};
-
-class NoInterface : public FixedStatusException<NoInterface, E_NOINTERFACE> {
- public:
-  using FixedStatusException::FixedStatusException;
-  NoInterface() = default;
-  explicit NoInterface(const wchar_t* format, ...);
-};
-
-class Pointer : public FixedStatusException<Pointer, E_POINTER> {
- public:
-  using FixedStatusException::FixedStatusException;
-  Pointer() = default;
-  explicit Pointer(const wchar_t* format, ...);
-};
-
-class AccessDenied : public FixedStatusException<AccessDenied, E_ACCESSDENIED> {
- public:
-  using FixedStatusException::FixedStatusException;
-  AccessDenied() = default;
-  explicit AccessDenied(const wchar_t* format, ...);
-};
-
-class ElevationRequired : public FixedStatusException<ElevationRequired, E_ELEVATION_REQUIRED> {
- public:
-  using FixedStatusException::FixedStatusException;
-  ElevationRequired() = default;
-  explicit ElevationRequired(const wchar_t* format, ...);
-};
+using NotImplemented = FixedStatusException<E_NOTIMPL>;
+using OutOfMemory = FixedStatusException<E_OUTOFMEMORY>;
+using Unexpected = FixedStatusException<E_UNEXPECTED>;
+using InvalidArg = FixedStatusException<E_INVALIDARG>;
+using NoInterface = FixedStatusException<E_NOINTERFACE>;
+using Pointer = FixedStatusException<E_POINTER>;
+using AccessDenied = FixedStatusException<E_ACCESSDENIED>;
+using ElevationRequired = FixedStatusException<E_ELEVATION_REQUIRED>;
 
 }  // namespace Infra
