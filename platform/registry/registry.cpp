@@ -262,35 +262,49 @@ LSTATUS Deliver(const std::string& bytes, LPBYTE data, LPDWORD size) {
   return ERROR_SUCCESS;
 }
 
+// Looks `path` up below the target's key in a read Session of its own.
+LSTATUS FindKey(const Target& target, const Path& path, KeyId* id, std::int64_t* identity) {
+  Session session(target.db, Session::Mode::kRead);
+  LSTATUS status = session.status();
+  if (status == ERROR_SUCCESS) status = Walk(session, target, path, id);
+  *identity = session.identity();
+  return status;
+}
+
+// The handle RegOpenKeyEx / RegCreateKeyEx give out for the found key: a predefined root itself
+// when no subkey was named (as on the original platform), else a new handle.
+LSTATUS HandOut(HKEY key, const Target& target, bool noSubkey, std::int64_t identity, KeyId id,
+                REGSAM desired, PHKEY result) {
+  if (target.predefined && noSubkey) {
+    *result = key;
+    return ERROR_SUCCESS;
+  }
+  REGSAM granted = 0;
+  const LSTATUS status = GrantRights(target, desired, &granted);
+  if (status == ERROR_SUCCESS) *result = NewHandle(target, identity, id, granted);
+  return status;
+}
+
+// What the value functions check first, in this order: the handle, its rights, the name.
+LSTATUS ValueTarget(HKEY key, REGSAM rights, LPCWSTR valueName, Target* target, Component* name) {
+  LSTATUS status = Lookup(key, target);
+  if (status == ERROR_SUCCESS) status = RequireRights(*target, rights);
+  if (status == ERROR_SUCCESS) status = MakeValueName(valueName, name);
+  return status;
+}
+
 LSTATUS OpenKey(HKEY key, LPCWSTR subKey, REGSAM desired, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   Target target;
   LSTATUS status = Lookup(key, &target);
-  if (status != ERROR_SUCCESS) return status;
   Path sub;
-  status = ParseKeyPath(subKey, &sub);
-  if (status != ERROR_SUCCESS) return status;
-
+  if (status == ERROR_SUCCESS) status = ParseKeyPath(subKey, &sub);
   KeyId id = 0;
   std::int64_t identity = 0;
-  {
-    Session session(target.db, Session::Mode::kRead);
-    status = session.status();
-    if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
-    identity = session.identity();
-  }
+  if (status == ERROR_SUCCESS) status = FindKey(target, Join(target.prefix, sub), &id, &identity);
   if (status != ERROR_SUCCESS) return status;
-  // No subkey of a predefined root: the root itself, as on the original platform.
-  if (target.predefined && sub.empty()) {
-    *result = key;
-    return ERROR_SUCCESS;
-  }
-  REGSAM granted = 0;
-  status = GrantRights(target, desired, &granted);
-  if (status != ERROR_SUCCESS) return status;
-  *result = NewHandle(target, identity, id, granted);
-  return ERROR_SUCCESS;
+  return HandOut(key, target, sub.empty(), identity, id, desired, result);
 }
 
 LSTATUS QueryValue(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -298,11 +312,8 @@ LSTATUS QueryValue(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, 
   if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
   Target target;
-  LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) status = RequireRights(target, KEY_QUERY_VALUE);
-  if (status != ERROR_SUCCESS) return status;
   Component name;
-  status = MakeValueName(valueName, &name);
+  LSTATUS status = ValueTarget(key, KEY_QUERY_VALUE, valueName, &target, &name);
   if (status != ERROR_SUCCESS) return status;
 
   ValueRecord value;
@@ -317,6 +328,54 @@ LSTATUS QueryValue(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, 
   if (type != nullptr) *type = value.type;
   return Deliver(wide && IsStringType(value.type) ? WideBytes(value.data) : value.data, data,
                  dataSize);
+}
+
+// The index-th entry of a handle's key, read by `at` in one read Session. HKEY_CLASSES_ROOT
+// before anything was registered is a root without entries.
+template <class Record>
+LSTATUS EntryAt(HKEY key, REGSAM rights, DWORD index,
+                LSTATUS (Session::*at)(KeyId, DWORD, Record*), Record* record) {
+  Target target;
+  LSTATUS status = Lookup(key, &target);
+  if (status == ERROR_SUCCESS) status = RequireRights(target, rights);
+  if (status != ERROR_SUCCESS) return status;
+  Session session(target.db, Session::Mode::kRead);
+  status = session.status();
+  KeyId id = 0;
+  if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
+  if (status == ERROR_FILE_NOT_FOUND && target.predefined) return ERROR_NO_MORE_ITEMS;
+  if (status == ERROR_SUCCESS) status = (session.*at)(id, index, record);
+  return status;
+}
+
+// Hands an entry's name out with its terminator; `*length` becomes its length without it.
+LSTATUS DeliverName(const std::string& utf8, LPWSTR name, LPDWORD length) {
+  const std::wstring wide = platform::FromUtf8(utf8);
+  if (wide.size() + 1 > *length) return ERROR_MORE_DATA;
+  std::memcpy(name, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+  *length = static_cast<DWORD>(wide.size());
+  return ERROR_SUCCESS;
+}
+
+// RegDeleteKeyW and RegDeleteTreeW past their own checks of the handle: `remove` gets the key
+// that `subKey` names below the target's key, in a write Session that makes no file. The roots
+// cannot be deleted, and this process must be able to write the file.
+template <class Remove>
+LSTATUS DeleteBelow(const Target& target, LPCWSTR subKey, bool includeSelf, Remove remove) {
+  Path sub;
+  LSTATUS status = ParseKeyPath(subKey, &sub);
+  if (status != ERROR_SUCCESS) return status;
+  if (target.predefined && includeSelf && sub.empty()) return ERROR_ACCESS_DENIED;
+  if (target.db->CheckWritable() != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+
+  Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
+  status = session.status();
+  KeyId id = 0;
+  if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
+  if (status == ERROR_SUCCESS && includeSelf && id == kRootKeyId) status = ERROR_ACCESS_DENIED;
+  if (status == ERROR_SUCCESS) status = remove(session, id);
+  if (status == ERROR_SUCCESS) status = session.Commit();
+  return status;
 }
 
 std::wstring Widen(LPCSTR text) { return platform::FromUtf8(text); }
@@ -344,20 +403,14 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
   if (options != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
   Target target;
   LSTATUS status = Lookup(key, &target);
-  if (status != ERROR_SUCCESS) return status;
   Path sub;
-  status = ParseKeyPath(subKey, &sub);
+  if (status == ERROR_SUCCESS) status = ParseKeyPath(subKey, &sub);
   if (status != ERROR_SUCCESS) return status;
   const Path path = Join(target.prefix, sub);
 
   KeyId id = 0;
   std::int64_t identity = 0;
-  {
-    Session session(target.db, Session::Mode::kRead);
-    status = session.status();
-    if (status == ERROR_SUCCESS) status = Walk(session, target, path, &id);
-    identity = session.identity();
-  }
+  status = FindKey(target, path, &id, &identity);
   bool created = false;
   if (status == ERROR_FILE_NOT_FOUND) {
     status = RequireRights(target, KEY_CREATE_SUB_KEY);
@@ -373,16 +426,8 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
     identity = session.identity();
     if (status == ERROR_SUCCESS) status = session.Commit();
   }
+  if (status == ERROR_SUCCESS) status = HandOut(key, target, sub.empty(), identity, id, desired, result);
   if (status != ERROR_SUCCESS) return status;
-
-  if (target.predefined && sub.empty()) {
-    *result = key;
-  } else {
-    REGSAM granted = 0;
-    status = GrantRights(target, desired, &granted);
-    if (status != ERROR_SUCCESS) return status;
-    *result = NewHandle(target, identity, id, granted);
-  }
   if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -407,11 +452,8 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD t
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD type,
                        const BYTE* data, DWORD dataSize) {
   Target target;
-  LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) status = RequireRights(target, KEY_SET_VALUE);
-  if (status != ERROR_SUCCESS) return status;
   Component name;
-  status = MakeValueName(valueName, &name);
+  LSTATUS status = ValueTarget(key, KEY_SET_VALUE, valueName, &target, &name);
   if (status != ERROR_SUCCESS) return status;
   if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
   if (IsStringType(type) && dataSize % sizeof(wchar_t) != 0) return ERROR_INVALID_PARAMETER;
@@ -430,11 +472,8 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD ty
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName) {
   Target target;
-  LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) status = RequireRights(target, KEY_SET_VALUE);
-  if (status != ERROR_SUCCESS) return status;
   Component name;
-  status = MakeValueName(valueName, &name);
+  LSTATUS status = ValueTarget(key, KEY_SET_VALUE, valueName, &target, &name);
   if (status != ERROR_SUCCESS) return status;
 
   Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
@@ -449,27 +488,15 @@ LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName) {
 LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
   Target target;
-  LSTATUS status = Lookup(key, &target);
+  const LSTATUS status = Lookup(key, &target);
   if (status != ERROR_SUCCESS) return status;
-  Path sub;
-  status = ParseKeyPath(subKey, &sub);
-  if (status != ERROR_SUCCESS) return status;
-  // The roots cannot be deleted. The rights of the handle do not matter (the key to delete is
-  // the one that needs them), but this process must be able to write the file.
-  if (target.predefined && sub.empty()) return ERROR_ACCESS_DENIED;
-  if (target.db->CheckWritable() != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-
-  Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
-  status = session.status();
-  KeyId id = 0;
-  bool hasChildren = false;
-  if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
-  if (status == ERROR_SUCCESS && id == kRootKeyId) status = ERROR_ACCESS_DENIED;
-  if (status == ERROR_SUCCESS) status = session.HasChildren(id, &hasChildren);
-  if (status == ERROR_SUCCESS && hasChildren) status = ERROR_ACCESS_DENIED;
-  if (status == ERROR_SUCCESS) status = session.DeleteKey(id);
-  if (status == ERROR_SUCCESS) status = session.Commit();
-  return status;
+  // The handle's rights do not matter: the key to delete is the one that needs them.
+  return DeleteBelow(target, subKey, /*includeSelf=*/true, [](Session& session, KeyId id) {
+    bool hasChildren = false;
+    LSTATUS result = session.HasChildren(id, &hasChildren);
+    if (result == ERROR_SUCCESS && hasChildren) result = ERROR_ACCESS_DENIED;
+    return result == ERROR_SUCCESS ? session.DeleteKey(id) : result;
+  });
 }
 
 LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
@@ -483,20 +510,9 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
     status = RequireRights(target, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (status != ERROR_SUCCESS) return status;
   }
-  Path sub;
-  status = ParseKeyPath(subKey, &sub);
-  if (status != ERROR_SUCCESS) return status;
-  if (target.predefined && includeSelf && sub.empty()) return ERROR_ACCESS_DENIED;
-  if (target.db->CheckWritable() != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-
-  Session session(target.db, Session::Mode::kWrite, /*createMissing=*/false);
-  status = session.status();
-  KeyId id = 0;
-  if (status == ERROR_SUCCESS) status = Walk(session, target, Join(target.prefix, sub), &id);
-  if (status == ERROR_SUCCESS && includeSelf && id == kRootKeyId) status = ERROR_ACCESS_DENIED;
-  if (status == ERROR_SUCCESS) status = session.DeleteSubtree(id, includeSelf);
-  if (status == ERROR_SUCCESS) status = session.Commit();
-  return status;
+  return DeleteBelow(target, subKey, includeSelf, [includeSelf](Session& session, KeyId id) {
+    return session.DeleteSubtree(id, includeSelf);
+  });
 }
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
@@ -505,28 +521,12 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
     return ERROR_INVALID_PARAMETER;
   }
   if (keyClass != nullptr && classLength == nullptr) return ERROR_INVALID_PARAMETER;
-  Target target;
-  LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) status = RequireRights(target, KEY_ENUMERATE_SUB_KEYS);
-  if (status != ERROR_SUCCESS) return status;
-
   KeyRecord record;
-  {
-    Session session(target.db, Session::Mode::kRead);
-    status = session.status();
-    KeyId id = 0;
-    if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
-    // HKEY_CLASSES_ROOT before anything was registered: a root without subkeys.
-    if (status == ERROR_FILE_NOT_FOUND && target.predefined) return ERROR_NO_MORE_ITEMS;
-    if (status == ERROR_SUCCESS) status = session.ChildAt(id, index, &record);
-  }
+  LSTATUS status = EntryAt(key, KEY_ENUMERATE_SUB_KEYS, index, &Session::ChildAt, &record);
   if (status != ERROR_SUCCESS) return status;
-
-  const std::wstring wide = platform::FromUtf8(record.name);
-  if (wide.size() + 1 > *nameLength) return ERROR_MORE_DATA;
   if (keyClass != nullptr && *classLength == 0) return ERROR_MORE_DATA;
-  std::memcpy(name, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
-  *nameLength = static_cast<DWORD>(wide.size());
+  status = DeliverName(record.name, name, nameLength);
+  if (status != ERROR_SUCCESS) return status;
   if (keyClass != nullptr) keyClass[0] = L'\0';  // classes are not kept
   if (classLength != nullptr) *classLength = 0;
   if (lastWrite != nullptr) {
@@ -542,26 +542,10 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueName
     return ERROR_INVALID_PARAMETER;
   }
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
-  Target target;
-  LSTATUS status = Lookup(key, &target);
-  if (status == ERROR_SUCCESS) status = RequireRights(target, KEY_QUERY_VALUE);
-  if (status != ERROR_SUCCESS) return status;
-
   ValueRecord record;
-  {
-    Session session(target.db, Session::Mode::kRead);
-    status = session.status();
-    KeyId id = 0;
-    if (status == ERROR_SUCCESS) status = Walk(session, target, target.prefix, &id);
-    if (status == ERROR_FILE_NOT_FOUND && target.predefined) return ERROR_NO_MORE_ITEMS;
-    if (status == ERROR_SUCCESS) status = session.ValueAt(id, index, &record);
-  }
+  LSTATUS status = EntryAt(key, KEY_QUERY_VALUE, index, &Session::ValueAt, &record);
+  if (status == ERROR_SUCCESS) status = DeliverName(record.name, valueName, valueNameLength);
   if (status != ERROR_SUCCESS) return status;
-
-  const std::wstring wide = platform::FromUtf8(record.name);
-  if (wide.size() + 1 > *valueNameLength) return ERROR_MORE_DATA;
-  std::memcpy(valueName, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
-  *valueNameLength = static_cast<DWORD>(wide.size());
   if (type != nullptr) *type = record.type;
   return Deliver(IsStringType(record.type) ? WideBytes(record.data) : record.data, data, dataSize);
 }

@@ -104,6 +104,13 @@ class Query {
   int result_;
 };
 
+// The columns name, type, data of a `vals` row.
+void ReadValueRow(const Query& query, ValueRecord* value) {
+  value->name = query.Bytes(0);
+  value->type = static_cast<DWORD>(query.Int(1));
+  value->data = query.Bytes(2);
+}
+
 }  // namespace
 
 std::string CurrentDatabasePath() {
@@ -270,42 +277,30 @@ int Database::Exec(const char* sql) {
   return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
 }
 
-int Database::InspectSchema() {
+int Database::ScalarInt(const char* sql, std::int64_t* value) {
   int rc = SQLITE_OK;
+  Query query(Statement(sql, &rc), rc);
+  if (!query.ok()) return rc;
+  rc = query.Step();
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+  *value = query.Int(0);
+  return SQLITE_OK;
+}
+
+int Database::InspectSchema() {
   std::int64_t tables = 0, applicationId = 0, version = 0;
-  {
-    Query query(Statement("SELECT count(*) FROM sqlite_schema", &rc), rc);
-    if (!query.ok()) return rc;
-    rc = query.Step();
-    if (rc != SQLITE_ROW) return rc;
-    tables = query.Int(0);
-  }
+  int rc = ScalarInt("SELECT count(*) FROM sqlite_schema", &tables);
+  if (rc != SQLITE_OK) return rc;
   if (tables == 0) {
     schema_ = Schema::kBlank;
     return SQLITE_OK;
   }
-  {
-    Query query(Statement("PRAGMA application_id", &rc), rc);
-    if (!query.ok()) return rc;
-    rc = query.Step();
-    if (rc != SQLITE_ROW) return rc;
-    applicationId = query.Int(0);
-  }
-  {
-    Query query(Statement("PRAGMA user_version", &rc), rc);
-    if (!query.ok()) return rc;
-    rc = query.Step();
-    if (rc != SQLITE_ROW) return rc;
-    version = query.Int(0);
-  }
+  rc = ScalarInt("PRAGMA application_id", &applicationId);
+  if (rc == SQLITE_OK) rc = ScalarInt("PRAGMA user_version", &version);
+  if (rc != SQLITE_OK) return rc;
   if (applicationId != kApplicationId || version != kSchemaVersion) return SQLITE_NOTADB;
-  {
-    Query query(Statement("SELECT value FROM identity", &rc), rc);
-    if (!query.ok()) return rc;
-    rc = query.Step();
-    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
-    identity_ = query.Int(0);
-  }
+  rc = ScalarInt("SELECT value FROM identity", &identity_);
+  if (rc != SQLITE_OK) return rc;
   schema_ = Schema::kReady;
   return SQLITE_OK;
 }
@@ -455,6 +450,14 @@ LSTATUS Session::Fail(int sqliteCode) {
   return status;
 }
 
+LSTATUS Session::ExecuteFor(const char* sql, KeyId id) {
+  int rc = SQLITE_OK;
+  Query query(db_->Statement(sql, &rc), rc);
+  if (!query.ok()) return Fail(rc);
+  rc = query.Bind(1, id).Step();
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : Fail(rc);
+}
+
 LSTATUS Session::Touch(KeyId id) {
   if (blank_) return ERROR_INVALID_FUNCTION;  // nothing is written without a file
   int rc = SQLITE_OK;
@@ -532,20 +535,9 @@ LSTATUS Session::DeleteKey(KeyId id) {
   if (blank_) return ERROR_KEY_DELETED;
   KeyId parent = 0;
   LSTATUS status = ParentOf(id, &parent);
+  if (status == ERROR_SUCCESS) status = ExecuteFor("DELETE FROM vals WHERE key = ?1", id);
+  if (status == ERROR_SUCCESS) status = ExecuteFor("DELETE FROM keys WHERE id = ?1", id);
   if (status != ERROR_SUCCESS) return status;
-  int rc = SQLITE_OK;
-  {
-    Query query(db_->Statement("DELETE FROM vals WHERE key = ?1", &rc), rc);
-    if (!query.ok()) return Fail(rc);
-    rc = query.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return Fail(rc);
-  }
-  {
-    Query query(db_->Statement("DELETE FROM keys WHERE id = ?1", &rc), rc);
-    if (!query.ok()) return Fail(rc);
-    rc = query.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return Fail(rc);
-  }
   return parent != 0 ? Touch(parent) : ERROR_SUCCESS;
 }
 
@@ -559,21 +551,12 @@ LSTATUS Session::DeleteSubtree(KeyId id, bool includeSelf) {
       "WITH RECURSIVE sub(id) AS (SELECT id FROM keys WHERE parent = ?1 "
       "UNION ALL SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
       "DELETE FROM keys WHERE id IN (SELECT id FROM sub)";
-  int rc = SQLITE_OK;
-  for (const char* sql : {kDeleteValuesBelow, kDeleteKeysBelow}) {
-    Query query(db_->Statement(sql, &rc), rc);
-    if (!query.ok()) return Fail(rc);
-    rc = query.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return Fail(rc);
-  }
+  LSTATUS status = ExecuteFor(kDeleteValuesBelow, id);
+  if (status == ERROR_SUCCESS) status = ExecuteFor(kDeleteKeysBelow, id);
+  if (status != ERROR_SUCCESS) return status;
   if (includeSelf) return DeleteKey(id);
-  {
-    Query query(db_->Statement("DELETE FROM vals WHERE key = ?1", &rc), rc);
-    if (!query.ok()) return Fail(rc);
-    rc = query.Bind(1, id).Step();
-    if (rc != SQLITE_DONE) return Fail(rc);
-  }
-  return Touch(id);
+  status = ExecuteFor("DELETE FROM vals WHERE key = ?1", id);
+  return status == ERROR_SUCCESS ? Touch(id) : status;
 }
 
 LSTATUS Session::GetValue(KeyId key, std::string_view folded, ValueRecord* value) {
@@ -586,9 +569,7 @@ LSTATUS Session::GetValue(KeyId key, std::string_view folded, ValueRecord* value
   rc = query.Bind(1, key).BindText(2, folded).Step();
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   if (rc != SQLITE_ROW) return Fail(rc);
-  value->name = query.Bytes(0);
-  value->type = static_cast<DWORD>(query.Int(1));
-  value->data = query.Bytes(2);
+  ReadValueRow(query, value);
   return ERROR_SUCCESS;
 }
 
@@ -656,9 +637,7 @@ LSTATUS Session::ValueAt(KeyId key, DWORD index, ValueRecord* value) {
   rc = query.Bind(1, key).Bind(2, index).Step();
   if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
   if (rc != SQLITE_ROW) return Fail(rc);
-  value->name = query.Bytes(0);
-  value->type = static_cast<DWORD>(query.Int(1));
-  value->data = query.Bytes(2);
+  ReadValueRow(query, value);
   return ERROR_SUCCESS;
 }
 

@@ -73,10 +73,12 @@ class Database {
   // to be made.
   LSTATUS Attach(bool write, bool create, bool* absent);
   void Close();
-  // These three return SQLite result codes, mapped by the calling Session.
+  // These return SQLite result codes, mapped by the calling Session.
   int InspectSchema();
   int CreateSchema();
   int Exec(const char* sql);
+  // The first column of the first row; SQLITE_CORRUPT when there is no row.
+  int ScalarInt(const char* sql, std::int64_t* value);
   sqlite3_stmt* Statement(const char* sql, int* rc);
 
   const std::string path_;
@@ -136,6 +138,8 @@ class Session {
  private:
   LSTATUS Fail(int sqliteCode);
   LSTATUS Touch(KeyId id);
+  // Runs a statement that returns no rows, with `id` bound to ?1.
+  LSTATUS ExecuteFor(const char* sql, KeyId id);
   void End(bool commit);
 
   std::shared_ptr<Database> db_;
