@@ -26,14 +26,11 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
 }
 
 TEST_F(RegistryFile, ReadsOfAMissingFileSeeAnEmptyRegistryAndCreateNothing) {
-  path_ = dir_ / "deeper" / "still" / "registry.db";
-  setenv("TALVARO_REGISTRY", path_.c_str(), 1);
-
+  UseFile(dir_ / "deeper" / "still" / "registry.db");
   Key key;
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, nullptr, KEY_READ, key), ERROR_SUCCESS);
-  std::string bytes;
-  EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, L"v", &bytes), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, L"v"), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(SubkeyNames(HKEY_LOCAL_MACHINE).empty());
   EXPECT_EQ(RegDeleteValueW(HKEY_LOCAL_MACHINE, L"v"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_FILE_NOT_FOUND);
@@ -58,9 +55,8 @@ TEST_F(RegistryFile, EachOpenFollowsTheEnvironmentAndHandlesStayWithTheirFile) {
   EXPECT_FALSE(std::filesystem::exists(second));
 
   setenv("TALVARO_REGISTRY", path_.c_str(), 1);
-  std::string bytes;
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Which", KEY_READ, other), ERROR_SUCCESS);
-  EXPECT_EQ(Get(other.get(), L"still", &bytes), ERROR_SUCCESS);
+  EXPECT_EQ(Query(other.get(), L"still"), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryFile, AFileReplacedUnderneathIsSeenAfresh) {
@@ -80,20 +76,12 @@ TEST_F(RegistryFile, DamagedOrForeignFilesGiveBadDbFromEveryCall) {
     Key key;
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_BADDB);
     EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, nullptr, KEY_READ, key), ERROR_BADDB);
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\X", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.out(), nullptr),
-              ERROR_BADDB);
+    EXPECT_EQ(CreateUnder(HKEY_LOCAL_MACHINE, L"SOFTWARE\\X", key), ERROR_BADDB);
     EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, L"v", 1), ERROR_BADDB);
-    std::string bytes;
-    EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, L"v", &bytes), ERROR_BADDB);
-    wchar_t name[8];
-    DWORD length = 8;
-    EXPECT_EQ(RegEnumKeyExW(HKEY_LOCAL_MACHINE, 0, name, &length, nullptr, nullptr, nullptr,
-                            nullptr),
-              ERROR_BADDB);
+    EXPECT_EQ(Query(HKEY_LOCAL_MACHINE, L"v"), ERROR_BADDB);
+    EXPECT_EQ(EnumKey(HKEY_LOCAL_MACHINE, 0), ERROR_BADDB);
     EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_BADDB);
-    Transaction transaction(Transaction::Mode::kWrite);
-    EXPECT_EQ(transaction.status(), ERROR_BADDB);
+    EXPECT_EQ(Transaction(Transaction::Mode::kWrite).status(), ERROR_BADDB);
   };
 
   WriteFile(path_, garbage);
@@ -102,8 +90,7 @@ TEST_F(RegistryFile, DamagedOrForeignFilesGiveBadDbFromEveryCall) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);  // left untouched
 
   // A sound SQLite database that is not a registry.
-  path_ = dir_ / "foreign.db";
-  setenv("TALVARO_REGISTRY", path_.c_str(), 1);
+  UseFile(dir_ / "foreign.db");
   sqlite3* foreign = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &foreign), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(foreign, "CREATE TABLE keys(x); INSERT INTO keys VALUES(1);", nullptr,
@@ -113,12 +100,8 @@ TEST_F(RegistryFile, DamagedOrForeignFilesGiveBadDbFromEveryCall) {
   expectBadDb();
 
   // A registry whose pages were overwritten after its header.
-  path_ = dir_ / "damaged.db";
-  setenv("TALVARO_REGISTRY", path_.c_str(), 1);
-  {
-    Key key(Create(L"SOFTWARE\\Damaged"));
-    ASSERT_EQ(SetDword(key.get(), L"v", 1), ERROR_SUCCESS);
-  }
+  UseFile(dir_ / "damaged.db");
+  ASSERT_EQ(SetDword(Key(Create(L"SOFTWARE\\Damaged")).get(), L"v", 1), ERROR_SUCCESS);
   {
     std::fstream file(path_, std::ios::binary | std::ios::in | std::ios::out);
     file.seekp(100);
@@ -127,11 +110,9 @@ TEST_F(RegistryFile, DamagedOrForeignFilesGiveBadDbFromEveryCall) {
   // The process still has the file open; a fresh process meets the damage the same way.
   EXPECT_EQ(RunInChild([this] {
               Key key;
-              std::string bytes;
-              const bool bad =
-                  Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Damaged", KEY_READ, key) == ERROR_BADDB &&
-                  SetDword(HKEY_LOCAL_MACHINE, L"v", 1) == ERROR_BADDB;
-              return bad ? 0 : 1;
+              return FirstMismatch(
+                  {{Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Damaged", KEY_READ, key), ERROR_BADDB},
+                   {SetDword(HKEY_LOCAL_MACHINE, L"v", 1), ERROR_BADDB}});
             }),
             0);
 }
@@ -147,69 +128,53 @@ TEST_F(RegistryFile, AnEmptyFileIsAnEmptyRegistry) {
 }
 
 TEST_F(RegistryFile, WithoutWriteAccessToTheFileWritesAreDenied) {
-  {
-    Key key(Create(L"SOFTWARE\\Locked"));
-    ASSERT_EQ(SetDword(key.get(), L"v", 5), ERROR_SUCCESS);
-  }
+  ASSERT_EQ(SetDword(Key(Create(L"SOFTWARE\\Locked")).get(), L"v", 5), ERROR_SUCCESS);
   ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
   EXPECT_EQ(RunInChild(
-                [this]() -> int {
-                  Key key;
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", KEY_READ, key) != ERROR_SUCCESS)
-                    return 1;
-                  std::string bytes;
-                  if (Get(key.get(), L"v", &bytes) != ERROR_SUCCESS || bytes[0] != 5) return 2;
-                  // Like a non-elevated process asking HKLM for write access.
-                  Key writer;
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", KEY_ALL_ACCESS, writer) !=
-                      ERROR_ACCESS_DENIED)
-                    return 3;
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Missing", KEY_ALL_ACCESS, writer) !=
-                      ERROR_FILE_NOT_FOUND)
-                    return 4;
-                  if (SetDword(HKEY_LOCAL_MACHINE, L"v", 1) != ERROR_ACCESS_DENIED) return 5;
-                  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\New", 0, nullptr, 0,
-                                      KEY_READ, nullptr, writer.out(),
-                                      nullptr) != ERROR_ACCESS_DENIED)
-                    return 6;
-                  if (RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE") != ERROR_ACCESS_DENIED)
-                    return 7;
-                  // Asking for the most that is allowed gives a reading handle.
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", 0x02000000, writer) !=
-                      ERROR_SUCCESS)
-                    return 8;
-                  if (SetDword(writer.get(), L"v", 1) != ERROR_ACCESS_DENIED) return 9;
-                  Transaction transaction(Transaction::Mode::kWrite);
-                  if (transaction.status() != ERROR_ACCESS_DENIED) return 10;
-                  return 0;
+                [this] {
+                  Key reader, writer;
+                  return FirstMismatch({
+                      {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", KEY_READ, reader), ERROR_SUCCESS},
+                      {Query(reader.get(), L"v"), ERROR_SUCCESS},
+                      // Like a non-elevated process asking HKLM for write access.
+                      {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", KEY_ALL_ACCESS, writer),
+                       ERROR_ACCESS_DENIED},
+                      {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Missing", KEY_ALL_ACCESS, writer),
+                       ERROR_FILE_NOT_FOUND},
+                      {SetDword(HKEY_LOCAL_MACHINE, L"v", 1), ERROR_ACCESS_DENIED},
+                      {CreateUnder(HKEY_LOCAL_MACHINE, L"SOFTWARE\\New", writer, KEY_READ),
+                       ERROR_ACCESS_DENIED},
+                      {RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE"), ERROR_ACCESS_DENIED},
+                      // Asking for the most that is allowed gives a reading handle.
+                      {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Locked", 0x02000000, writer),
+                       ERROR_SUCCESS},
+                      {SetDword(writer.get(), L"v", 1), ERROR_ACCESS_DENIED},
+                      {Transaction(Transaction::Mode::kWrite).status(), ERROR_ACCESS_DENIED},
+                  });
                 },
                 /*unprivileged=*/true),
             0);
 }
 
 TEST_F(RegistryFile, UnreadableFilesAndUnwritableDirectoriesAreDenied) {
-  {
-    Key key(Create(L"SOFTWARE\\Secret"));
-  }
+  ASSERT_NE(Key(Create(L"SOFTWARE\\Secret")).get(), nullptr);
   ASSERT_EQ(chmod(path_.c_str(), 0), 0);
   const auto lockedDir = dir_ / "locked";
   std::filesystem::create_directory(lockedDir);
   ASSERT_EQ(chmod(lockedDir.c_str(), 0555), 0);
-  const std::string inLockedDir = (lockedDir / "sub" / "registry.db").string();
   EXPECT_EQ(RunInChild(
-                [&]() -> int {
+                [&] {
                   Key key;
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Secret", KEY_READ, key) !=
-                      ERROR_ACCESS_DENIED)
-                    return 1;
+                  const LSTATUS unreadable =
+                      Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Secret", KEY_READ, key);
                   // A file that cannot be made where it belongs: reads see it empty, writes fail.
-                  setenv("TALVARO_REGISTRY", inLockedDir.c_str(), 1);
-                  if (Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key) != ERROR_FILE_NOT_FOUND)
-                    return 2;
-                  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, nullptr, 0, KEY_READ,
-                                      nullptr, key.out(), nullptr) != ERROR_ACCESS_DENIED)
-                    return 3;
-                  return 0;
+                  UseFile(lockedDir / "sub" / "registry.db");
+                  return FirstMismatch({
+                      {unreadable, ERROR_ACCESS_DENIED},
+                      {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_FILE_NOT_FOUND},
+                      {CreateUnder(HKEY_LOCAL_MACHINE, L"SOFTWARE", key, KEY_READ),
+                       ERROR_ACCESS_DENIED},
+                  });
                 },
                 /*unprivileged=*/true),
             0);
@@ -222,30 +187,26 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothing) {
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   auto writer = [&](const wchar_t* prefix) {
-    return [&, prefix]() -> int {
-      char go = 0;
-      if (read(ready[0], &go, 1) != 1) return 90;
-      for (int i = 0; i < kWrites; ++i) {
-        const std::wstring name = prefix + std::to_wstring(i);
-        Key key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\Shared\\" + name).c_str(), 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
-                            nullptr) != ERROR_SUCCESS)
-          return 1;
-        if (SetDword(key.get(), L"i", static_cast<DWORD>(i)) != ERROR_SUCCESS) return 2;
-        Key parent;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Shared", 0, KEY_SET_VALUE,
-                          parent.out()) != ERROR_SUCCESS)
-          return 3;
-        if (SetDword(parent.get(), name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 4;
-      }
-      return 0;
-    };
+    char go = 0;
+    if (read(ready[0], &go, 1) != 1) return 90;
+    for (DWORD i = 0; i < kWrites; ++i) {
+      const std::wstring name = prefix + std::to_wstring(i);
+      Key key, parent;
+      const int failed = FirstMismatch({
+          {CreateUnder(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\Shared\\" + name).c_str(), key),
+           ERROR_SUCCESS},
+          {SetDword(key.get(), L"i", i), ERROR_SUCCESS},
+          {Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Shared", KEY_SET_VALUE, parent), ERROR_SUCCESS},
+          {SetDword(parent.get(), name.c_str(), i), ERROR_SUCCESS},
+      });
+      if (failed != 0) return failed;
+    }
+    return 0;
   };
   std::vector<pid_t> children;
   for (const wchar_t* prefix : {L"a", L"b"}) {
     const pid_t pid = fork();
-    if (pid == 0) _exit(writer(prefix)());
+    if (pid == 0) _exit(writer(prefix));
     children.push_back(pid);
   }
   // Both start together.
@@ -260,14 +221,13 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothing) {
   close(ready[1]);
 
   EXPECT_EQ(SubkeyNames(shared.get()).size(), 2u * kWrites);
-  std::string bytes;
   for (const wchar_t* prefix : {L"a", L"b"}) {
     for (int i = 0; i < kWrites; ++i) {
       const std::wstring name = prefix + std::to_wstring(i);
-      ASSERT_EQ(Get(shared.get(), name.c_str(), &bytes), ERROR_SUCCESS) << i;
+      ASSERT_EQ(Query(shared.get(), name.c_str()), ERROR_SUCCESS) << i;
       Key sub;
       ASSERT_EQ(Open(shared.get(), name.c_str(), KEY_READ, sub), ERROR_SUCCESS);
-      ASSERT_EQ(Get(sub.get(), L"i", &bytes), ERROR_SUCCESS);
+      ASSERT_EQ(Query(sub.get(), L"i"), ERROR_SUCCESS);
     }
   }
 }
@@ -284,14 +244,12 @@ TEST_F(RegistryFile, ThreadsShareTheRegistrySafely) {
       for (int i = 0; i < kRounds; ++i) {
         const std::wstring name = L"t" + std::to_wstring(t) + L"_" + std::to_wstring(i);
         Key key;
-        if (RegCreateKeyExW(root.get(), name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.out(), nullptr) != ERROR_SUCCESS ||
+        if (CreateUnder(root.get(), name.c_str(), key) != ERROR_SUCCESS ||
             SetDword(key.get(), L"v", static_cast<DWORD>(i)) != ERROR_SUCCESS ||
-            SetDword(root.get(), name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) {
+            SetDword(root.get(), name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS ||
+            Query(root.get(), name.c_str()) != ERROR_SUCCESS) {
           ++failures;
         }
-        std::string bytes;
-        if (Get(root.get(), name.c_str(), &bytes) != ERROR_SUCCESS) ++failures;
         if (i % 3 == 0 && RegDeleteKeyW(root.get(), name.c_str()) != ERROR_SUCCESS) ++failures;
       }
     });
@@ -309,12 +267,11 @@ TEST_F(RegistryFile, TransactionsApplyAllOrNothing) {
     Key key(Create(L"SOFTWARE\\Tx\\Dropped"));
     ASSERT_EQ(SetDword(key.get(), L"v", 1), ERROR_SUCCESS);
     // Another process still sees the state before the transaction.
-    EXPECT_EQ(RunInChild([this] {
+    EXPECT_EQ(RunInChild([] {
                 Key probe;
-                return Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tx\\Dropped", KEY_READ, probe) ==
-                               ERROR_FILE_NOT_FOUND
-                           ? 0
-                           : 1;
+                return FirstMismatch({{Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tx\\Dropped", KEY_READ,
+                                            probe),
+                                       ERROR_FILE_NOT_FOUND}});
               }),
               0);
   }  // not committed

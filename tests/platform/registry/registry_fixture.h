@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/registry/registry.h"
@@ -39,6 +41,17 @@ class Key {
   HKEY key_ = nullptr;
 };
 
+// In a forked child: 0 when every (status, expected) pair matches, else the 1-based number of
+// the first that does not. The statuses are computed in the order written.
+inline int FirstMismatch(std::initializer_list<std::pair<LSTATUS, LSTATUS>> checks) {
+  int number = 1;
+  for (const auto& [status, expected] : checks) {
+    if (status != expected) return number;
+    ++number;
+  }
+  return 0;
+}
+
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -47,8 +60,7 @@ class RegistryTest : public ::testing::Test {
                           "/talvaro-registry-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    path_ = dir_ / "registry.db";
-    setenv("TALVARO_REGISTRY", path_.c_str(), 1);
+    UseFile(dir_ / "registry.db");
   }
   void TearDown() override {
     unsetenv("TALVARO_REGISTRY");
@@ -57,16 +69,25 @@ class RegistryTest : public ::testing::Test {
                                  std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(dir_, ignored);
   }
+  void UseFile(const std::filesystem::path& path) {
+    path_ = path;
+    setenv("TALVARO_REGISTRY", path_.c_str(), 1);
+  }
 
   // Creates (or opens) HKLM\<path> with all rights.
-  HKEY Create(const wchar_t* path, REGSAM access = KEY_ALL_ACCESS) {
+  static HKEY Create(const wchar_t* path) {
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              access, nullptr, &key, nullptr),
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     return key;
   }
-  LSTATUS Open(HKEY parent, const wchar_t* path, REGSAM access, Key& key) {
+  static LSTATUS CreateUnder(HKEY parent, const wchar_t* path, Key& key,
+                             REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
+    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                           key.out(), disposition);
+  }
+  static LSTATUS Open(HKEY parent, const wchar_t* path, REGSAM access, Key& key) {
     return RegOpenKeyExW(parent, path, 0, access, key.out());
   }
 
@@ -74,11 +95,15 @@ class RegistryTest : public ::testing::Test {
                           DWORD size) {
     return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
   }
+  // Sets exactly these wchar_t units (terminators included only when given).
+  static LSTATUS SetUnits(HKEY key, const wchar_t* name, DWORD type, const std::wstring& units) {
+    return SetBytes(key, name, type, units.data(),
+                    static_cast<DWORD>(units.size() * sizeof(wchar_t)));
+  }
   // Sets a REG_SZ (or other string type) with its terminator.
   static LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& text,
                            DWORD type = REG_SZ) {
-    return SetBytes(key, name, type, text.c_str(),
-                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return SetUnits(key, name, type, text + L'\0');
   }
   static LSTATUS SetDword(HKEY key, const wchar_t* name, DWORD value) {
     return SetBytes(key, name, REG_DWORD, &value, sizeof value);
@@ -94,9 +119,25 @@ class RegistryTest : public ::testing::Test {
     bytes->resize(size);
     return status;
   }
+  static LSTATUS Query(HKEY key, const wchar_t* name) {
+    BYTE data[8];
+    DWORD size = sizeof data;
+    return RegQueryValueExW(key, name, nullptr, nullptr, data, &size);
+  }
   static std::string Bytes(const std::wstring& units) {
     return std::string(reinterpret_cast<const char*>(units.data()),
                        units.size() * sizeof(wchar_t));
+  }
+  // RegEnumKeyExW / RegEnumValueW of entry `index` into a 16-character buffer.
+  static LSTATUS EnumKey(HKEY key, DWORD index) {
+    wchar_t name[16];
+    DWORD length = 16;
+    return RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  }
+  static LSTATUS EnumValue(HKEY key, DWORD index) {
+    wchar_t name[16];
+    DWORD length = 16;
+    return RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
   }
   static std::vector<std::wstring> SubkeyNames(HKEY key) {
     std::vector<std::wstring> names;

@@ -9,21 +9,20 @@ namespace registry_test {
 namespace {
 
 using RegistryKeys = RegistryTest;
+using Names = std::vector<std::wstring>;
 
 TEST_F(RegistryKeys, CreateReportsItsDispositionAndMakesIntermediateKeys) {
   Key key;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\A\\B\\C", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, key.out(), &disposition),
+  ASSERT_EQ(CreateUnder(HKEY_LOCAL_MACHINE, L"SOFTWARE\\A\\B\\C", key, KEY_ALL_ACCESS, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"software\\a\\b\\c\\", 0, nullptr, 0, KEY_READ,
-                            nullptr, key.out(), &disposition),
+  ASSERT_EQ(CreateUnder(HKEY_LOCAL_MACHINE, L"software\\a\\b\\c\\", key, KEY_READ, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   Key middle;
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\A\\B", KEY_READ, middle), ERROR_SUCCESS);
-  EXPECT_EQ(SubkeyNames(middle.get()), std::vector<std::wstring>{L"C"});
+  EXPECT_EQ(SubkeyNames(middle.get()), Names{L"C"});
 }
 
 TEST_F(RegistryKeys, PathRulesAndLimits) {
@@ -33,19 +32,12 @@ TEST_F(RegistryKeys, PathRulesAndLimits) {
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Paths\\\\", KEY_READ, other), ERROR_SUCCESS);
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"\\SOFTWARE", KEY_READ, other), ERROR_BAD_PATHNAME);
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\\\Paths", KEY_READ, other), ERROR_BAD_PATHNAME);
-  EXPECT_EQ(RegCreateKeyExW(key.get(), L"\\x", 0, nullptr, 0, KEY_READ, nullptr, other.out(),
-                            nullptr),
-            ERROR_BAD_PATHNAME);
+  EXPECT_EQ(CreateUnder(key.get(), L"\\x", other), ERROR_BAD_PATHNAME);
   // 255 characters per component.
   const std::wstring longest(REGISTRY_MAX_KEY_NAME, L'k');
-  const std::wstring tooLong(REGISTRY_MAX_KEY_NAME + 1, L'k');
-  EXPECT_EQ(RegCreateKeyExW(key.get(), longest.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
-                            other.out(), nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegCreateKeyExW(key.get(), tooLong.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
-                            other.out(), nullptr),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(SubkeyNames(key.get()), std::vector<std::wstring>{longest});
+  EXPECT_EQ(CreateUnder(key.get(), longest.c_str(), other), ERROR_SUCCESS);
+  EXPECT_EQ(CreateUnder(key.get(), (longest + L'k').c_str(), other), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(SubkeyNames(key.get()), Names{longest});
   // A missing key clears the result; bad handles and a missing result pointer are refused.
   HKEY result = key.get();
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Missing", 0, KEY_READ, &result),
@@ -69,19 +61,16 @@ TEST_F(RegistryKeys, KeyNamesIgnoreCaseBeyondAsciiAndKeepTheirSpelling) {
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\STRASSE", KEY_READ, parent),
             ERROR_FILE_NOT_FOUND);  // no special folding beyond simple upper case
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\stra\u00DFe", KEY_READ, parent), ERROR_SUCCESS);
-  EXPECT_EQ(SubkeyNames(parent.get()), std::vector<std::wstring>{L"\u00C9t\u00E9"});
+  EXPECT_EQ(SubkeyNames(parent.get()), Names{L"\u00C9t\u00E9"});
 }
 
 TEST_F(RegistryKeys, EnumerationIsOrderedByFoldedName) {
   Key root(Create(L"SOFTWARE\\Enum"));
   for (const wchar_t* name : {L"beta", L"Alpha", L"gamma", L"\u00E9clair", L"Delta"}) {
     Key sub;
-    ASSERT_EQ(RegCreateKeyExW(root.get(), name, 0, nullptr, 0, KEY_READ, nullptr, sub.out(),
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(CreateUnder(root.get(), name, sub, KEY_READ), ERROR_SUCCESS);
   }
-  EXPECT_EQ(SubkeyNames(root.get()),
-            (std::vector<std::wstring>{L"Alpha", L"beta", L"Delta", L"gamma", L"\u00E9clair"}));
+  EXPECT_EQ(SubkeyNames(root.get()), (Names{L"Alpha", L"beta", L"Delta", L"gamma", L"\u00E9clair"}));
 
   wchar_t name[8];
   DWORD length = 5;  // "Alpha" needs 6 with its terminator
@@ -97,74 +86,42 @@ TEST_F(RegistryKeys, EnumerationIsOrderedByFoldedName) {
   EXPECT_EQ(classLength, 0u);
   EXPECT_EQ(keyClass[0], L'\0');
   EXPECT_NE(written.dwHighDateTime, 0u);
-  EXPECT_EQ(RegEnumKeyExW(root.get(), 5, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(EnumKey(root.get(), 5), ERROR_NO_MORE_ITEMS);
 }
 
+// Each right opens exactly its operations. The handles are on a key with a value "v" and a
+// subkey; deleting a missing value tells a granted right (not found) from a refused one.
 TEST_F(RegistryKeys, HandlesAreLimitedToTheirAccessMask) {
   Key setup(Create(L"SOFTWARE\\Mask\\Existing"));
-  ASSERT_EQ(SetDword(setup.get(), L"v", 1), ERROR_SUCCESS);
-  BYTE data[4];
-  DWORD size = sizeof data;
-  wchar_t name[16];
-  DWORD length = 16;
-  Key sub;
-
-  Key reader;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask", KEY_READ, reader), ERROR_SUCCESS);
-  EXPECT_EQ(SetDword(reader.get(), L"v", 2), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteValueW(reader.get(), L"v"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegCreateKeyExW(reader.get(), L"New", 0, nullptr, 0, KEY_READ, nullptr, sub.out(),
-                            nullptr),
-            ERROR_ACCESS_DENIED);
-  // Opening an existing subkey through RegCreateKeyEx creates nothing, so it needs no right.
-  EXPECT_EQ(RegCreateKeyExW(reader.get(), L"Existing", 0, nullptr, 0, KEY_READ, nullptr,
-                            sub.out(), nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegEnumKeyExW(reader.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
-
-  Key setter;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask\\Existing", KEY_SET_VALUE, setter),
-            ERROR_SUCCESS);
-  EXPECT_EQ(SetDword(setter.get(), L"v", 3), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(setter.get(), L"v", nullptr, nullptr, data, &size),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegCreateKeyExW(setter.get(), L"New", 0, nullptr, 0, KEY_READ, nullptr, sub.out(),
-                            nullptr),
-            ERROR_ACCESS_DENIED);
-
-  Key querier;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask", KEY_QUERY_VALUE, querier), ERROR_SUCCESS);
-  length = 16;
-  EXPECT_EQ(RegEnumKeyExW(querier.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_ACCESS_DENIED);
-
-  Key enumerator;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask\\Existing", KEY_ENUMERATE_SUB_KEYS,
-                 enumerator),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(enumerator.get(), L"v", nullptr, nullptr, data, &size),
-            ERROR_ACCESS_DENIED);
-  length = 16;
-  EXPECT_EQ(RegEnumValueW(enumerator.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_ACCESS_DENIED);
-
-  Key creator;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask", KEY_CREATE_SUB_KEY, creator),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegCreateKeyExW(creator.get(), L"New", 0, nullptr, 0, KEY_READ, nullptr, sub.out(),
-                            nullptr),
-            ERROR_SUCCESS);
-
-  // Generic rights map onto key rights.
-  Key generic;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask\\Existing", 0x80000000 /* GENERIC_READ */,
-                 generic),
-            ERROR_SUCCESS);
-  size = sizeof data;
-  EXPECT_EQ(RegQueryValueExW(generic.get(), L"v", nullptr, nullptr, data, &size), ERROR_SUCCESS);
-  EXPECT_EQ(SetDword(generic.get(), L"v", 4), ERROR_ACCESS_DENIED);
+  Key mask(Create(L"SOFTWARE\\Mask"));
+  ASSERT_EQ(SetDword(mask.get(), L"v", 1), ERROR_SUCCESS);
+  constexpr LSTATUS kOk = ERROR_SUCCESS, kDenied = ERROR_ACCESS_DENIED;
+  const struct {
+    REGSAM access;
+    LSTATUS query, set, deleteValue, enumKeys, enumValues, createNew;
+  } cases[] = {
+      {KEY_READ, kOk, kDenied, kDenied, kOk, kOk, kDenied},
+      {0x80000000 /* GENERIC_READ */, kOk, kDenied, kDenied, kOk, kOk, kDenied},
+      {KEY_SET_VALUE, kDenied, kOk, ERROR_FILE_NOT_FOUND, kDenied, kDenied, kDenied},
+      {KEY_QUERY_VALUE, kOk, kDenied, kDenied, kDenied, kOk, kDenied},
+      {KEY_ENUMERATE_SUB_KEYS, kDenied, kDenied, kDenied, kOk, kDenied, kDenied},
+      {KEY_CREATE_SUB_KEY, kDenied, kDenied, kDenied, kDenied, kDenied, kOk},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(row);
+    Key handle, sub;
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Mask", c.access, handle), ERROR_SUCCESS);
+    EXPECT_EQ(Query(handle.get(), L"v"), c.query);
+    EXPECT_EQ(SetDword(handle.get(), L"v", 2), c.set);
+    EXPECT_EQ(RegDeleteValueW(handle.get(), L"missing"), c.deleteValue);
+    EXPECT_EQ(EnumKey(handle.get(), 0), c.enumKeys);
+    EXPECT_EQ(EnumValue(handle.get(), 0), c.enumValues);
+    EXPECT_EQ(CreateUnder(handle.get(), (L"New" + std::to_wstring(row++)).c_str(), sub, KEY_READ),
+              c.createNew);
+    // Opening an existing subkey through RegCreateKeyEx creates nothing, so it needs no right.
+    EXPECT_EQ(CreateUnder(handle.get(), L"Existing", sub, KEY_READ), kOk);
+  }
 }
 
 TEST_F(RegistryKeys, DeleteKeyRefusesKeysWithSubkeysAndDeleteTreeDoesNot) {
@@ -186,19 +143,18 @@ TEST_F(RegistryKeys, DeleteKeyRefusesKeysWithSubkeysAndDeleteTreeDoesNot) {
   EXPECT_EQ(RegDeleteKeyW(self.get(), L""), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(self.get(), L"v", 1), ERROR_KEY_DELETED);
 
-  // A tree goes at once; with no subkey name only its contents go.
+  // A tree goes at once; with no subkey name only its contents go, which needs rights.
   Key tree(Create(L"SOFTWARE\\Del\\Tree\\A\\B"));
   ASSERT_EQ(SetDword(tree.get(), L"v", 1), ERROR_SUCCESS);
   Key treeRoot(Create(L"SOFTWARE\\Del\\Tree"));
   ASSERT_EQ(SetDword(treeRoot.get(), L"own", 1), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteTreeW(treeRoot.get(), nullptr), ERROR_SUCCESS);
-  EXPECT_TRUE(SubkeyNames(treeRoot.get()).empty());
-  std::string bytes;
-  EXPECT_EQ(Get(treeRoot.get(), L"own", &bytes), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(SetDword(treeRoot.get(), L"again", 1), ERROR_SUCCESS);  // the key itself remains
   Key reader;
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Del\\Tree", KEY_READ, reader), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteTreeW(reader.get(), nullptr), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeW(treeRoot.get(), nullptr), ERROR_SUCCESS);
+  EXPECT_TRUE(SubkeyNames(treeRoot.get()).empty());
+  EXPECT_EQ(Query(treeRoot.get(), L"own"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(SetDword(treeRoot.get(), L"again", 1), ERROR_SUCCESS);  // the key itself remains
   Key deeper(Create(L"SOFTWARE\\Del\\Tree\\X\\Y\\Z"));
   EXPECT_EQ(RegDeleteTreeW(parent.get(), L"Tree"), ERROR_SUCCESS);
   EXPECT_TRUE(SubkeyNames(parent.get()).empty());
@@ -210,30 +166,22 @@ TEST_F(RegistryKeys, HandlesOfDeletedKeysReportIt) {
   ASSERT_EQ(SetDword(victim.get(), L"v", 1), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Gone"), ERROR_SUCCESS);
 
-  // Made again under the same name, it is another key: the old handle stays dead.
+  // Made again under the same name, it is another key: the old handle stays dead, for lookups
+  // (query, open, enumeration) and for writes that would make missing keys (set, create).
   Key again(Create(L"SOFTWARE\\Gone\\Victim"));
-  BYTE data[4];
-  DWORD size = sizeof data;
-  wchar_t name[16];
-  DWORD length = 16;
   Key sub;
-  EXPECT_EQ(RegQueryValueExW(victim.get(), L"v", nullptr, nullptr, data, &size),
-            ERROR_KEY_DELETED);
+  EXPECT_EQ(Query(victim.get(), L"v"), ERROR_KEY_DELETED);
   EXPECT_EQ(SetDword(victim.get(), L"v", 2), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegEnumKeyExW(victim.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_KEY_DELETED);
   EXPECT_EQ(Open(victim.get(), L"", KEY_READ, sub), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegCreateKeyExW(victim.get(), L"Child", 0, nullptr, 0, KEY_READ, nullptr, sub.out(),
-                            nullptr),
-            ERROR_KEY_DELETED);
+  EXPECT_EQ(EnumKey(victim.get(), 0), ERROR_KEY_DELETED);
+  EXPECT_EQ(CreateUnder(victim.get(), L"Child", sub, KEY_READ), ERROR_KEY_DELETED);
   EXPECT_EQ(SetDword(again.get(), L"v", 3), ERROR_SUCCESS);
 
   // Deleted by another process.
   Key shared(Create(L"SOFTWARE\\Shared"));
   EXPECT_EQ(RunInChild([] {
-              return RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Shared") == ERROR_SUCCESS
-                         ? 0
-                         : 1;
+              return FirstMismatch({{RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Shared"),
+                                     ERROR_SUCCESS}});
             }),
             0);
   EXPECT_EQ(SetDword(shared.get(), L"v", 1), ERROR_KEY_DELETED);
@@ -247,16 +195,11 @@ TEST_F(RegistryKeys, HandlesOfDeletedKeysReportIt) {
 
 TEST_F(RegistryKeys, ClassesRootIsSoftwareClasses) {
   // Before anything is registered the root is simply empty.
-  wchar_t name[64];
-  DWORD length = 64;
-  EXPECT_EQ(RegEnumKeyExW(HKEY_CLASSES_ROOT, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
-  std::string bytes;
-  EXPECT_EQ(Get(HKEY_CLASSES_ROOT, L"", &bytes), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(EnumKey(HKEY_CLASSES_ROOT, 0), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(Query(HKEY_CLASSES_ROOT, L""), ERROR_FILE_NOT_FOUND);
 
   Key clsid;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{1C84D1BC-573F-490C-ADF2-0269F5A6AFDC}", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, clsid.out(), nullptr),
+  ASSERT_EQ(CreateUnder(HKEY_CLASSES_ROOT, L"CLSID\\{1C84D1BC-573F-490C-ADF2-0269F5A6AFDC}", clsid),
             ERROR_SUCCESS);
   ASSERT_EQ(SetString(clsid.get(), nullptr, L"Factory"), ERROR_SUCCESS);
   Key viaMachine;
@@ -264,14 +207,15 @@ TEST_F(RegistryKeys, ClassesRootIsSoftwareClasses) {
                  L"SOFTWARE\\Classes\\clsid\\{1c84d1bc-573f-490c-adf2-0269f5a6afdc}", KEY_READ,
                  viaMachine),
             ERROR_SUCCESS);
+  std::string bytes;
   ASSERT_EQ(Get(viaMachine.get(), nullptr, &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes, Bytes(std::wstring(L"Factory") + L'\0'));
 
   ASSERT_EQ(SetString(HKEY_CLASSES_ROOT, L"RootValue", L"x"), ERROR_SUCCESS);
   Key classes;
   ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes", KEY_READ, classes), ERROR_SUCCESS);
-  EXPECT_EQ(Get(classes.get(), L"rootvalue", &bytes), ERROR_SUCCESS);
-  EXPECT_EQ(SubkeyNames(HKEY_CLASSES_ROOT), std::vector<std::wstring>{L"CLSID"});
+  EXPECT_EQ(Query(classes.get(), L"rootvalue"), ERROR_SUCCESS);
+  EXPECT_EQ(SubkeyNames(HKEY_CLASSES_ROOT), Names{L"CLSID"});
 
   // No subkey opens the root itself; closing a root is harmless and it stays usable.
   HKEY same = nullptr;
@@ -279,7 +223,7 @@ TEST_F(RegistryKeys, ClassesRootIsSoftwareClasses) {
   EXPECT_EQ(same, HKEY_CLASSES_ROOT);
   EXPECT_EQ(RegCloseKey(HKEY_CLASSES_ROOT), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-  EXPECT_EQ(Get(HKEY_CLASSES_ROOT, L"RootValue", &bytes), ERROR_SUCCESS);
+  EXPECT_EQ(Query(HKEY_CLASSES_ROOT, L"RootValue"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, L""), ERROR_ACCESS_DENIED);
 }
 

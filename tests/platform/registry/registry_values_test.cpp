@@ -17,66 +17,38 @@ class RegistryValues : public RegistryTest {
   Key key_;
 };
 
-TEST_F(RegistryValues, StringTypesKeepTheirUnitsExactly) {
-  // Terminators, embedded NULs, a missing terminator and text beyond ASCII all come back as
-  // the very units that were stored, with the same byte count.
-  const std::wstring multi{L'a', L'\0', L'b', L'\u00E9', L'\0', L'\0'};
-  const std::wstring unterminated = L"abc";
-  const std::wstring wide{L'x', static_cast<wchar_t>(0x1F600), L'\u0434', L'\0'};
-  ASSERT_EQ(SetBytes(key_.get(), L"multi", REG_MULTI_SZ, multi.data(),
-                     static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"raw", REG_SZ, unterminated.data(),
-                     static_cast<DWORD>(unterminated.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"wide", REG_EXPAND_SZ, wide.data(),
-                     static_cast<DWORD>(wide.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"empty", REG_SZ, nullptr, 0), ERROR_SUCCESS);
-
-  std::string bytes;
-  DWORD type = 0;
-  ASSERT_EQ(Get(key_.get(), L"multi", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_MULTI_SZ);
-  EXPECT_EQ(bytes, Bytes(multi));
-  ASSERT_EQ(Get(key_.get(), L"raw", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(bytes, Bytes(unterminated));
-  ASSERT_EQ(Get(key_.get(), L"wide", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_EXPAND_SZ);
-  EXPECT_EQ(bytes, Bytes(wide));
-  ASSERT_EQ(Get(key_.get(), L"empty", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(bytes.size(), 0u);
-}
-
-TEST_F(RegistryValues, OtherTypesKeepTheirBytes) {
-  const DWORD dword = 0xDEADBEEF;
-  const ULONGLONG qword = 0x0123456789ABCDEFULL;
-  const unsigned char binary[] = {0x00, 0xFF, 0x10, 0x00, 0x7F};
-  const unsigned char oddDword[] = {1, 2, 3};
-  ASSERT_EQ(SetBytes(key_.get(), L"d", REG_DWORD, &dword, 4), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"q", REG_QWORD, &qword, 8), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"b", REG_BINARY, binary, 5), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"n", REG_NONE, nullptr, 0), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"odd", REG_DWORD, oddDword, 3), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(key_.get(), L"link", 6, binary, 5), ERROR_SUCCESS);  // an unlisted type
-
-  std::string bytes;
-  DWORD type = 0;
-  ASSERT_EQ(Get(key_.get(), L"d", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(&dword), 4));
-  ASSERT_EQ(Get(key_.get(), L"q", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_QWORD);
-  EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(&qword), 8));
-  ASSERT_EQ(Get(key_.get(), L"b", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(binary), 5));
-  ASSERT_EQ(Get(key_.get(), L"n", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_NONE);
-  EXPECT_TRUE(bytes.empty());
-  ASSERT_EQ(Get(key_.get(), L"odd", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(bytes.size(), 3u);
-  ASSERT_EQ(Get(key_.get(), L"link", &bytes, &type), ERROR_SUCCESS);
-  EXPECT_EQ(type, 6u);
+// Every type comes back with the very bytes stored: string types as the caller's units
+// (terminators, embedded NULs, a missing terminator, text beyond the BMP), others raw, also
+// with sizes that do not suit their type and types the registry does not list.
+TEST_F(RegistryValues, EveryTypeKeepsItsBytesExactly) {
+  const struct {
+    const wchar_t* name;
+    DWORD type;
+    std::string bytes;
+  } values[] = {
+      {L"multi", REG_MULTI_SZ, Bytes({L'a', L'\0', L'b', L'\u00E9', L'\0', L'\0'})},
+      {L"raw", REG_SZ, Bytes(L"abc")},
+      {L"wide", REG_EXPAND_SZ, Bytes({L'x', static_cast<wchar_t>(0x1F600), L'\u0434', L'\0'})},
+      {L"empty", REG_SZ, ""},
+      {L"d", REG_DWORD, std::string("\xEF\xBE\xAD\xDE", 4)},
+      {L"q", REG_QWORD, std::string("\x01\x23\x45\x67\x89\xAB\xCD\xEF", 8)},
+      {L"b", REG_BINARY, std::string("\x00\xFF\x10\x00\x7F", 5)},
+      {L"n", REG_NONE, ""},
+      {L"odd", REG_DWORD, std::string("\x01\x02\x03", 3)},
+      {L"link", 6, std::string("\x00\xFF\x10\x00\x7F", 5)},
+  };
+  for (const auto& v : values) {
+    ASSERT_EQ(SetBytes(key_.get(), v.name, v.type, v.bytes.empty() ? nullptr : v.bytes.data(),
+                       static_cast<DWORD>(v.bytes.size())),
+              ERROR_SUCCESS);
+  }
+  for (const auto& v : values) {
+    std::string bytes;
+    DWORD type = 0;
+    ASSERT_EQ(Get(key_.get(), v.name, &bytes, &type), ERROR_SUCCESS);
+    EXPECT_EQ(type, v.type) << v.name;
+    EXPECT_EQ(bytes, v.bytes) << v.name;
+  }
 }
 
 TEST_F(RegistryValues, SetRejectsMalformedData) {
@@ -84,8 +56,7 @@ TEST_F(RegistryValues, SetRejectsMalformedData) {
   EXPECT_EQ(SetBytes(key_.get(), L"s", REG_SZ, text, 5), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(SetBytes(key_.get(), L"s", REG_MULTI_SZ, text, 6), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(SetBytes(key_.get(), L"s", REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
-  std::string bytes;
-  EXPECT_EQ(Get(key_.get(), L"s", &bytes), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Query(key_.get(), L"s"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(SetBytes(key_.get(), L"b", REG_BINARY, text, 5), ERROR_SUCCESS);  // any size is fine
 }
 
@@ -101,11 +72,10 @@ TEST_F(RegistryValues, QueryFollowsTheBufferRules) {
   // Existence only.
   EXPECT_EQ(RegQueryValueExW(key_.get(), L"name", nullptr, nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
-  // Data without a size.
+  // Data without a size; a reserved pointer.
   BYTE buffer[64];
   EXPECT_EQ(RegQueryValueExW(key_.get(), L"name", nullptr, &type, buffer, nullptr),
             ERROR_INVALID_PARAMETER);
-  // A reserved pointer.
   DWORD reserved = 0;
   EXPECT_EQ(RegQueryValueExW(key_.get(), L"name", &reserved, &type, nullptr, &size),
             ERROR_INVALID_PARAMETER);
@@ -130,28 +100,26 @@ TEST_F(RegistryValues, QueryFollowsTheBufferRules) {
   EXPECT_EQ(type, 77u);
 }
 
-TEST_F(RegistryValues, NullAndEmptyNamesAreTheDefaultValue) {
-  ASSERT_EQ(SetString(key_.get(), nullptr, L"first"), ERROR_SUCCESS);
+// Null and empty names are the default value; other names ignore case beyond ASCII, keep their
+// first spelling and have at most 16383 characters.
+TEST_F(RegistryValues, ValueNames) {
   std::string bytes;
+  ASSERT_EQ(SetString(key_.get(), nullptr, L"first"), ERROR_SUCCESS);
   ASSERT_EQ(Get(key_.get(), L"", &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes, Bytes(std::wstring(L"first") + L'\0'));
   ASSERT_EQ(SetString(key_.get(), L"", L"second"), ERROR_SUCCESS);
   ASSERT_EQ(Get(key_.get(), nullptr, &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes, Bytes(std::wstring(L"second") + L'\0'));
   EXPECT_EQ(RegDeleteValueW(key_.get(), nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(Get(key_.get(), L"", &bytes), ERROR_FILE_NOT_FOUND);
-}
+  EXPECT_EQ(Query(key_.get(), L""), ERROR_FILE_NOT_FOUND);
 
-TEST_F(RegistryValues, NamesIgnoreCaseAndKeepTheFirstSpelling) {
   ASSERT_EQ(SetDword(key_.get(), L"MixedCase", 1), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key_.get(), L"\u00E9t\u00E9 \u0434\u043E\u043C", 2), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key_.get(), L"MIXEDCASE", 3), ERROR_SUCCESS);  // overwrites
-  std::string bytes;
   ASSERT_EQ(Get(key_.get(), L"mixedcase", &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes[0], 3);
   ASSERT_EQ(Get(key_.get(), L"\u00C9T\u00C9 \u0414\u041E\u041C", &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes[0], 2);
-
   wchar_t name[64];
   DWORD length = 64;
   ASSERT_EQ(RegEnumValueW(key_.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr),
@@ -159,16 +127,13 @@ TEST_F(RegistryValues, NamesIgnoreCaseAndKeepTheFirstSpelling) {
   EXPECT_EQ(std::wstring(name, length), L"MixedCase");
   EXPECT_EQ(RegDeleteValueW(key_.get(), L"MIXEDcase"), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteValueW(key_.get(), L"MixedCase"), ERROR_FILE_NOT_FOUND);
-}
 
-TEST_F(RegistryValues, ValueNamesUpTo16383Characters) {
   const std::wstring longest(REGISTRY_MAX_VALUE_NAME, L'v');
-  const std::wstring tooLong(REGISTRY_MAX_VALUE_NAME + 1, L'v');
+  const std::wstring tooLong = longest + L'v';
   EXPECT_EQ(SetDword(key_.get(), longest.c_str(), 1), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(key_.get(), tooLong.c_str(), 1), ERROR_INVALID_PARAMETER);
-  std::string bytes;
-  EXPECT_EQ(Get(key_.get(), longest.c_str(), &bytes), ERROR_SUCCESS);
-  EXPECT_EQ(Get(key_.get(), tooLong.c_str(), &bytes), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Query(key_.get(), longest.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(Query(key_.get(), tooLong.c_str()), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryValues, EnumerationByFoldedNameWithTheDocumentedSizes) {
@@ -182,27 +147,24 @@ TEST_F(RegistryValues, EnumerationByFoldedNameWithTheDocumentedSizes) {
             ERROR_SUCCESS);
   EXPECT_EQ(length, 0u);  // the default value sorts first
   EXPECT_EQ(size, 8 * sizeof(wchar_t));
-
   length = 16;
   ASSERT_EQ(RegEnumValueW(key_.get(), 1, name, &length, nullptr, &type, nullptr, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(name, length), L"Alpha");
   EXPECT_EQ(type, REG_DWORD);
 
-  // A name buffer without room for the terminator.
+  // A name buffer without room for the terminator; a data buffer that is too small gives the
+  // needed size.
   length = 4;
   EXPECT_EQ(RegEnumValueW(key_.get(), 2, name, &length, nullptr, &type, nullptr, &size),
             ERROR_MORE_DATA);
-  // A data buffer that is too small gives the needed size.
   BYTE data[4];
   length = 16;
   size = sizeof data;
   EXPECT_EQ(RegEnumValueW(key_.get(), 2, name, &length, nullptr, &type, data, &size),
             ERROR_MORE_DATA);
   EXPECT_EQ(size, 3 * sizeof(wchar_t));
-  length = 16;
-  EXPECT_EQ(RegEnumValueW(key_.get(), 3, name, &length, nullptr, &type, nullptr, &size),
-            ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(EnumValue(key_.get(), 3), ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(RegEnumValueW(key_.get(), 0, nullptr, &length, nullptr, &type, nullptr, &size),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegEnumValueW(key_.get(), 0, name, &length, nullptr, &type, data, nullptr),
@@ -212,9 +174,7 @@ TEST_F(RegistryValues, EnumerationByFoldedNameWithTheDocumentedSizes) {
 TEST_F(RegistryValues, NarrowFunctionsSpeakUtf8) {
   Key sub(Create(L"SOFTWARE\\Test\\Caf\u00E9"));
   ASSERT_EQ(SetString(sub.get(), L"Gr\u00FC\u00DFe", L"h\u00E9llo"), ERROR_SUCCESS);
-  const std::wstring multi{L'a', L'\0', L'\u20AC', L'\0', L'\0'};
-  ASSERT_EQ(SetBytes(sub.get(), L"list", REG_MULTI_SZ, multi.data(),
-                     static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
+  ASSERT_EQ(SetUnits(sub.get(), L"list", REG_MULTI_SZ, {L'a', L'\0', L'\u20AC', L'\0', L'\0'}),
             ERROR_SUCCESS);
   ASSERT_EQ(SetDword(sub.get(), L"n", 0x01020304), ERROR_SUCCESS);
 
@@ -222,34 +182,22 @@ TEST_F(RegistryValues, NarrowFunctionsSpeakUtf8) {
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\test\\CAF\xC3\x89", 0, KEY_READ,
                           narrow.out()),
             ERROR_SUCCESS);
-  const std::string expected("h\xC3\xA9llo\0", 7);
+  char buffer[32];
   DWORD type = 0, size = 0;
-  ASSERT_EQ(RegQueryValueExA(narrow.get(), "GR\xC3\x9C\xC3\x9F" "e", nullptr, &type, nullptr,
-                             &size),
-            ERROR_SUCCESS);
+  const auto query = [&](const char* name, DWORD room) {
+    size = room;
+    return RegQueryValueExA(narrow.get(), name, nullptr, &type,
+                            room == 0 ? nullptr : reinterpret_cast<BYTE*>(buffer), &size);
+  };
+  const std::string expected("h\xC3\xA9llo\0", 7);
+  ASSERT_EQ(query("GR\xC3\x9C\xC3\x9F" "e", 0), ERROR_SUCCESS);
   EXPECT_EQ(type, REG_SZ);
   EXPECT_EQ(size, expected.size());
-  char buffer[32];
-  size = 3;
-  EXPECT_EQ(RegQueryValueExA(narrow.get(), "gr\xC3\xBC\xC3\x9F" "e", nullptr, &type,
-                             reinterpret_cast<BYTE*>(buffer), &size),
-            ERROR_MORE_DATA);
-  EXPECT_EQ(size, expected.size());
-  size = sizeof buffer;
-  ASSERT_EQ(RegQueryValueExA(narrow.get(), "gr\xC3\xBC\xC3\x9F" "e", nullptr, &type,
-                             reinterpret_cast<BYTE*>(buffer), &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(query("gr\xC3\xBC\xC3\x9F" "e", sizeof buffer), ERROR_SUCCESS);
   EXPECT_EQ(std::string(buffer, size), expected);
-
-  size = sizeof buffer;
-  ASSERT_EQ(RegQueryValueExA(narrow.get(), "list", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(query("list", sizeof buffer), ERROR_SUCCESS);
   EXPECT_EQ(std::string(buffer, size), std::string("a\0\xE2\x82\xAC\0\0", 7));
-  size = sizeof buffer;
-  ASSERT_EQ(RegQueryValueExA(narrow.get(), "N", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(query("N", sizeof buffer), ERROR_SUCCESS);
   EXPECT_EQ(size, 4u);
   EXPECT_EQ(type, REG_DWORD);
 }
