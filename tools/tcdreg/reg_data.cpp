@@ -18,13 +18,6 @@ constexpr struct {
     {REG_NONE, L"REG_NONE"},
 };
 
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
 // Decimal, or hex after 0x; nothing else, no sign, within `limit`.
 bool ParseNumber(std::wstring_view text, std::uint64_t limit, std::uint64_t* value) {
   int base = 10;
@@ -60,6 +53,15 @@ std::uint64_t FromLittleEndian(std::string_view bytes) {
   return value;
 }
 
+}  // namespace
+
+int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
 std::wstring LowerHex(std::uint64_t value) {
   static constexpr wchar_t kDigits[] = L"0123456789abcdef";
   std::wstring text;
@@ -69,8 +71,6 @@ std::wstring LowerHex(std::uint64_t value) {
   } while (value != 0);
   return text;
 }
-
-}  // namespace
 
 std::optional<KeyName> ParseKeyName(std::wstring_view text) {
   const std::size_t slash = text.find(L'\\');

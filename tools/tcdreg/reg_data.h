@@ -2,6 +2,7 @@
 // on the command line, and the text `query` shows. Pure functions, no registry access.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,5 +56,10 @@ std::wstring FormatData(const Value& value);
 
 // Upper-case hex digits of the bytes, no separators.
 std::wstring HexDigits(std::string_view bytes);
+
+// The value of one hex digit (either case), -1 for any other character.
+int HexValue(wchar_t c);
+// A number in lower-case hex digits, no prefix, no leading zeros.
+std::wstring LowerHex(std::uint64_t value);
 
 }  // namespace tcdreg

@@ -38,13 +38,6 @@ bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix) {
          platform::EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
 std::wstring Escape(std::wstring_view text) {
   std::wstring escaped;
   escaped.reserve(text.size());
@@ -334,14 +327,10 @@ class Parser {
   bool skipping_ = false;  // after [-key]: its value lines go nowhere
 };
 
-std::wstring LowerHexType(DWORD type) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring text;
-  do {
-    text.insert(text.begin(), kDigits[type & 0xF]);
-    type >>= 4;
-  } while (type != 0);
-  return text;
+std::wstring LowerHexDigits(std::string_view bytes) {
+  std::wstring digits = HexDigits(bytes);
+  for (auto& c : digits) c = static_cast<wchar_t>(std::towlower(c));
+  return digits;
 }
 
 // REG_SZ data that "text" holds exactly: one terminator at the end, no other NUL, no line break.
@@ -376,19 +365,16 @@ std::wstring FormatRegValue(const Value& value) {
     return line + L"\"" + Escape(std::wstring_view(units).substr(0, units.size() - 1)) + L"\"";
   }
   if (value.type == REG_DWORD && value.data.size() == 4) {
-    std::wstring digits = HexDigits(std::string(value.data.rbegin(), value.data.rend()));
-    for (auto& c : digits) c = static_cast<wchar_t>(std::towlower(c));
-    return line + L"dword:" + digits;
+    return line + L"dword:" + LowerHexDigits(std::string(value.data.rbegin(), value.data.rend()));
   }
-  line += value.type == REG_BINARY ? L"hex:" : L"hex(" + LowerHexType(value.type) + L"):";
+  line += value.type == REG_BINARY ? L"hex:" : L"hex(" + LowerHex(value.type) + L"):";
   const std::string bytes = IsStringType(value.type) ? ToUtf16Le(units) : value.data;
   // Bytes as "xx," pieces; a line that would pass the width (with its backslash) continues on
   // the next one, indented by two spaces.
   std::size_t column = line.size();
   bool pieceOnLine = false;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::wstring piece = HexDigits(std::string_view(&bytes[i], 1));
-    for (auto& c : piece) c = static_cast<wchar_t>(std::towlower(c));
+    std::wstring piece = LowerHexDigits(std::string_view(&bytes[i], 1));
     if (i + 1 < bytes.size()) piece += L',';
     if (pieceOnLine && column + piece.size() + 1 > kLineWidth) {
       line += L"\\\r\n  ";

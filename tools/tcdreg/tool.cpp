@@ -25,14 +25,16 @@ using platform::registry::Transaction;
 constexpr const char* kDone = "The operation completed successfully.\n";
 constexpr const char* kCancelled = "The operation was cancelled.\n";
 
-int Fail(Console& console, LSTATUS status) {
-  console.err << "ERROR: " << ErrorText(status) << "\n";
-  return kExitFailure;
-}
-
 int FailWith(Console& console, const std::string& text) {
   console.err << "ERROR: " << text << "\n";
   return kExitFailure;
+}
+
+int Fail(Console& console, LSTATUS status) { return FailWith(console, ErrorText(status)); }
+
+int Done(Console& console) {
+  console.out << kDone;
+  return kExitSuccess;
 }
 
 int Usage(Console& console, Operation operation, const std::string& text) {
@@ -57,6 +59,13 @@ bool Confirm(Console& console, const std::string& question) {
     if (c == 'y' || c == 'Y') return true;
     if (c == 'n' || c == 'N') return false;
   }
+}
+
+// Whether to go on: forced, or answered Yes. A No is reported as the operation cancelled.
+bool Proceed(Console& console, bool force, const std::string& question) {
+  if (force || Confirm(console, question)) return true;
+  console.out << kCancelled;
+  return false;
 }
 
 std::string ValueLine(const Value& value) {
@@ -176,8 +185,7 @@ int Add(Console& console, const Command& command, const KeyName& key) {
     if (OpenKey(key, KEY_QUERY_VALUE, &existing) == ERROR_SUCCESS &&
         RegQueryValueExW(existing.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
             ERROR_SUCCESS &&
-        !Confirm(console, "Value exists, overwrite (Yes/No)?")) {
-      console.out << kCancelled;
+        !Proceed(console, false, "Value exists, overwrite (Yes/No)?")) {
       return kExitSuccess;
     }
   }
@@ -194,9 +202,7 @@ int Add(Console& console, const Command& command, const KeyName& key) {
                             static_cast<DWORD>(bytes.size()));
   }
   if (status == ERROR_SUCCESS) status = transaction.Commit();
-  if (status != ERROR_SUCCESS) return Fail(console, status);
-  console.out << kDone;
-  return kExitSuccess;
+  return status == ERROR_SUCCESS ? Done(console) : Fail(console, status);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -210,23 +216,19 @@ int Delete(Console& console, const Command& command, const KeyName& key) {
     LSTATUS status = OpenKey(key, KEY_READ, &handle);
     if (status != ERROR_SUCCESS) return Fail(console, status);
     handle.Reset();
-    if (!command.force && !Confirm(console, "Delete the registry key " + path + " (Yes/No)?")) {
-      console.out << kCancelled;
+    if (!Proceed(console, command.force, "Delete the registry key " + path + " (Yes/No)?")) {
       return kExitSuccess;
     }
     status = RegDeleteTreeW(key.root, key.subKey.c_str());
-    if (status != ERROR_SUCCESS) return Fail(console, status);
-    console.out << kDone;
-    return kExitSuccess;
+    return status == ERROR_SUCCESS ? Done(console) : Fail(console, status);
   }
 
   UniqueKey handle;
   LSTATUS status = OpenKey(key, KEY_QUERY_VALUE | KEY_SET_VALUE, &handle);
   if (status != ERROR_SUCCESS) return Fail(console, status);
   if (command.allValues) {
-    if (!command.force &&
-        !Confirm(console, "Delete all values under the registry key " + path + " (Yes/No)?")) {
-      console.out << kCancelled;
+    if (!Proceed(console, command.force,
+                 "Delete all values under the registry key " + path + " (Yes/No)?")) {
       return kExitSuccess;
     }
     Transaction transaction(Transaction::Mode::kWrite);
@@ -242,15 +244,12 @@ int Delete(Console& console, const Command& command, const KeyName& key) {
     status = RegQueryValueExW(handle.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return Fail(console, status);
     const std::string shown = name.empty() ? "(Default)" : ToUtf8(name);
-    if (!command.force && !Confirm(console, "Delete the registry value " + shown + " (Yes/No)?")) {
-      console.out << kCancelled;
+    if (!Proceed(console, command.force, "Delete the registry value " + shown + " (Yes/No)?")) {
       return kExitSuccess;
     }
     status = RegDeleteValueW(handle.get(), name.c_str());
   }
-  if (status != ERROR_SUCCESS) return Fail(console, status);
-  console.out << kDone;
-  return kExitSuccess;
+  return status == ERROR_SUCCESS ? Done(console) : Fail(console, status);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,9 +260,8 @@ int Export(Console& console, const Command& command, const KeyName& key) {
   const LSTATUS status = ExportTree(key, &bytes);
   if (status != ERROR_SUCCESS) return Fail(console, status);
   std::error_code ignored;
-  if (std::filesystem::exists(command.file, ignored) && !command.force &&
-      !Confirm(console, "File " + command.file + " exists, overwrite (Yes/No)?")) {
-    console.out << kCancelled;
+  if (std::filesystem::exists(command.file, ignored) &&
+      !Proceed(console, command.force, "File " + command.file + " exists, overwrite (Yes/No)?")) {
     return kExitSuccess;
   }
   std::ofstream out(command.file, std::ios::binary | std::ios::trunc);
@@ -273,8 +271,7 @@ int Export(Console& console, const Command& command, const KeyName& key) {
     return FailWith(console, "Unable to write the file " + command.file + ": " +
                                  std::strerror(errno) + ".");
   }
-  console.out << kDone;
-  return kExitSuccess;
+  return Done(console);
 }
 
 int Import(Console& console, const Command& command) {
@@ -297,8 +294,7 @@ int Import(Console& console, const Command& command) {
                                        : std::string();
     return FailWith(console, where + ErrorText(status) + " Nothing was imported.");
   }
-  console.out << kDone;
-  return kExitSuccess;
+  return Done(console);
 }
 
 }  // namespace
