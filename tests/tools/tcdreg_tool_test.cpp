@@ -60,6 +60,11 @@ class Tcdreg : public registry_test::RegistryTest {
     }
   }
   std::string File(const char* name) const { return (dir_ / name).string(); }
+  // A file of the test's own with `content`; its path.
+  std::string WriteFile(const char* name, const std::string& content) const {
+    std::ofstream(File(name)) << content;
+    return File(name);
+  }
 };
 
 TEST_F(Tcdreg, ExportDeleteImportGivesBackEveryKeyAndValueExactly) {
@@ -70,9 +75,7 @@ TEST_F(Tcdreg, ExportDeleteImportGivesBackEveryKeyAndValueExactly) {
   ASSERT_EQ(SetString(root.get(), nullptr, L"default \"quoted\" C:\\path"), ERROR_SUCCESS);
   ASSERT_EQ(SetString(root.get(), L"Text", L"\u00E9t\u00E9 \u4E2D"), ERROR_SUCCESS);
   ASSERT_EQ(SetString(root.get(), L"Expand", L"%TEMP%\\x", REG_EXPAND_SZ), ERROR_SUCCESS);
-  ASSERT_EQ(SetBytes(root.get(), L"Multi", REG_MULTI_SZ, multi.data(),
-                     static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
+  ASSERT_EQ(SetUnits(root.get(), L"Multi", REG_MULTI_SZ, multi), ERROR_SUCCESS);
   ASSERT_EQ(SetBytes(root.get(), L"Raw", REG_SZ, L"ab", 2 * sizeof(wchar_t)), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(root.get(), L"Dword", 0xCAFE), ERROR_SUCCESS);
   ASSERT_EQ(SetBytes(root.get(), L"Qword", REG_QWORD, &qword, 8), ERROR_SUCCESS);
@@ -111,13 +114,12 @@ TEST_F(Tcdreg, ExportDeleteImportGivesBackEveryKeyAndValueExactly) {
 }
 
 TEST_F(Tcdreg, AMalformedFileAppliesNothing) {
-  const std::string file = File("bad.reg");
-  std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Partial]\n"
-                         "\"first\"=dword:00000001\n"
-                         "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep]\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Partial\\Sub]\n"
-                         "\"second\"=dword:0000000g\n";
+  const std::string file = WriteFile("bad.reg", "Windows Registry Editor Version 5.00\n\n"
+                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Partial]\n"
+                                                "\"first\"=dword:00000001\n"
+                                                "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Keep]\n"
+                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Partial\\Sub]\n"
+                                                "\"second\"=dword:0000000g\n");
   Key keep(Create(L"SOFTWARE\\Keep"));
   const Outcome outcome = Run({"import", file});
   EXPECT_EQ(outcome.status, 1);
@@ -133,16 +135,16 @@ TEST_F(Tcdreg, ImportDeletesKeysAndValuesAndReachesClassesRoot) {
   Key target(Create(L"SOFTWARE\\Target"));
   ASSERT_EQ(SetDword(target.get(), L"drop", 1), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(target.get(), L"keep", 2), ERROR_SUCCESS);
-  const std::string file = File("changes.reg");
-  std::ofstream(file) << "REGEDIT4\r\n\r\n"
-                         "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n\r\n"
-                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Target]\r\n"
-                         "\"drop\"=-\r\n"
-                         "\"missing\"=-\r\n\r\n"
-                         "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NeverWas]\r\n"
-                         "[HKCR\\CLSID\\{95F7797C-75B3-4e83-8556-E6B0C4E46BEE}]\r\n"
-                         "@=\"ObserverSingleton Class\"\r\n";
-  const Outcome outcome = Run({"import", file});
+  const Outcome outcome = Run({"import", WriteFile("changes.reg",
+                                                    "REGEDIT4\r\n\r\n"
+                                                    "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n\r\n"
+                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Target]\r\n"
+                                                    "\"drop\"=-\r\n"
+                                                    "\"missing\"=-\r\n\r\n"
+                                                    "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NeverWas]\r\n"
+                                                    "[HKCR\\CLSID\\{95F7797C-75B3-4e83-8556-"
+                                                    "E6B0C4E46BEE}]\r\n"
+                                                    "@=\"ObserverSingleton Class\"\r\n")});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(Snapshot(L"SOFTWARE\\Old"), std::vector<std::string>{});
   EXPECT_EQ(Snapshot(L"SOFTWARE\\Target"),
@@ -240,8 +242,7 @@ TEST_F(Tcdreg, OverwritingAndDeletingAskFirst) {
 
 TEST_F(Tcdreg, ExportAsksBeforeReplacingAFile) {
   ASSERT_EQ(Run({"add", "HKLM\\SOFTWARE\\E"}).status, 0);
-  const std::string file = File("exists.reg");
-  std::ofstream(file) << "precious";
+  const std::string file = WriteFile("exists.reg", "precious");
   Outcome outcome = Run({"export", "HKLM\\SOFTWARE\\E", file});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, "File " + file + " exists, overwrite (Yes/No)? \nThe operation was cancelled.\n");
