@@ -92,10 +92,8 @@ namespace platform::automation {
 
 namespace {
 BSTR CopyOrThrow(BSTR source) {
-  if (source == nullptr) return nullptr;
-  BSTR copy =
-      SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
-  if (copy == nullptr) throw std::bad_alloc();
+  BSTR copy = CopyBstr(source);
+  if (copy == nullptr && source != nullptr) throw std::bad_alloc();
   return copy;
 }
 }  // namespace
@@ -120,10 +118,8 @@ Bstr& Bstr::operator=(Bstr&& other) noexcept {
 
 HRESULT Bstr::CopyTo(BSTR* out) const noexcept {
   if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  if (value_ == nullptr) return S_OK;
-  *out = SysAllocStringByteLen(reinterpret_cast<const char*>(value_), SysStringByteLen(value_));
-  return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+  *out = CopyBstr(value_);
+  return *out == nullptr && value_ != nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
 }  // namespace platform::automation

@@ -39,6 +39,15 @@ inline std::wstring_view BstrView(BSTR text) {
   return text == nullptr ? std::wstring_view{} : std::wstring_view{text, SysStringLen(text)};
 }
 
+// A fresh BSTR with the same bytes (its byte count kept, also when it is no character multiple).
+// Null for a null `source`, and when memory runs out (which the caller tells by a non-null
+// `source`).
+inline BSTR CopyBstr(BSTR source) noexcept {
+  return source == nullptr ? nullptr
+                           : SysAllocStringByteLen(reinterpret_cast<const char*>(source),
+                                                   SysStringByteLen(source));
+}
+
 // Owns one BSTR. Copies are deep; allocation failure throws std::bad_alloc.
 class Bstr {
  public:

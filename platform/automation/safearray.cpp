@@ -141,10 +141,8 @@ HRESULT CopyElements(SAFEARRAY* psa, const void* source, void* target, std::size
       auto* from = static_cast<const BSTR*>(source);
       auto* to = static_cast<BSTR*>(target);
       for (; done < count; ++done) {
-        if (from[done] == nullptr) continue;
-        to[done] = SysAllocStringByteLen(reinterpret_cast<const char*>(from[done]),
-                                         SysStringByteLen(from[done]));
-        if (to[done] == nullptr) {
+        to[done] = platform::automation::CopyBstr(from[done]);
+        if (to[done] == nullptr && from[done] != nullptr) {
           hr = E_OUTOFMEMORY;
           break;
         }
@@ -203,6 +201,17 @@ HRESULT CellOf(SAFEARRAY* psa, const LONG* indices, std::size_t* cell) {
 
 std::atomic_ref<ULONG> Locks(SAFEARRAY* psa) { return std::atomic_ref<ULONG>(psa->cLocks); }
 
+// One more (+1) or one fewer (-1) lock; E_UNEXPECTED past kMaxLocks or below zero.
+HRESULT AdjustLocks(SAFEARRAY* psa, int step) {
+  if (psa == nullptr) return E_INVALIDARG;
+  auto locks = Locks(psa);
+  ULONG current = locks.load();
+  do {
+    if (step > 0 ? current >= kMaxLocks : current == 0) return E_UNEXPECTED;
+  } while (!locks.compare_exchange_weak(current, step > 0 ? current + 1 : current - 1));
+  return S_OK;
+}
+
 // Lock and Unlock around one element operation.
 class ElementLock {
  public:
@@ -260,25 +269,9 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
   return S_OK;
 }
 
-HRESULT SafeArrayLock(SAFEARRAY* psa) {
-  if (psa == nullptr) return E_INVALIDARG;
-  auto locks = Locks(psa);
-  ULONG current = locks.load();
-  do {
-    if (current >= kMaxLocks) return E_UNEXPECTED;
-  } while (!locks.compare_exchange_weak(current, current + 1));
-  return S_OK;
-}
+HRESULT SafeArrayLock(SAFEARRAY* psa) { return AdjustLocks(psa, +1); }
 
-HRESULT SafeArrayUnlock(SAFEARRAY* psa) {
-  if (psa == nullptr) return E_INVALIDARG;
-  auto locks = Locks(psa);
-  ULONG current = locks.load();
-  do {
-    if (current == 0) return E_UNEXPECTED;
-  } while (!locks.compare_exchange_weak(current, current - 1));
-  return S_OK;
-}
+HRESULT SafeArrayUnlock(SAFEARRAY* psa) { return AdjustLocks(psa, -1); }
 
 HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
   if (psa == nullptr || ppvData == nullptr) return E_INVALIDARG;
@@ -347,12 +340,8 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
     case Kind::kBstr: {
       // Copy first, so that a failed allocation keeps the old element.
       auto source = static_cast<BSTR>(pv);
-      BSTR copy = nullptr;
-      if (source != nullptr) {
-        copy =
-            SysAllocStringByteLen(reinterpret_cast<const char*>(source), SysStringByteLen(source));
-        if (copy == nullptr) return E_OUTOFMEMORY;
-      }
+      BSTR copy = platform::automation::CopyBstr(source);
+      if (copy == nullptr && source != nullptr) return E_OUTOFMEMORY;
       SysFreeString(std::exchange(*static_cast<BSTR*>(slot), copy));
       return S_OK;
     }

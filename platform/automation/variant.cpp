@@ -84,11 +84,8 @@ HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
       const HRESULT hr = SafeArrayCopy(pvargSrc->parray, &copy.parray);
       if (FAILED(hr)) return hr;
     } else if (vt == VT_BSTR) {
-      if (pvargSrc->bstrVal != nullptr) {
-        copy.bstrVal = SysAllocStringByteLen(reinterpret_cast<const char*>(pvargSrc->bstrVal),
-                                             SysStringByteLen(pvargSrc->bstrVal));
-        if (copy.bstrVal == nullptr) return E_OUTOFMEMORY;
-      }
+      copy.bstrVal = platform::automation::CopyBstr(pvargSrc->bstrVal);
+      if (copy.bstrVal == nullptr && pvargSrc->bstrVal != nullptr) return E_OUTOFMEMORY;
     } else if (vt == VT_UNKNOWN) {
       if (copy.punkVal != nullptr) copy.punkVal->AddRef();
     } else if (vt == VT_DISPATCH) {
