@@ -245,22 +245,21 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*security*/, BOOL manualReset, BOOL i
   return platform::kernel::Names().Create(mode, initialState != FALSE, fileName);
 }
 
-BOOL SetEvent(HANDLE event) {
+namespace {
+
+// SetEvent / ResetEvent: `change` on the event the handle names.
+BOOL ChangeEvent(HANDLE event, void (WaitableObject::*change)()) {
   const auto object = platform::kernel::ReferenceEvent(event);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  object->Set();
+  ((*object).*change)();
   return TRUE;
 }
 
-BOOL ResetEvent(HANDLE event) {
-  const auto object = platform::kernel::ReferenceEvent(event);
-  if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  object->Reset();
-  return TRUE;
-}
+}  // namespace
+
+BOOL SetEvent(HANDLE event) { return ChangeEvent(event, &WaitableObject::Set); }
+
+BOOL ResetEvent(HANDLE event) { return ChangeEvent(event, &WaitableObject::Reset); }
