@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -63,26 +64,20 @@ TEST(Clocks, CountersAreTheMonotonicClockInTheirDocumentedUnits) {
   EXPECT_LE(static_cast<DWORD>(tick64 - tick), 1u) << "GetTickCount is the low half";
 }
 
+// Year, month, day of week, day, hour, minute, second, millisecond.
+std::array<int, 8> Fields(const SYSTEMTIME& t) {
+  return {t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
 TEST(Clocks, FileTimeConvertsToCalendarFields) {
   SYSTEMTIME time{};
   FILETIME origin = FileTimeOf(0);
   ASSERT_TRUE(FileTimeToSystemTime(&origin, &time));
-  EXPECT_EQ(time.wYear, 1601);
-  EXPECT_EQ(time.wMonth, 1);
-  EXPECT_EQ(time.wDay, 1);
-  EXPECT_EQ(time.wDayOfWeek, 1) << "1601-01-01 was a Monday";
-
+  EXPECT_EQ(Fields(time), (std::array<int, 8>{1601, 1, 1, 1, 0, 0, 0, 0})) << "a Monday";
   // 2024-02-29 23:59:58.789 UTC, a Thursday: 1709251198.789 s after 1970.
   FILETIME leapDay = FileTimeOf(kUnixEpochTicks + 17'092'511'987'890'000ull);
   ASSERT_TRUE(FileTimeToSystemTime(&leapDay, &time));
-  EXPECT_EQ(time.wYear, 2024);
-  EXPECT_EQ(time.wMonth, 2);
-  EXPECT_EQ(time.wDay, 29);
-  EXPECT_EQ(time.wDayOfWeek, 4);
-  EXPECT_EQ(time.wHour, 23);
-  EXPECT_EQ(time.wMinute, 59);
-  EXPECT_EQ(time.wSecond, 58);
-  EXPECT_EQ(time.wMilliseconds, 789);
+  EXPECT_EQ(Fields(time), (std::array<int, 8>{2024, 2, 4, 29, 23, 59, 58, 789}));
 
   FILETIME tooLarge{0, 0x80000000u};
   EXPECT_FALSE(FileTimeToSystemTime(&tooLarge, &time));
@@ -106,11 +101,7 @@ TEST(Clocks, SystemAndLocalTimeFollowTheRealtimeClockAndTimeZone) {
   SYSTEMTIME local{};
   GetLocalTime(&local);
   GetSystemTime(&utc);
-  if (oldZone != nullptr) {
-    ::setenv("TZ", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
+  oldZone != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
   EXPECT_LE(std::llabs(SecondsOf(local) - SecondsOf(utc) - 3 * 3600), 2);
 }
@@ -121,9 +112,7 @@ double ProcessAgeSeconds() {
   std::string text((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
   std::istringstream fields(text.substr(text.rfind(')') + 2));
   std::string field;
-  for (int i = 3; i <= 22; ++i) {
-    fields >> field;
-  }
+  for (int i = 3; i <= 22; ++i) fields >> field;
   const double started = std::stod(field) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   timespec boot{};
   ::clock_gettime(CLOCK_BOOTTIME, &boot);
@@ -177,9 +166,7 @@ TEST(CriticalSections, AreRecursiveAndExclusive) {
       }
     });
   }
-  for (auto& thread : threads) {
-    thread.join();
-  }
+  for (auto& thread : threads) thread.join();
   DeleteCriticalSection(&raw);
   EXPECT_EQ(counter, 4 * 20'000);
 }

@@ -59,9 +59,7 @@ TEST(MessageQueues, PostsFromManyThreadsArriveInOrderUntilQuit) {
       }
     });
   }
-  for (auto& producer : producers) {
-    producer.join();
-  }
+  for (auto& producer : producers) producer.join();
   ASSERT_TRUE(PostThreadMessageW(loopId, WM_QUIT, 7, 0));
   ASSERT_EQ(WaitForSingleObject(thread, kLongWait), WAIT_OBJECT_0);
   const DWORD after = GetTickCount();
@@ -103,9 +101,7 @@ TEST(MessageQueues, PostingNeedsAQueueThatExistsAndLives) {
     SetEvent(created);
     WaitForSingleObject(end, INFINITE);
   });
-  while (id.load() == 0) {
-    std::this_thread::yield();
-  }
+  while (id.load() == 0) std::this_thread::yield();
   EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 0, 0)) << "no queue before the first Get/Peek";
   EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
   SetEvent(makeQueue);

@@ -113,17 +113,15 @@ TEST(NamedEventChild, DISABLED_HoldGuard) {
   if (!kernel_test::IsChild()) {
     GTEST_SKIP() << "runs only as a child of NamedEvents.TheClaimCrossesProcesses";
   }
-  DWORD error = 0;
   const HANDLE guard = CreateEventW(nullptr, FALSE, FALSE, kGuardName);
-  error = GetLastError();
-  kernel_test::Report(guard == nullptr ? 'F' : error == ERROR_ALREADY_EXISTS ? 'E' : 'L');
+  kernel_test::Report(guard == nullptr ? 'F' : GetLastError() == ERROR_ALREADY_EXISTS ? 'E' : 'L');
   kernel_test::WaitForRelease();
 }
 
 TEST_F(NamedEvents, TheClaimCrossesProcessesAndEndsWithItsProcess) {
   // The child holds the guard: this process sees it as existing, yet gets a usable handle.
   {
-    kernel_test::ChildTest child("NamedEventChild.DISABLED_HoldGuard", {});
+    kernel_test::ChildTest child("NamedEventChild.DISABLED_HoldGuard");
     ASSERT_TRUE(child.started());
     ASSERT_EQ(child.ReadReport(), 'L');
 
@@ -146,7 +144,7 @@ TEST_F(NamedEvents, TheClaimCrossesProcessesAndEndsWithItsProcess) {
 
   // And the other way round: a program started while this process holds the guard sees it
   // held, and does not inherit the claim.
-  kernel_test::ChildTest child("NamedEventChild.DISABLED_HoldGuard", {});
+  kernel_test::ChildTest child("NamedEventChild.DISABLED_HoldGuard");
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.ReadReport(), 'E');
   EXPECT_TRUE(CloseHandle(mine));

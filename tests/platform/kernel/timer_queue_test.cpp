@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <future>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -21,14 +23,18 @@ constexpr DWORD kLongWait = 10'000;
 
 HANDLE NewEvent(bool manualReset) { return CreateEventW(nullptr, manualReset, FALSE, nullptr); }
 
-// What a test's callback sees and does. `release` (manual reset) holds the callbacks that
-// block (all, or the first `blockFirst` calls); `entered` is set by every callback when it starts.
+constexpr int kBlockAll = std::numeric_limits<int>::max();
+
+void ProbeCallback(PVOID parameter, BOOLEAN timerOrWaitFired);
+
+// What a test's callback sees and does. `release` (manual reset) holds the first `blockFirst`
+// calls; `entered` is set by every callback when it starts.
 struct Probe {
+  explicit Probe(int blockFirstCalls = 0) : blockFirst(blockFirstCalls) {}
   HANDLE timer = nullptr;
   HANDLE entered = NewEvent(false);
   HANDLE release = NewEvent(true);
-  bool blockAll = false;
-  int blockFirst = 0;  // calls 1..blockFirst block
+  const int blockFirst;
   std::atomic<int> calls{0};
   std::atomic<int> running{0};
   std::atomic<int> maxRunning{0};
@@ -40,20 +46,29 @@ struct Probe {
     CloseHandle(entered);
     CloseHandle(release);
   }
+  bool Start(DWORD due, DWORD period, ULONG flags = 0) {
+    return CreateTimerQueueTimer(&timer, nullptr, &ProbeCallback, this, due, period, flags);
+  }
+  // Whether `count` callbacks are held on `release` at once within `seconds`.
+  bool WaitBlocked(int count, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (blocked.load() < count && std::chrono::steady_clock::now() < deadline) {
+      WaitForSingleObject(entered, 100);
+    }
+    return blocked.load() == count;
+  }
 };
 
 void ProbeCallback(PVOID parameter, BOOLEAN timerOrWaitFired) {
   auto* probe = static_cast<Probe*>(parameter);
-  if (timerOrWaitFired != TRUE) {
-    ++probe->badFlag;
-  }
+  if (timerOrWaitFired != TRUE) ++probe->badFlag;
   const int call = ++probe->calls;
   const int running = ++probe->running;
   int max = probe->maxRunning.load();
   while (running > max && !probe->maxRunning.compare_exchange_weak(max, running)) {
   }
   SetEvent(probe->entered);
-  if (probe->blockAll || call <= probe->blockFirst) {
+  if (call <= probe->blockFirst) {
     ++probe->blocked;
     WaitForSingleObject(probe->release, INFINITE);
     --probe->blocked;
@@ -66,16 +81,14 @@ void ProbeCallback(PVOID parameter, BOOLEAN timerOrWaitFired) {
 // more times, which proves that the queue kept running for at least that many periods.
 class Ticker {
  public:
-  Ticker() { EXPECT_TRUE(CreateTimerQueueTimer(&probe_.timer, nullptr, &ProbeCallback, &probe_, 0, 5, 0)); }
+  Ticker() { EXPECT_TRUE(probe_.Start(0, 5)); }
   ~Ticker() { DeleteTimerQueueTimer(nullptr, probe_.timer, INVALID_HANDLE_VALUE); }
 
   bool WaitTicks(int ticks) {
     const int target = probe_.calls.load() + ticks;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (probe_.calls.load() < target) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
       WaitForSingleObject(probe_.entered, 100);
     }
     return true;
@@ -88,15 +101,12 @@ class Ticker {
 TEST(TimerQueue, PeriodicTimerFiresRepeatedlyAndOneShotOnce) {
   Probe periodic;
   Probe oneShot;
-  ASSERT_TRUE(CreateTimerQueueTimer(&periodic.timer, nullptr, &ProbeCallback, &periodic, 10, 10, 0));
-  ASSERT_TRUE(CreateTimerQueueTimer(&oneShot.timer, nullptr, &ProbeCallback, &oneShot, 0, 0, 0));
+  ASSERT_TRUE(periodic.Start(10, 10));
+  ASSERT_TRUE(oneShot.Start(0, 0));
   Probe onlyOnce;  // a period with WT_EXECUTEONLYONCE is ignored
-  ASSERT_TRUE(CreateTimerQueueTimer(&onlyOnce.timer, nullptr, &ProbeCallback, &onlyOnce, 0, 5,
-                                    WT_EXECUTEONLYONCE));
+  ASSERT_TRUE(onlyOnce.Start(0, 5, WT_EXECUTEONLYONCE));
 
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(WaitForSingleObject(periodic.entered, kLongWait), WAIT_OBJECT_0);
-  }
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(WaitForSingleObject(periodic.entered, kLongWait), WAIT_OBJECT_0);
   ASSERT_EQ(WaitForSingleObject(oneShot.entered, kLongWait), WAIT_OBJECT_0);
   ASSERT_EQ(WaitForSingleObject(onlyOnce.entered, kLongWait), WAIT_OBJECT_0);
   ASSERT_TRUE(Ticker().WaitTicks(10));
@@ -113,55 +123,45 @@ TEST(TimerQueue, PeriodicTimerFiresRepeatedlyAndOneShotOnce) {
 }
 
 struct Deletion {
-  HANDLE timer;
-  HANDLE completion;
-  Probe* probe;
-  BOOL result = FALSE;
-  DWORD error = 0;
-  int finishedAtReturn = -1;
+  BOOL result;
+  DWORD error;
+  int finishedAtReturn;  // callbacks of the timer that had ended when the deletion returned
 };
 
-DWORD DeleteOnThread(LPVOID parameter) {
-  auto* deletion = static_cast<Deletion*>(parameter);
-  deletion->result = DeleteTimerQueueTimer(nullptr, deletion->timer, deletion->completion);
-  deletion->error = GetLastError();
-  deletion->finishedAtReturn = deletion->probe->finished.load();
-  return 0;
+// DeleteTimerQueueTimer of the probe's timer on a thread of its own.
+std::future<Deletion> DeleteOnThread(Probe& probe, HANDLE completion) {
+  return std::async(std::launch::async, [&probe, completion] {
+    const BOOL result = DeleteTimerQueueTimer(nullptr, probe.timer, completion);
+    return Deletion{result, GetLastError(), probe.finished.load()};
+  });
 }
 
 TEST(TimerQueue, DeletionWithInvalidHandleValueWaitsForTheRunningCallback) {
-  Probe probe;
-  probe.blockAll = true;
-  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 0, 0));
+  Probe probe(kBlockAll);
+  ASSERT_TRUE(probe.Start(0, 0));
   ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
 
-  Deletion deletion{probe.timer, INVALID_HANDLE_VALUE, &probe};
-  const HANDLE deleter = CreateThread(nullptr, 0, &DeleteOnThread, &deletion, 0, nullptr);
-  ASSERT_NE(deleter, nullptr);
+  std::future<Deletion> deleter = DeleteOnThread(probe, INVALID_HANDLE_VALUE);
   // The callback is held: a deletion that does not wait would return within this time.
-  EXPECT_EQ(WaitForSingleObject(deleter, 200), WAIT_TIMEOUT);
-
+  EXPECT_EQ(deleter.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   SetEvent(probe.release);
-  ASSERT_EQ(WaitForSingleObject(deleter, kLongWait), WAIT_OBJECT_0);
-  CloseHandle(deleter);
+  const Deletion deletion = deleter.get();
   EXPECT_TRUE(deletion.result);
   EXPECT_EQ(deletion.finishedAtReturn, 1) << "returned before the callback ended";
 }
 
 TEST(TimerQueue, DeletionWithoutCompletionReturnsAtOnceAndStopsTheTimer) {
-  Probe probe;
-  probe.blockFirst = 1;
-  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 5, 0));
+  Probe probe(1);
+  ASSERT_TRUE(probe.Start(0, 5));
   ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
 
-  Deletion deletion{probe.timer, nullptr, &probe};
-  const HANDLE deleter = CreateThread(nullptr, 0, &DeleteOnThread, &deletion, 0, nullptr);
-  ASSERT_EQ(WaitForSingleObject(deleter, kLongWait), WAIT_OBJECT_0) << "deletion waited";
-  CloseHandle(deleter);
+  std::future<Deletion> deleter = DeleteOnThread(probe, nullptr);
+  const auto returned = deleter.wait_for(std::chrono::milliseconds(kLongWait));
+  SetEvent(probe.release);
+  ASSERT_EQ(returned, std::future_status::ready) << "deletion waited for the running callback";
+  const Deletion deletion = deleter.get();
   EXPECT_FALSE(deletion.result);
   EXPECT_EQ(deletion.error, ERROR_IO_PENDING);
-
-  SetEvent(probe.release);
   Ticker ticker;
   ASSERT_TRUE(ticker.WaitTicks(10));  // lets callbacks started before the deletion end
   const int calls = probe.calls.load();
@@ -172,10 +172,9 @@ TEST(TimerQueue, DeletionWithoutCompletionReturnsAtOnceAndStopsTheTimer) {
 }
 
 TEST(TimerQueue, DeletionWithAnEventSetsItWhenTheLastCallbackEnds) {
-  Probe probe;
-  probe.blockAll = true;
+  Probe probe(kBlockAll);
   const HANDLE done = NewEvent(true);
-  ASSERT_TRUE(CreateTimerQueueTimer(&probe.timer, nullptr, &ProbeCallback, &probe, 0, 0, 0));
+  ASSERT_TRUE(probe.Start(0, 0));
   ASSERT_EQ(WaitForSingleObject(probe.entered, kLongWait), WAIT_OBJECT_0);
 
   EXPECT_FALSE(DeleteTimerQueueTimer(nullptr, probe.timer, done));
@@ -188,7 +187,7 @@ TEST(TimerQueue, DeletionWithAnEventSetsItWhenTheLastCallbackEnds) {
   // Nothing running: the event is set at once.
   Probe idle;
   const HANDLE idleDone = NewEvent(true);
-  ASSERT_TRUE(CreateTimerQueueTimer(&idle.timer, nullptr, &ProbeCallback, &idle, kLongWait * 100, 0, 0));
+  ASSERT_TRUE(idle.Start(kLongWait * 100, 0));
   EXPECT_TRUE(DeleteTimerQueueTimer(nullptr, idle.timer, idleDone));
   EXPECT_EQ(WaitForSingleObject(idleDone, 0), WAIT_OBJECT_0);
   EXPECT_EQ(idle.calls.load(), 0);
@@ -207,9 +206,7 @@ struct SelfDeleting {
 
 void DeleteSelf(PVOID parameter, BOOLEAN) {
   auto* self = static_cast<SelfDeleting*>(parameter);
-  if (++self->calls != 1) {
-    return;
-  }
+  if (++self->calls != 1) return;
   self->result = DeleteTimerQueueTimer(nullptr, self->timer, self->completion);
   self->error = GetLastError();
   SetEvent(self->done);
@@ -235,14 +232,9 @@ TEST(TimerQueue, DeletionFromTheTimersOwnCallbackDoesNotDeadlock) {
 
 TEST(TimerQueue, ASlowPeriodicCallbackOverlapsItselfAndDelaysNoOtherTimer) {
   // Its first three runs block: they must overlap, and leave other timers unaffected.
-  Probe slow;
-  slow.blockFirst = 3;
-  ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 5, 0));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (slow.blocked.load() < 3 && std::chrono::steady_clock::now() < deadline) {
-    WaitForSingleObject(slow.entered, 100);
-  }
-  ASSERT_EQ(slow.blocked.load(), 3) << "runs of one timer must overlap on several workers";
+  Probe slow(3);
+  ASSERT_TRUE(slow.Start(0, 5));
+  ASSERT_TRUE(slow.WaitBlocked(3, 10)) << "runs of one timer must overlap on several workers";
   const int callsWhileBlocked = slow.calls.load();
   EXPECT_TRUE(Ticker().WaitTicks(5)) << "blocked callbacks held up another timer";
   EXPECT_GT(slow.calls.load(), callsWhileBlocked) << "blocked runs held up their own timer";
@@ -253,19 +245,14 @@ TEST(TimerQueue, ASlowPeriodicCallbackOverlapsItselfAndDelaysNoOtherTimer) {
 }
 
 TEST(TimerQueue, ThePoolStopsAtItsLimitAndDeletionDropsCallbacksWaitingForAWorker) {
-  Probe slow;
-  slow.blockAll = true;
-  ASSERT_TRUE(CreateTimerQueueTimer(&slow.timer, nullptr, &ProbeCallback, &slow, 0, 2, 0));
+  Probe slow(kBlockAll);
+  ASSERT_TRUE(slow.Start(0, 2));
   const int limit = static_cast<int>(platform::kernel::kTimerQueueWorkerLimit);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (slow.blocked.load() < limit && std::chrono::steady_clock::now() < deadline) {
-    WaitForSingleObject(slow.entered, 100);
-  }
-  ASSERT_EQ(slow.blocked.load(), limit) << "the pool did not grow to its limit";
+  ASSERT_TRUE(slow.WaitBlocked(limit, 20)) << "the pool did not grow to its limit";
 
   // Every worker is blocked: this timer's due callback can only wait in line.
   Probe queued;
-  ASSERT_TRUE(CreateTimerQueueTimer(&queued.timer, nullptr, &ProbeCallback, &queued, 0, 0, 0));
+  ASSERT_TRUE(queued.Start(0, 0));
   // Not needed for correctness: gives the timer thread time to move the callback into the
   // line, so that deletion meets it there rather than in the schedule.
   WaitForSingleObject(queued.entered, 50);
@@ -325,15 +312,15 @@ TEST(TimerQueueChild, DISABLED_ExitWithLiveTimers) {
   for (int i = 0; i < 4; ++i) {
     CreateTimerQueueTimer(&timer, nullptr, &TouchStatic, &sum, 0, 1, 0);
   }
-  while (sum.load() < 1000) {
-    std::this_thread::yield();
-  }
+  while (sum.load() < 1000) std::this_thread::yield();
+  kernel_test::Report('R');
   std::exit(0);
 }
 
 TEST(TimerQueue, ProcessExitWithLiveTimersIsClean) {
-  kernel_test::ChildTest child("TimerQueueChild.DISABLED_ExitWithLiveTimers", {});
+  kernel_test::ChildTest child("TimerQueueChild.DISABLED_ExitWithLiveTimers");
   ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.ReadReport(), 'R') << "the child did not run with live timers";
   const int status = child.Wait();
   ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
