@@ -27,8 +27,6 @@
 
 namespace platform::remoting {
 
-class ObjectStub;
-
 class Connection final : public WireContext, public std::enable_shared_from_this<Connection> {
  public:
   enum class Side { Client, Server };
@@ -61,9 +59,6 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   // For ObjectStub: it is going (destroyed, or released by the peer).
   void Forget(IUnknown* identity, ObjectStub* stub);
 
-  // Exported capabilities alive in this process, for diagnostics and tests.
-  static std::size_t LiveStubCount();
-
  private:
   Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
   capnp::Capability::Client ExportStub(std::shared_ptr<ExportedObject> object);
@@ -78,35 +73,6 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   kj::ForkedPromise<void> disconnected_;
   // Our objects exported here, by identity. Entries are removed by the stub as it goes.
   std::unordered_map<IUnknown*, ObjectStub*> stubs_;
-};
-
-// One of our objects as a capability on one connection.
-class ObjectStub final : public capnp::Capability::Server {
- public:
-  ObjectStub(std::weak_ptr<Connection> connection, std::shared_ptr<ExportedObject> object);
-  ~ObjectStub();
-
-  DispatchCallResult dispatchCall(std::uint64_t interfaceId, std::uint16_t methodId,
-                                  capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer> context) override;
-
-  capnp::Capability::Client Self() { return thisCap(); }
-  const std::shared_ptr<ExportedObject>& Object() const { return object_; }
-  // Called once the capability exists: registers it as ours, so that it is recognised when the
-  // peer sends it back.
-  void Registered(const capnp::ClientHook* hook);
-  // The object's number for the identity method.
-  std::uint64_t Number() const { return number_; }
-
- private:
-  kj::Promise<void> ServeUnknown(StubCall& call, std::uint16_t methodId);
-  void Release();
-
-  std::weak_ptr<Connection> connection_;
-  std::shared_ptr<ExportedObject> object_;
-  IUnknown* const identity_;
-  std::uint64_t number_;
-  const capnp::ClientHook* hook_ = nullptr;
-  bool released_ = false;
 };
 
 }  // namespace platform::remoting

@@ -46,7 +46,7 @@ RuntimeStatistics Statistics() {
   Runtime* runtime = Runtime::IfStarted();
   statistics.started = runtime != nullptr;
   statistics.proxies = ProxyManager::LiveCount();
-  statistics.exports = Connection::LiveStubCount();
+  statistics.exports = ObjectStub::LiveCount();
   statistics.workers = runtime != nullptr ? runtime->Workers().ThreadCount() : 0;
   return statistics;
 }

@@ -4,12 +4,15 @@
 // identity and each interface pointer that was handed out or asked for. Calls on the capability
 // become StubCalls: the marshaler of the interface reads the parameters into plain values on the
 // RPC thread, StubCall::OnWorker runs the object's method on a worker and the reply (again plain
-// values) is written into the results back on the RPC thread.
+// values) is written into the results back on the RPC thread. An ObjectStub is the capability
+// itself: one per exported object and connection, living on the RPC thread.
 #pragma once
 
 #include <capnp/any.h>
 #include <capnp/capability.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -113,5 +116,39 @@ kj::Promise<void> UnknownMethod(std::uint16_t methodId);
 // when `then` has run (or failed). `work` and its captures are destroyed on the worker, `then`
 // on the RPC thread.
 kj::Promise<void> OnWorkerThen(Task work, Task then);
+
+// One of our objects as a capability on one connection.
+class ObjectStub final : public capnp::Capability::Server {
+ public:
+  ObjectStub(std::weak_ptr<Connection> connection, std::shared_ptr<ExportedObject> object);
+  ~ObjectStub();
+
+  DispatchCallResult dispatchCall(std::uint64_t interfaceId, std::uint16_t methodId,
+                                  capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer> context) override;
+
+  capnp::Capability::Client Self() { return thisCap(); }
+  const std::shared_ptr<ExportedObject>& Object() const { return object_; }
+  // Called once the capability exists: registers it as ours, so that it is recognised when the
+  // peer sends it back.
+  void Registered(const capnp::ClientHook* hook);
+  // The object's number for the identity method.
+  std::uint64_t Number() const { return number_; }
+
+  // RPC thread. The live stub whose capability has `hook`, or null: our own object coming back.
+  static ObjectStub* FromHook(const capnp::ClientHook* hook);
+  // Exported capabilities alive in this process, for diagnostics and tests.
+  static std::size_t LiveCount();
+
+ private:
+  kj::Promise<void> ServeUnknown(StubCall& call, std::uint16_t methodId);
+  void Release();
+
+  std::weak_ptr<Connection> connection_;
+  std::shared_ptr<ExportedObject> object_;
+  IUnknown* const identity_;
+  std::uint64_t number_;
+  const capnp::ClientHook* hook_ = nullptr;
+  bool released_ = false;
+};
 
 }  // namespace platform::remoting
