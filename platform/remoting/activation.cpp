@@ -41,34 +41,57 @@ constexpr std::chrono::seconds kServerStartTimeout{30};
 // How often the wait looks at the launched process besides the directory's changes.
 constexpr int kWaitSliceMilliseconds = 100;
 
-// Client connections by socket path. RPC thread only.
-std::map<std::string, std::shared_ptr<Connection>>& ClientConnections() {
-  static auto* connections = new std::map<std::string, std::shared_ptr<Connection>>;
+// A client connection to one server socket: connecting, then connected. Threads that activate
+// at the same time share one connect (the forked promise), so that one server is one connection
+// here and its objects arrive as one proxy each. RPC thread only.
+struct ClientConnection {
+  kj::ForkedPromise<std::shared_ptr<Connection>> ready = nullptr;
+  std::shared_ptr<Connection> connection;  // set once connected
+  bool failed = false;                     // the connect failed; the next activation tries again
+};
+
+std::map<std::string, kj::Own<ClientConnection>>& ClientConnections() {
+  static auto* connections = new std::map<std::string, kj::Own<ClientConnection>>;
   return *connections;
 }
 
-// RPC thread: the live connection to `path`, or a new one.
+// RPC thread: the connection to `path`: the live one, the one being made, or a new one.
 kj::Promise<std::shared_ptr<Connection>> ConnectTo(const std::string& path) {
   auto& connections = ClientConnections();
   const auto found = connections.find(path);
-  if (found != connections.end() && found->second->Alive()) {
-    return std::shared_ptr<Connection>(found->second);
+  if (found != connections.end()) {
+    ClientConnection& entry = *found->second;
+    if (entry.connection && entry.connection->Alive()) return std::shared_ptr<Connection>(entry.connection);
+    if (!entry.connection && !entry.failed) return entry.ready.addBranch();
+    // Gone or failed: replaced below. Its promise has settled, so nothing of it is running.
+    connections.erase(found);
   }
-  return Runtime::Get()
-      .Io()
-      .getNetwork()
-      .parseAddress("unix:" + path)
-      .then([](kj::Own<kj::NetworkAddress> address) { return address->connect(); })
-      .then([path](kj::Own<kj::AsyncIoStream> stream) {
-        auto connection = Connection::Start(kj::mv(stream), Connection::Side::Client, path);
-        ClientConnections()[path] = connection;
-        Runtime::Get().Tasks().add(connection->WhenDisconnected().then([path, raw = connection.get()] {
-          auto& all = ClientConnections();
-          const auto entry = all.find(path);
-          if (entry != all.end() && entry->second.get() == raw) all.erase(entry);
-        }));
-        return connection;
-      });
+  auto entry = kj::heap<ClientConnection>();
+  ClientConnection* const raw = entry.get();  // lives until replaced, never while connecting
+  entry->ready = Runtime::Get()
+                     .Io()
+                     .getNetwork()
+                     .parseAddress("unix:" + path)
+                     .then([](kj::Own<kj::NetworkAddress> address) { return address->connect(); })
+                     .then(
+                         [path, raw](kj::Own<kj::AsyncIoStream> stream) {
+                           auto connection = Connection::Start(kj::mv(stream), Connection::Side::Client, path);
+                           raw->connection = connection;
+                           Runtime::Get().Tasks().add(connection->WhenDisconnected().then([path, gone = connection.get()] {
+                             auto& all = ClientConnections();
+                             const auto current = all.find(path);
+                             if (current != all.end() && current->second->connection.get() == gone) all.erase(current);
+                           }));
+                           return connection;
+                         },
+                         [raw](kj::Exception&& failure) -> std::shared_ptr<Connection> {
+                           raw->failed = true;
+                           kj::throwFatalException(kj::mv(failure));
+                         })
+                     .fork();
+  auto branch = entry->ready.addBranch();
+  connections[path] = kj::mv(entry);
+  return branch;
 }
 
 // Asks a running server for the class object. `running` is false when no server answers for

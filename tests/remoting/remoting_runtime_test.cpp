@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <latch>
 #include <thread>
 
 #include "platform/automation/safearray.h"
@@ -170,6 +171,30 @@ TEST_F(RuntimeTest, OneRemoteObjectIsOneProxyAndQueryInterfaceAsksIt) {
   EXPECT_NE(one, other);
   EXPECT_EQ(one.server, static_cast<std::uint64_t>(peer->Pid()));
   EXPECT_EQ(GetRemoteIdentity(static_cast<ICommunicationDriverEvents*>(sink.Get()), &one), E_INVALIDARG);
+}
+
+TEST_F(RuntimeTest, ThreadsActivatingAtOnceShareOneConnectionAndOneProxy) {
+  auto peer = StartPeer();
+  // The first activation of this server in the process, from several threads at once: one
+  // connection, so the singleton is one proxy for all of them.
+  constexpr int kThreads = 4;
+  std::vector<ComPtr<ITestProbe>> mailboxes(kThreads);
+  std::vector<HRESULT> results(kThreads, E_FAIL);
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      start.arrive_and_wait();
+      results[t] = Create(CLSID_TestMailbox, &mailboxes[t]);
+      CoUninitialize();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(results[t], S_OK) << "thread " << t;
+    EXPECT_EQ(mailboxes[t].Get(), mailboxes[0].Get()) << "thread " << t;
+  }
 }
 
 TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
