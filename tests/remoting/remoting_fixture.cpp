@@ -1,13 +1,36 @@
 #include "tests/remoting/remoting_fixture.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "interfaces/driver_factory.h"
+#include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/types/wide_string.h"
 
 namespace Talvaro::RemotingTest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The sanitizers' option variables: children write their reports into files of the test's own.
+constexpr const char* kSanitizerOptions[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"};
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+}  // namespace
 
 void RemotingFixture::SetUp() {
   // The isolated environment names one run directory per process; each test takes its own
@@ -16,10 +39,75 @@ void RemotingFixture::SetUp() {
   static int next = 0;
   runDirectory_ = base + "-" + std::to_string(++next);
   ::setenv("TALVARO_RUN_DIR", runDirectory_.c_str(), 1);
+  // Servers launched through LocalServer32 leave their launcher; as subreaper this process reaps
+  // them when it ends them.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  // Options as the test process was given them, plus where reports go (children only: ours were
+  // read at start).
+  static const std::vector<std::string> given = [] {
+    std::vector<std::string> values;
+    for (const char* name : kSanitizerOptions) {
+      const char* value = std::getenv(name);
+      values.emplace_back(value != nullptr ? value : "");
+    }
+    return values;
+  }();
+  sanitizerDirectory_ = runDirectory_ + "-sanitizer";
+  fs::create_directories(sanitizerDirectory_);
+  for (std::size_t i = 0; i < std::size(kSanitizerOptions); ++i) {
+    const std::string options =
+        (given[i].empty() ? "" : given[i] + ":") + "log_path=" + sanitizerDirectory_ + "/report";
+    ::setenv(kSanitizerOptions[i], options.c_str(), 1);
+  }
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
 }
 
-void RemotingFixture::TearDown() { CoUninitialize(); }
+void RemotingFixture::TearDown() {
+  KillServers();
+  CheckSanitizerReports();
+  CoUninitialize();
+}
+
+void RemotingFixture::KillServers() {
+  std::vector<pid_t> pids = killAtEnd_;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(platform::remoting::ClassDirectory(), ignored)) {
+    const std::string text = ReadAll(entry.path());
+    const auto at = text.find("pid=");
+    if (at != std::string::npos) pids.push_back(static_cast<pid_t>(std::atol(text.c_str() + at + 4)));
+  }
+  for (const pid_t pid : pids) {
+    if (pid <= 1 || pid == ::getpid()) continue;
+    ::kill(-pid, SIGKILL);  // a launched server leads a process group of its own
+    ::kill(pid, SIGKILL);
+    EXPECT_TRUE(WaitForExitOf(pid)) << "server " << pid << " did not end";
+  }
+}
+
+void RemotingFixture::CheckSanitizerReports() {
+  std::error_code ignored;
+  for (const auto& report : fs::directory_iterator(sanitizerDirectory_, ignored)) {
+    ADD_FAILURE() << "a child process reported:\n" << ReadAll(report.path());
+  }
+}
+
+LocalServerRegistration::LocalServerRegistration(REFCLSID clsid, const std::string& commandLine)
+    : classKey_(L"CLSID\\" + platform::FormatGuid(clsid)) {
+  HKEY key = nullptr;
+  const std::wstring serverKey = classKey_ + L"\\LocalServer32";
+  EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, serverKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  const std::wstring command = platform::FromUtf8(commandLine);
+  EXPECT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+LocalServerRegistration::~LocalServerRegistration() { RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey_.c_str()); }
+
+std::string Quoted(const std::string& program) { return "\"" + program + "\""; }
 
 std::unique_ptr<ChildProcess> RemotingFixture::StartPeer(bool real) {
   std::vector<std::string> arguments{"serve"};

@@ -1,9 +1,12 @@
 // Shared set-up of the remoting tests: each test gets a run directory of its own (so its servers'
 // endpoints are its own) inside the process's isolated environment, and joins the
-// multithreaded apartment.
+// multithreaded apartment. What a test starts ends with it: servers that published in its run
+// directory (launched through LocalServer32 too, which are not our children) are killed at its
+// end, whether it passed or not, and a sanitizer report of any child process fails it.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -31,10 +34,35 @@ class RemotingFixture : public ::testing::Test {
   }
 
   const std::string& RunDirectory() const { return runDirectory_; }
+  // Kills `pid` (and its process group) at the end of the test, as a published server would be.
+  void KillAtEnd(pid_t pid) { killAtEnd_.push_back(pid); }
 
  private:
+  // The pids in the class files of this test's run directory, and those given to KillAtEnd.
+  void KillServers();
+  // Fails the test for each sanitizer report that a child process wrote.
+  void CheckSanitizerReports();
+
   std::string runDirectory_;
+  std::string sanitizerDirectory_;
+  std::vector<pid_t> killAtEnd_;
 };
+
+// A class registered as a local server (HKCR\CLSID\{clsid}\LocalServer32 = `commandLine`) for
+// the scope of a test.
+class LocalServerRegistration {
+ public:
+  LocalServerRegistration(REFCLSID clsid, const std::string& commandLine);
+  ~LocalServerRegistration();
+  LocalServerRegistration(const LocalServerRegistration&) = delete;
+  LocalServerRegistration& operator=(const LocalServerRegistration&) = delete;
+
+ private:
+  std::wstring classKey_;
+};
+
+// `program` as LocalServer32 writes it: in double quotes.
+std::string Quoted(const std::string& program);
 
 // With the real server: registered with /RegServer in SetUp; StartServer runs it as a local
 // server with a log directory and event log of the test's own.

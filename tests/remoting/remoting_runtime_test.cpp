@@ -3,7 +3,6 @@
 // marshaled interfaces, activation through endpoints and the registry.
 #include <capnp/ez-rpc.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -494,18 +493,7 @@ TEST_F(RuntimeTest, WithoutARunningServerTheRegistryDecides) {
 }
 
 TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
-  // The launched server leaves its shell; as subreaper we can reap it when we end it.
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  const std::wstring key = L"CLSID\\" + platform::FormatGuid(CLSID_TestProbe) + L"\\LocalServer32";
-  HKEY server = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &server, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring command = L"\"" + platform::FromUtf8(PEER_BINARY) + L"\"";
-  ASSERT_EQ(RegSetValueExW(server, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  RegCloseKey(server);
-
+  LocalServerRegistration registration(CLSID_TestProbe, Quoted(PEER_BINARY));
   ComPtr<ITestProbe> probe;
   ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
   ULONG pid = 0;
@@ -518,7 +506,6 @@ TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
   probe = nullptr;
   ::kill(static_cast<pid_t>(pid), SIGTERM);
   EXPECT_TRUE(WaitForExitOf(static_cast<pid_t>(pid)));
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + platform::FormatGuid(CLSID_TestProbe)).c_str());
 }
 
 }  // namespace
