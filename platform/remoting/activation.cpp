@@ -15,8 +15,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -237,61 +237,83 @@ bool ProcessAlive(pid_t pid) {
   return state != 'Z' && state != 'X';
 }
 
-// Spawns the server detached from us (its own session, standard streams on /dev/null), so it
-// outlives this client and no terminal signal reaches it. Returns its pid, or 0.
+// The child's side of SpawnDetached, after the second fork: only async-signal-safe calls.
+[[noreturn]] void ExecDetached(char* const* argv, int closeAbove) {
+  // A process group of its own, so that a launch that never publishes can be ended whole.
+  ::setpgid(0, 0);
+  // Default dispositions and an empty mask: ours (SIGPIPE ignored by the event loop, stop
+  // signals blocked by the application) are not the server's.
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+  }
+  // Nothing else of the client: a pipe it holds must reach its end when the client exits.
+  if (::close_range(3, ~0U, 0) != 0) {
+    for (int fd = 3; fd < closeAbove; ++fd) ::close(fd);
+  }
+  ::execve(argv[0], argv, environ);
+  ::_exit(127);
+}
+
+// Starts `words` (the program, then its arguments) detached from this process: the server is
+// the child of a short-lived intermediate that made a new session, so it outlives the client,
+// is not the client's child, and no terminal signal reaches it. Returns its pid, or 0.
+pid_t SpawnDetached(std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  rlimit descriptors{};
+  const int closeAbove = ::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < 65536
+                             ? static_cast<int>(descriptors.rlim_cur)
+                             : 65536;
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return 0;
+  // Everything the children need is prepared above: a child of a multithreaded process may only
+  // make async-signal-safe calls.
+  const pid_t intermediate = ::fork();
+  if (intermediate == 0) {
+    ::setsid();
+    const pid_t server = ::fork();
+    if (server == 0) ExecDetached(argv.data(), closeAbove);
+    [[maybe_unused]] const ssize_t written = ::write(report[1], &server, sizeof server);
+    ::_exit(server > 0 ? 0 : 1);
+  }
+  ::close(report[1]);
+  pid_t server = 0;
+  if (intermediate > 0) {
+    std::size_t got = 0;
+    while (got < sizeof server) {
+      const ssize_t read = ::read(report[0], reinterpret_cast<char*>(&server) + got, sizeof server - got);
+      if (read > 0) {
+        got += static_cast<std::size_t>(read);
+      } else if (read == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    if (got < sizeof server) server = 0;
+    int status = 0;
+    while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ::close(report[0]);
+  return server > 0 ? server : 0;
+}
+
+// Starts the LocalServer32 command line with "-Embedding"; its pid, or 0.
 pid_t SpawnLocalServer(const std::wstring& commandLine) {
   auto words = SplitCommandLine(platform::ToUtf8(commandLine));
   if (words.empty()) return 0;
   words.front() = ExistingProgram(words.front());
   words.emplace_back("-Embedding");
-  // The shell starts the server in the background and tells us its pid.
-  std::vector<std::string> arguments = {"sh", "-c", "\"$0\" \"$@\" </dev/null >/dev/null 2>&1 & echo $!"};
-  arguments.insert(arguments.end(), words.begin(), words.end());
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) return 0;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  sigset_t none;
-  sigset_t reset;
-  sigemptyset(&none);
-  sigemptyset(&reset);
-  // Our own dispositions (SIGPIPE ignored by the event loop, say) are not the server's.
-  for (const int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2}) {
-    sigaddset(&reset, signal);
-  }
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &reset);
-  pid_t shell = 0;
-  const int spawned = ::posix_spawn(&shell, "/bin/sh", &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(pipe[1]);
-  std::string output;
-  if (spawned == 0) {
-    char buffer[64];
-    for (;;) {
-      const ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
-      if (got > 0) {
-        output.append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        break;
-      }
-    }
-    int status = 0;
-    while (::waitpid(shell, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  ::close(pipe[0]);
-  return spawned == 0 ? static_cast<pid_t>(std::atol(output.c_str())) : 0;
+  return SpawnDetached(std::move(words));
 }
 
 // Asks systemd to start `service`. False when systemd does not run or refuses.

@@ -23,6 +23,10 @@
 #include "tests/remoting/test_probe.h"
 #include "tests/support/component/event_sink.h"
 
+// After ours: <fcntl.h> defines LOCK_WRITE, a name of stream.h.
+#include <fcntl.h>
+#include <poll.h>
+
 namespace Talvaro::RemotingTest {
 namespace {
 
@@ -506,6 +510,27 @@ TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
   probe = nullptr;
   ::kill(static_cast<pid_t>(pid), SIGTERM);
   EXPECT_TRUE(WaitForExitOf(static_cast<pid_t>(pid)));
+}
+
+TEST_F(RuntimeTest, ALaunchedServerKeepsNoDescriptorOfItsClient) {
+  LocalServerRegistration registration(CLSID_TestProbe, Quoted(PEER_BINARY));
+  // The client holds the write end of a pipe without close-on-exec, as `tcdctl units 9>&1 | cat`
+  // does; the pipe must reach its end when the client is gone, whatever the client launched.
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  ::fcntl(pipe[1], F_SETFD, 0);
+  auto client = std::make_unique<ChildProcess>(PEER_BINARY,
+                                               std::vector<std::string>{"hold", platform::FormatGuidNarrow(CLSID_TestProbe)});
+  ::close(pipe[1]);
+  EXPECT_EQ(client->ReadLine(), "ready") << client->Errors();
+  EXPECT_TRUE(platform::remoting::ReadClassFile(CLSID_TestProbe)) << "the client launched the server";
+  client->Signal(SIGTERM);
+  EXPECT_EQ(client->Wait(), 0);
+  pollfd end{pipe[0], POLLIN, 0};
+  char byte = 0;
+  const bool ended = ::poll(&end, 1, 20000) == 1 && ::read(pipe[0], &byte, 1) == 0;
+  ::close(pipe[0]);
+  EXPECT_TRUE(ended) << "the launched server still holds the client's pipe";
 }
 
 }  // namespace
