@@ -30,14 +30,21 @@ class TaskErrors final : public kj::TaskSet::ErrorHandler {
 }  // namespace
 
 void StartThreadWithSignalsBlocked(Task body) {
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  // The new thread inherits the mask, so no signal reaches it even before its first line.
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  std::thread thread([body = std::move(body)]() mutable { body(); });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  thread.detach();
+  // The new thread inherits the mask, so no signal reaches it even before its first line. The
+  // caller's own mask comes back also when the thread cannot be started.
+  struct AllSignalsBlocked {
+    sigset_t previous;
+    AllSignalsBlocked() {
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_SETMASK, &all, &previous);
+    }
+    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  };
+  AllSignalsBlocked blocked;
+  std::thread([body = std::move(body)]() mutable { body(); }).detach();
 }
 
 void Trace(const std::string& message) {

@@ -1,14 +1,15 @@
 #include "platform/remoting/worker_pool.h"
 
-#include <thread>
-
 #include "platform/com/apartment.h"
 #include "platform/remoting/runtime.h"
 
 namespace platform::remoting {
 
 WorkerPool::WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout)
-    : maxThreads_(maxThreads), idleTimeout_(idleTimeout) {}
+    : WorkerPool(maxThreads, idleTimeout, &StartThreadWithSignalsBlocked) {}
+
+WorkerPool::WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout, StartThread startThread)
+    : maxThreads_(maxThreads), idleTimeout_(idleTimeout), startThread_(startThread) {}
 
 void WorkerPool::Submit(Task task) {
   bool start = false;
@@ -22,7 +23,25 @@ void WorkerPool::Submit(Task task) {
     }
   }
   workAvailable_.notify_one();
-  if (start) StartThreadWithSignalsBlocked([this] { Run(); });
+  if (start) StartWorker();
+}
+
+void WorkerPool::StartWorker() noexcept {
+  try {
+    startThread_([this] { Run(); });
+    return;
+  } catch (...) {
+    // Out of threads or memory. The caller may be a destructor on the RPC thread, so nothing
+    // escapes; the task stays queued for a running worker or the next Submit's start.
+  }
+  {
+    std::lock_guard lock(mutex_);
+    --threads_;
+  }
+  try {
+    Trace("could not start a worker thread; queued calls wait for another");
+  } catch (...) {
+  }
 }
 
 std::size_t WorkerPool::ThreadCount() const {

@@ -4,8 +4,13 @@
 // Threads start on demand, when a task finds no idle worker, up to a limit, and end after a
 // while without work, so a process that is never called keeps none. A call that blocks (for
 // instance on a nested call back to its caller) holds only its own worker; the limit bounds how
-// many may block at once. Tasks queue beyond it. The pool belongs to the runtime, which lives
-// until the process ends (workers may still run during exit), so it is never destroyed.
+// many may block at once. Beyond it tasks queue, in submission order, until a worker is free:
+// a nested call that comes back into this process while every worker is blocked waits in that
+// queue, so a chain of nested calls as deep as the limit across all callers stalls until one of
+// them ends (or its peer goes, which fails its call). A thread that cannot be started (out of
+// threads or memory) is not an error of Submit: the task stays queued for a running worker or
+// the next start. The pool belongs to the runtime, which lives until the process ends (workers
+// may still run during exit), so it is never destroyed.
 #pragma once
 
 #include <chrono>
@@ -20,11 +25,17 @@ namespace platform::remoting {
 
 class WorkerPool {
  public:
+  // Starts a detached thread running `body`; may throw (std::system_error, std::bad_alloc).
+  using StartThread = void (*)(Task body);
+
+  // Workers start with signals blocked (StartThreadWithSignalsBlocked).
   WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout);
+  WorkerPool(std::size_t maxThreads, std::chrono::milliseconds idleTimeout, StartThread startThread);
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Any thread. Queues the task and, when no worker is free, starts one. Never waits for work.
+  // Any thread, also from destructors on the RPC thread. Queues the task and, when no worker is
+  // free, starts one. Never waits for work; a failed thread start does not throw.
   void Submit(Task task);
 
   // Workers currently alive, for diagnostics and tests.
@@ -37,13 +48,17 @@ class WorkerPool {
 
  private:
   void Run();
+  // Called after threads_ was counted up for the new worker; counts it down again when the
+  // thread does not start.
+  void StartWorker() noexcept;
 
   const std::size_t maxThreads_;
   const std::chrono::milliseconds idleTimeout_;
+  const StartThread startThread_;
   mutable std::mutex mutex_;
   std::condition_variable workAvailable_;  // signalled under mutex_ when a task is queued
   std::deque<Task> queue_;                 // guarded by mutex_
-  std::size_t threads_ = 0;                // guarded by mutex_
+  std::size_t threads_ = 0;                // workers started or starting; guarded by mutex_
   std::size_t idle_ = 0;                   // workers waiting for work; guarded by mutex_
   std::size_t running_ = 0;                // tasks being run; guarded by mutex_
   bool stopped_ = false;                   // guarded by mutex_
