@@ -1,16 +1,19 @@
 // The server side of the endpoints: the listening socket and the class files.
 #include "platform/remoting/connection.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/remoting/errors.h"
 #include "platform/remoting/runtime.h"
 
 // System headers after ours: <fcntl.h> defines LOCK_WRITE, a name of stream.h.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -158,14 +161,41 @@ void RemoveAtExit() {
   if (!publication.socketPath.empty()) ::unlink(publication.socketPath.c_str());
 }
 
-// Runs `body` on the RPC thread: directly when already there, else waiting for it.
-template <class Body>
-void OnRpcThread(Body&& body) {
-  auto& runtime = Runtime::Get();
-  if (Runtime::OnRpcThread()) {
-    runtime.Tasks().add(kj::evalNow([&] { return body(); }));
-  } else {
-    runtime.RunSync([&] { return body(); });
+// Whether `pid` names no process any more (a process of another user counts as alive).
+bool ProcessGone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The pid in `name` after `prefix` (digits up to `suffix`), or 0.
+pid_t PidInName(const std::string& name, const std::string& prefix, const std::string& suffix) {
+  if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return 0;
+  }
+  const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return static_cast<pid_t>(std::stol(digits));
+}
+
+// What servers that died left behind: a process ended by _exit (ExitProcess) or a signal runs no
+// exit handler, so its socket and class files stay. Removed when a server starts publishing:
+// sockets com-<pid>.sock, class files and their temporaries whose pid is gone. Files of live
+// processes are left alone. A class file that a live server renames over a dead one's between
+// our read and the unlink would go too; one class is published by one server at a time (the
+// servers' single-instance guards), so that does not arise.
+void RemoveStaleEndpoints() {
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(RunDirectory(), ignored)) {
+    if (ProcessGone(PidInName(entry.path().filename().string(), "com-", ".sock"))) fs::remove(entry.path(), ignored);
+  }
+  for (const auto& entry : fs::directory_iterator(ClassDirectory(), ignored)) {
+    const std::string name = entry.path().filename().string();
+    pid_t pid = 0;
+    if (name.rfind('.', 0) == 0) {
+      pid = PidInName(name.substr(name.rfind('.')), ".", "");  // .{CLSID}.<pid>, being written
+    } else if (const auto clsid = platform::ParseGuid(std::string_view(name))) {
+      if (const auto endpoint = ReadClassFile(*clsid)) pid = endpoint->pid;
+    }
+    if (ProcessGone(pid)) fs::remove(entry.path(), ignored);
   }
 }
 
@@ -211,6 +241,8 @@ bool MakeDirectories(const std::string& path) {
 }
 
 HRESULT PublishClassObjects(const std::vector<CLSID>& clsids) {
+  // Publishing waits for the RPC thread, which never runs object code and so never registers.
+  if (Runtime::OnRpcThread()) return RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR;
   auto& publication = Published();
   std::lock_guard lock(publication.mutex);
   if (clsids.empty() && publication.published.empty() && publication.socketPath.empty()) return S_OK;
@@ -219,8 +251,9 @@ HRESULT PublishClassObjects(const std::vector<CLSID>& clsids) {
     const std::string path = RunDirectory() + "/com-" + std::to_string(::getpid()) + ".sock";
     if (path.size() > kMaxSocketPath) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     if (!MakeDirectories(ClassDirectory())) return HresultFromErrno(errno);
+    RemoveStaleEndpoints();
     try {
-      OnRpcThread([&] { return StartListening(path); });
+      Runtime::Get().RunSync([&] { return StartListening(path); });
     } catch (const kj::Exception& failure) {
       Trace("cannot listen on " + path + ": " + failure.getDescription().cStr());
       return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -252,7 +285,7 @@ HRESULT PublishClassObjects(const std::vector<CLSID>& clsids) {
 
   if (publication.published.empty() && !publication.socketPath.empty()) {
     try {
-      OnRpcThread([] {
+      Runtime::Get().RunSync([] {
         StopListening();
         return kj::Promise<void>(kj::READY_NOW);
       });
