@@ -4,7 +4,9 @@
 // "LocalService" asks systemd to start that service (when systemd runs), else LocalServer32 is
 // spawned with "-Embedding"; either way we wait, bounded, for the class to be published. Without
 // a registration the answer is REGDB_E_CLASSNOTREG. Nothing here starts a thread until an
-// endpoint has been found.
+// endpoint has been found, and a client never creates the run directory: that is the server's.
+#include "platform/remoting/activation.h"
+
 #include "platform/registry/registry.h"
 #include "platform/remoting/connection.h"
 #include "platform/remoting/endpoints.h"
@@ -23,12 +25,16 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -40,6 +46,8 @@ namespace {
 constexpr std::chrono::seconds kServerStartTimeout{30};
 // How often the wait looks at the launched process besides the directory's changes.
 constexpr int kWaitSliceMilliseconds = 100;
+// How long a launch that did not publish may take to end once killed.
+constexpr std::chrono::seconds kLaunchEndTimeout{5};
 
 // A client connection to one server socket: connecting, then connected. Threads that activate
 // at the same time share one connect (the forked promise), so that one server is one connection
@@ -307,13 +315,14 @@ pid_t SpawnDetached(std::vector<std::string> words) {
   return server > 0 ? server : 0;
 }
 
-// Starts the LocalServer32 command line with "-Embedding"; its pid, or 0.
-pid_t SpawnLocalServer(const std::wstring& commandLine) {
+// The LocalServer32 command line as the words to start: the program, its arguments and
+// "-Embedding"; empty when it names no program.
+std::vector<std::string> LocalServerCommand(const std::wstring& commandLine) {
   auto words = SplitCommandLine(platform::ToUtf8(commandLine));
-  if (words.empty()) return 0;
+  if (words.empty()) return words;
   words.front() = ExistingProgram(words.front());
   words.emplace_back("-Embedding");
-  return SpawnDetached(std::move(words));
+  return words;
 }
 
 // Asks systemd to start `service`. False when systemd does not run or refuses.
@@ -335,47 +344,166 @@ bool StartService(const std::wstring& service) {
   return called >= 0;
 }
 
-// Waits until the class is published and answers, the launched process (when known) ends, or
-// the time runs out.
-HRESULT WaitForServer(REFCLSID clsid, REFIID riid, void** result, pid_t launched) {
+// The nearest directory of `path` or above it that exists.
+std::string NearestExistingDirectory(std::string path) {
+  for (;;) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return path;
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    path.resize(slash);
+  }
+}
+
+// Wakes the wait for a server when its class file may have appeared: watches the class
+// directory or, while that does not exist yet, its nearest existing ancestor, following the
+// server's directories down as they appear. Owned by one waiting thread.
+class ClassDirectoryWatch {
+ public:
+  ClassDirectoryWatch() : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {}
+  ~ClassDirectoryWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ClassDirectoryWatch(const ClassDirectoryWatch&) = delete;
+  ClassDirectoryWatch& operator=(const ClassDirectoryWatch&) = delete;
+
+  // Waits up to `milliseconds` for a change there (the whole time when watching is impossible).
+  void Wait(int milliseconds) {
+    Follow();
+    if (fd_ < 0 || watch_ < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+      return;
+    }
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, milliseconds) > 0) {
+      char events[4096];
+      while (::read(fd_, events, sizeof events) > 0) {
+      }
+    }
+  }
+
+ private:
+  // A directory created between finding the nearest one and watching it is seen one slice later.
+  void Follow() {
+    if (fd_ < 0) return;
+    const std::string nearest = NearestExistingDirectory(ClassDirectory());
+    if (nearest == watched_ && watch_ >= 0) return;
+    if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+    watch_ = ::inotify_add_watch(fd_, nearest.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
+    watched_ = nearest;
+  }
+
+  const int fd_;
+  int watch_ = -1;
+  std::string watched_;
+};
+
+// Waits until the class is published and answers (its result), the launched process (when
+// known) ends, or the time runs out (nullopt for both).
+std::optional<HRESULT> WaitForServer(REFCLSID clsid, REFIID riid, void** result, pid_t launched) {
   const auto deadline = std::chrono::steady_clock::now() + kServerStartTimeout;
-  MakeDirectories(ClassDirectory());
-  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (watch >= 0) ::inotify_add_watch(watch, ClassDirectory().c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
-  HRESULT hr = CO_E_SERVER_EXEC_FAILURE;
+  ClassDirectoryWatch watch;
   for (;;) {
     bool running = false;
     const HRESULT answer = FromRunningServer(clsid, riid, result, &running);
-    if (running) {
-      hr = answer;
-      break;
-    }
-    if (launched != 0 && !ProcessAlive(launched)) break;
+    if (running) return answer;
+    if (launched != 0 && !ProcessAlive(launched)) return std::nullopt;
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) break;
+    if (now >= deadline) return std::nullopt;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    const int slice = static_cast<int>(std::min<long long>(left, kWaitSliceMilliseconds));
-    if (watch >= 0) {
-      pollfd ready{watch, POLLIN, 0};
-      if (::poll(&ready, 1, slice) > 0) {
-        char events[4096];
-        while (::read(watch, events, sizeof events) > 0) {
-        }
-      }
-    } else {
-      ::usleep(static_cast<useconds_t>(slice) * 1000);
-    }
+    watch.Wait(static_cast<int>(std::min<long long>(left, kWaitSliceMilliseconds)));
   }
-  if (watch >= 0) ::close(watch);
-  return hr;
 }
 
-std::mutex& LaunchMutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
+// A launch that did not publish: its process group is killed, so that nothing of it keeps
+// running and the next activation starts afresh, and what of it is our child (this process may
+// be a subreaper) is reaped; init reaps the rest.
+void EndLaunch(pid_t launched) {
+  if (ProcessAlive(launched)) {
+    Trace("ending launch " + std::to_string(launched) + ": it did not publish in time");
+    ::kill(-launched, SIGKILL);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kLaunchEndTimeout;
+  for (;;) {
+    siginfo_t ended{};
+    while (::waitid(P_PGID, static_cast<id_t>(launched), &ended, WEXITED | WNOHANG) == 0 && ended.si_pid != 0) {
+      ended = {};
+    }
+    if (!ProcessAlive(launched) || std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// One launch per program at a time in this process: two classes served by one program share its
+// start (a second start would find the first's single-instance guard and end), while unrelated
+// programs start in parallel. Any thread; no lock is held while a launch runs.
+class LaunchGates {
+ public:
+  class Pass {
+   public:
+    Pass(LaunchGates& gates, std::string key) : gates_(gates), key_(std::move(key)) {}
+    ~Pass() { gates_.Leave(key_); }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+
+   private:
+    LaunchGates& gates_;
+    std::string key_;
+  };
+
+  // Waits while another thread launches `key`, then holds it until the pass goes.
+  [[nodiscard]] Pass Enter(const std::string& key) {
+    std::unique_lock lock(mutex_);
+    left_.wait(lock, [&] { return launching_.count(key) == 0; });
+    launching_.insert(key);
+    return Pass(*this, key);
+  }
+
+ private:
+  void Leave(const std::string& key) {
+    {
+      std::lock_guard lock(mutex_);
+      launching_.erase(key);
+    }
+    left_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable left_;     // signalled when a key leaves launching_
+  std::set<std::string> launching_;  // guarded by mutex_
+};
+
+LaunchGates& Launches() {
+  static auto* gates = new LaunchGates;
+  return *gates;
+}
+
+struct LaunchObserverSlot {
+  std::mutex mutex;
+  LaunchObserver observer;  // guarded by mutex; called on a copy, outside it
+};
+
+LaunchObserverSlot& ObserverSlot() {
+  static auto* slot = new LaunchObserverSlot;
+  return *slot;
+}
+
+void ReportLaunch(const LaunchedServer& launched) {
+  LaunchObserver observer;
+  {
+    std::lock_guard lock(ObserverSlot().mutex);
+    observer = ObserverSlot().observer;
+  }
+  if (observer) observer(launched);
 }
 
 }  // namespace
+
+void SetLaunchObserver(LaunchObserver observer) {
+  std::lock_guard lock(ObserverSlot().mutex);
+  ObserverSlot().observer = std::move(observer);
+}
 
 HRESULT ActivateClassObject(REFCLSID clsid, DWORD /*context*/, REFIID riid, void** result) {
   if (result == nullptr) return E_POINTER;
@@ -389,19 +517,28 @@ HRESULT ActivateClassObject(REFCLSID clsid, DWORD /*context*/, REFIID riid, void
   if (FAILED(hr)) return hr;
   if (!registration.localService && !registration.localServer) return REGDB_E_CLASSNOTREG;
 
-  // One launch at a time in this process; whoever waited may find the server already up.
-  std::lock_guard launching(LaunchMutex());
+  // Whoever waited at the gate may find the server already up.
+  const auto pass = Launches().Enter(registration.localService
+                                         ? "service " + platform::ToUtf8(*registration.localService)
+                                         : "program " + platform::ToUtf8(*registration.localServer));
   hr = FromRunningServer(clsid, riid, result, &running);
   if (running) return hr;
   if (registration.localService) {
     // A service runs only under the service manager; without systemd it cannot start.
     if (!StartService(*registration.localService)) return CO_E_SERVER_EXEC_FAILURE;
-    return WaitForServer(clsid, riid, result, 0);
+    return WaitForServer(clsid, riid, result, 0).value_or(CO_E_SERVER_EXEC_FAILURE);
   }
-  const pid_t launched = SpawnLocalServer(*registration.localServer);
+  auto command = LocalServerCommand(*registration.localServer);
+  if (command.empty()) return CO_E_SERVER_EXEC_FAILURE;
+  const std::string program = command.front();
+  const pid_t launched = SpawnDetached(std::move(command));
   if (launched == 0) return CO_E_SERVER_EXEC_FAILURE;
   Trace("launched " + platform::ToUtf8(*registration.localServer) + " as " + std::to_string(launched));
-  return WaitForServer(clsid, riid, result, launched);
+  ReportLaunch({program, launched});
+  const auto answer = WaitForServer(clsid, riid, result, launched);
+  if (answer) return *answer;
+  EndLaunch(launched);
+  return CO_E_SERVER_EXEC_FAILURE;
 }
 
 }  // namespace platform::remoting

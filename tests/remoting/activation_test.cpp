@@ -1,11 +1,18 @@
-// The endpoints servers leave: a publishing server clears what dead servers left.
+// Activation's launches and the endpoints servers leave: a LocalServer32 program that never
+// publishes is ended and holds up no other program, launches are reported, a client leaves the
+// run directory to the server, and a publishing server clears what dead servers left.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "platform/com/class_factory.h"
+#include "platform/remoting/activation.h"
 #include "platform/remoting/endpoints.h"
 #include "tests/remoting/remoting_fixture.h"
 #include "tests/remoting/test_probe.h"
@@ -16,8 +23,44 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::com::ComPtr;
+using platform::remoting::LaunchedServer;
 
 constexpr CLSID kSilentClass = platform::MakeGuid("{3C1E7F0A-5B2D-4E8F-9A61-7D0C2B4E8F13}");
+
+// The launches this process reports while it lives.
+class LaunchLog {
+ public:
+  LaunchLog() {
+    platform::remoting::SetLaunchObserver([this](const LaunchedServer& launched) {
+      std::lock_guard lock(mutex_);
+      launched_.push_back(launched);
+    });
+  }
+  ~LaunchLog() { platform::remoting::SetLaunchObserver(nullptr); }
+  LaunchLog(const LaunchLog&) = delete;
+  LaunchLog& operator=(const LaunchLog&) = delete;
+
+  std::vector<LaunchedServer> Launched() {
+    std::lock_guard lock(mutex_);
+    return launched_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<LaunchedServer> launched_;  // guarded by mutex_
+};
+
+// Whether no process of the group is left; reaps those that are our children (we are the
+// subreaper of launched servers).
+bool GroupEnded(pid_t group) {
+  return WaitUntil([group] {
+    siginfo_t ended{};
+    while (::waitid(P_PGID, static_cast<id_t>(group), &ended, WEXITED | WNOHANG) == 0 && ended.si_pid != 0) {
+      ended = {};
+    }
+    return ::kill(-group, 0) != 0 && errno == ESRCH;
+  });
+}
 
 // A pid that no process has any more.
 pid_t DeadPid() {
@@ -27,6 +70,52 @@ pid_t DeadPid() {
 }
 
 class ActivationTest : public RemotingFixture {};
+
+TEST_F(ActivationTest, AProgramThatNeverPublishesIsEndedAndHoldsUpNoOtherProgram) {
+  // Runs on without publishing, with a child of its own in its process group.
+  LocalServerRegistration silent(kSilentClass, "/bin/sh -c \"sleep 600; true\"");
+  LocalServerRegistration probe(CLSID_TestProbe, Quoted(PEER_BINARY));
+  LaunchLog launches;
+  std::atomic<bool> gaveUp{false};
+  HRESULT silentResult = S_OK;
+  std::thread waiting([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComPtr<IUnknown> object;
+    silentResult = Create(kSilentClass, &object);
+    gaveUp = true;
+    CoUninitialize();
+  });
+  pid_t silentPid = 0;
+  if (WaitUntil([&] { return !launches.Launched().empty(); })) {
+    silentPid = launches.Launched().front().pid;
+    KillAtEnd(silentPid);
+    // Another program starts while the first launch waits.
+    ComPtr<ITestProbe> probeObject;
+    EXPECT_EQ(Create(CLSID_TestProbe, &probeObject), S_OK);
+    EXPECT_FALSE(gaveUp) << "the activation of another program waited for the silent one";
+  } else {
+    ADD_FAILURE() << "the silent program was not started";
+  }
+  waiting.join();
+  EXPECT_EQ(silentResult, CO_E_SERVER_EXEC_FAILURE);
+  if (silentPid > 0) {
+    EXPECT_TRUE(GroupEnded(silentPid)) << "the program's process group still runs";
+  }
+}
+
+TEST_F(ActivationTest, ALaunchIsReportedAndTheRunDirectoryLeftToTheServer) {
+  // A program that ends at once: the activation gives up without the server's directories made.
+  LocalServerRegistration failing(kSilentClass, "/bin/false");
+  ASSERT_FALSE(fs::exists(RunDirectory()));
+  LaunchLog launches;
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(kSilentClass, &object), CO_E_SERVER_EXEC_FAILURE);
+  const auto launched = launches.Launched();
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_EQ(launched[0].program, "/bin/false");
+  EXPECT_GT(launched[0].pid, 0);
+  EXPECT_FALSE(fs::exists(RunDirectory())) << "the client created the server's run directory";
+}
 
 TEST_F(ActivationTest, PublishingRemovesWhatDeadServersLeft) {
   // A server killed or ended by _exit leaves its socket and class files; a live one's stay.
