@@ -160,13 +160,12 @@ kj::Maybe<capnp::Capability::Client> Connection::Export(ObjectRef& object) {
       // A proxy goes out as the capability it stands for: back to its own server, that server
       // recognises its object; to anybody else, Cap'n Proto forwards the calls.
       return object.Proxy().Capability();
-    case ObjectRef::Kind::Exported: {
-      const auto& exported = object.Exported();
-      const auto found = stubs_.find(exported->Identity());
-      if (found != stubs_.end()) return found->second->Self();
-      return ExportStub(exported);
-    }
+    case ObjectRef::Kind::Disconnected:
+      // Calls through it fail on the peer's side as they would have here.
+      return capnp::Capability::Client(ObjectDisconnectedFailure());
     case ObjectRef::Kind::Local: {
+      // Our object (also one that came back from a peer): this connection's export of it, with
+      // references of its own.
       IUnknown* const identity = object.LocalIdentity().Get();
       const auto found = stubs_.find(identity);
       if (found != stubs_.end()) {
@@ -201,7 +200,7 @@ ObjectRef Connection::Import(capnp::Capability::Client capability, const IID& ii
     }
   }
   if (hook->isNull()) return ObjectRef();
-  if (ObjectStub* own = ObjectStub::FromHook(hook.get())) return ObjectRef::MakeExported(own->Object(), iid);
+  if (ObjectStub* own = ObjectStub::FromHook(hook.get())) return own->Object()->Share(iid);
   return ObjectRef::MakeProxy(ProxyManager::ForCapability(kj::mv(hook), shared_from_this()), iid);
 }
 

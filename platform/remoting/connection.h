@@ -2,9 +2,11 @@
 // this process exports on it.
 //
 // Everything here lives on the RPC thread except Alive(). A connection exports each of our
-// objects as one capability (ObjectStub), found again by the object's identity, so that the peer
-// sees one object as one capability; capabilities coming in become proxies (ProxyManager) or,
-// when they are our own exports coming back, the original object again.
+// objects as one capability (ObjectStub) with references of its own, found again by the
+// object's identity, so that the peer sees one object as one capability; capabilities coming in
+// become proxies (ProxyManager) or, when they are our own exports coming back, the original
+// object again (with references of its own, so that handing it to another peer makes that
+// connection's own export).
 //
 // Lifetime: the runtime keeps a connection while it is up; proxies of the peer's objects keep
 // theirs (calls through them fail once it is down). When the peer goes, Cap'n Proto drops the

@@ -6,7 +6,6 @@
 
 #include "platform/remoting/proxy.h"
 #include "platform/remoting/runtime.h"
-#include "platform/remoting/stub.h"
 
 namespace platform::remoting {
 
@@ -48,12 +47,8 @@ HRESULT ObjectRef::ToPointer(const IID& iid, void** out) const {
       return pointer_.Get()->QueryInterface(iid, out);
     case Kind::Proxy:
       return Proxy().GetInterface(iid, out);
-    case Kind::Exported: {
-      ComPtr<IUnknown> pointer;
-      const HRESULT hr = exported_->Get(iid, &pointer);
-      *out = pointer.Detach();
-      return hr;
-    }
+    case Kind::Disconnected:
+      return CO_E_OBJNOTCONNECTED;
   }
   return E_UNEXPECTED;
 }
@@ -75,11 +70,10 @@ ObjectRef ObjectRef::MakeProxy(ComPtr<IUnknown> manager, const IID& iid) {
   return ref;
 }
 
-ObjectRef ObjectRef::MakeExported(std::shared_ptr<ExportedObject> object, const IID& iid) {
+ObjectRef ObjectRef::MakeDisconnected(const IID& iid) {
   ObjectRef ref;
-  ref.kind_ = Kind::Exported;
+  ref.kind_ = Kind::Disconnected;
   ref.iid_ = iid;
-  ref.exported_ = std::move(object);
   return ref;
 }
 

@@ -4,6 +4,11 @@
 // asked there, which is object code) and turned into a capability on the RPC thread
 // (ToWire). An incoming capability becomes an ObjectRef on the RPC thread (FromWire: our own
 // object coming back, or a proxy) and a pointer again on a component thread (ToPointer).
+//
+// Our own object coming back is a Local ref with references of its own, taken from the export
+// it came through (AddRef on the RPC thread: a count, never a teardown; Releases still go to a
+// worker). Wherever it goes next, it is independent of that export: the first peer releasing
+// its capability does not cut off a later holder.
 #pragma once
 
 #include <capnp/capability.h>
@@ -15,7 +20,6 @@
 
 namespace platform::remoting {
 
-class ExportedObject;
 class ProxyManager;
 class ObjectRef;
 
@@ -73,8 +77,7 @@ class ObjectRef {
         iid_(other.iid_),
         pointer_(std::move(other.pointer_)),
         identity_(std::move(other.identity_)),
-        proxy_(std::move(other.proxy_)),
-        exported_(std::move(other.exported_)) {}
+        proxy_(std::move(other.proxy_)) {}
   ObjectRef& operator=(ObjectRef&& other) noexcept {
     if (this != &other) {
       kind_ = std::exchange(other.kind_, Kind::Null);
@@ -82,7 +85,6 @@ class ObjectRef {
       pointer_ = std::move(other.pointer_);
       identity_ = std::move(other.identity_);
       proxy_ = std::move(other.proxy_);
-      exported_ = std::move(other.exported_);
     }
     return *this;
   }
@@ -108,24 +110,23 @@ class ObjectRef {
     return context.Import(kj::mv(capability), iid);
   }
 
-  // For the runtime's connections.
-  enum class Kind { Null, Local, Proxy, Exported };
+  // For the runtime's connections. Disconnected: our own object came back through a capability
+  // whose export was released or disconnected; it reaches nothing (CO_E_OBJNOTCONNECTED).
+  enum class Kind { Null, Local, Proxy, Disconnected };
   Kind GetKind() const { return kind_; }
   static ObjectRef MakeLocal(HeldInterface pointer, HeldInterface identity, const IID& iid);
   static ObjectRef MakeProxy(platform::com::ComPtr<IUnknown> manager, const IID& iid);
-  static ObjectRef MakeExported(std::shared_ptr<ExportedObject> object, const IID& iid);
+  static ObjectRef MakeDisconnected(const IID& iid);
   HeldInterface& LocalPointer() { return pointer_; }
   HeldInterface& LocalIdentity() { return identity_; }
   ProxyManager& Proxy() const;
-  const std::shared_ptr<ExportedObject>& Exported() const { return exported_; }
 
  private:
   Kind kind_ = Kind::Null;
   IID iid_{};
   HeldInterface pointer_;   // Local: the interface pointer
   HeldInterface identity_;  // Local: the object's IUnknown
-  platform::com::ComPtr<IUnknown> proxy_;       // Proxy: the proxy manager
-  std::shared_ptr<ExportedObject> exported_;    // Exported: our own object came back
+  platform::com::ComPtr<IUnknown> proxy_;  // Proxy: the proxy manager
 };
 
 }  // namespace platform::remoting

@@ -166,6 +166,7 @@ HRESULT ProxyManager::Invoke(Send send) {
     return S_OK;
   } catch (const kj::Exception& failure) {
     Trace("call failed: " + std::string(failure.getDescription().cStr()));
+    if (IsObjectDisconnected(failure)) return RPC_E_DISCONNECTED;
     return HresultFromTransport(failure, connectedWhenIssued, connection_->Alive());
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

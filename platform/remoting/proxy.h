@@ -62,6 +62,7 @@ class ProxyManager final : public IUnknown {
   // the promise it returns; `send` builds the request from plain values and copies the response
   // back into them. Transport failures come back as HRESULTs: 0x800706BA when the peer is gone,
   // 0x800706BE when the call broke in flight, 0x800706BF when the peer refused it unrun,
+  // RPC_E_DISCONNECTED when the object's process disconnected it (CoDisconnectObject),
   // E_NOINTERFACE when the object lacks the interface.
   using Send = kj::FunctionParam<kj::Promise<void>(capnp::Capability::Client&, WireContext&)>;
   HRESULT Invoke(Send send);

@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "platform/com/disconnect.h"
 #include "platform/remoting/connection.h"
+#include "platform/remoting/errors.h"
 #include "platform/remoting/marshaling.h"
+#include "platform/remoting/proxy.h"
 #include "platform/remoting/runtime.h"
 
 namespace platform::remoting {
@@ -33,6 +38,8 @@ ExportTables& Exports() {
 }
 
 std::atomic<std::size_t> liveStubs{0};
+
+constexpr const char* kObjectDisconnectedText = "object disconnected by its server";
 
 std::uint64_t AcquireNumber(IUnknown* identity) {
   auto& tables = Exports();
@@ -57,7 +64,7 @@ HRESULT ExportedObject::Get(const IID& iid, ComPtr<IUnknown>* out) {
   ComPtr<IUnknown> identity;
   {
     std::lock_guard lock(mutex_);
-    if (dropped_) return CO_E_OBJNOTCONNECTED;
+    if (state_ != State::Live) return CO_E_OBJNOTCONNECTED;
     if (iid == IID_IUnknown) {
       *out = ComPtr<IUnknown>(identity_.Get());
       return S_OK;
@@ -82,30 +89,52 @@ HRESULT ExportedObject::Get(const IID& iid, ComPtr<IUnknown>* out) {
 void ExportedObject::Hold(const IID& iid, HeldInterface& pointer) {
   if (!pointer || iid == IID_IUnknown) return;
   std::lock_guard lock(mutex_);
-  if (dropped_) return;
+  if (state_ != State::Live) return;
   for (const auto& entry : interfaces_) {
     if (entry.first == iid) return;
   }
   interfaces_.emplace_back(iid, std::move(pointer));
 }
 
+ObjectRef ExportedObject::Share(const IID& iid) {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::Live) return ObjectRef::MakeDisconnected(iid);
+  for (const auto& [kept, pointer] : interfaces_) {
+    if (kept == iid) return ObjectRef::MakeLocal(HeldInterface(pointer.Get()), HeldInterface(identity_.Get()), iid);
+  }
+  // Not asked for through this export yet: whoever uses the ref asks the identity.
+  return ObjectRef::MakeLocal(HeldInterface(identity_.Get()), HeldInterface(identity_.Get()), IID_IUnknown);
+}
+
 ExportedObject::~ExportedObject() {
   if (serverLocks_ > 0) GiveBackServerLocks(std::move(identity_), serverLocks_);
 }
 
+ExportedObject::References ExportedObject::TakeAll(State reason) {
+  References taken;
+  std::lock_guard lock(mutex_);
+  if (state_ != State::Live) return taken;
+  state_ = reason;
+  taken.identity_ = std::move(identity_);
+  taken.interfaces_.swap(interfaces_);
+  taken.serverLocks_ = std::exchange(serverLocks_, 0);
+  return taken;
+}
+
 void ExportedObject::Drop() {
-  HeldInterface identity;
-  std::vector<std::pair<IID, HeldInterface>> interfaces;
-  long locks = 0;
-  {
-    std::lock_guard lock(mutex_);
-    dropped_ = true;
-    identity = std::move(identity_);
-    interfaces.swap(interfaces_);
-    locks = std::exchange(serverLocks_, 0);
-  }
-  if (locks > 0) GiveBackServerLocks(std::move(identity), locks);
-  // The rest is released here, outside the lock (a final release runs object code).
+  // Released here, outside the lock (a final release runs object code).
+  TakeAll(State::Released);
+}
+
+ExportedObject::References ExportedObject::Disconnect() { return TakeAll(State::Disconnected); }
+
+bool ExportedObject::Disconnected() {
+  std::lock_guard lock(mutex_);
+  return state_ == State::Disconnected;
+}
+
+ExportedObject::References::~References() {
+  if (serverLocks_ > 0) GiveBackServerLocks(std::move(identity_), serverLocks_);
 }
 
 HRESULT ExportedObject::CountServerLock(IClassFactory* factory, bool lock) {
@@ -114,7 +143,7 @@ HRESULT ExportedObject::CountServerLock(IClassFactory* factory, bool lock) {
     if (FAILED(hr)) return hr;
     {
       std::lock_guard guard(mutex_);
-      if (!dropped_) {
+      if (state_ == State::Live) {
         ++serverLocks_;
         return hr;
       }
@@ -124,7 +153,7 @@ HRESULT ExportedObject::CountServerLock(IClassFactory* factory, bool lock) {
   }
   {
     std::lock_guard guard(mutex_);
-    if (dropped_) return CO_E_OBJNOTCONNECTED;
+    if (state_ != State::Live) return CO_E_OBJNOTCONNECTED;
     if (serverLocks_ == 0) return S_OK;  // never more unlocks than this peer's locks
     --serverLocks_;
   }
@@ -203,11 +232,12 @@ kj::Promise<void> StubCall::Dispatch(MoveOnlyFunction<ErasedReply(IUnknown*)> in
           outcome->threw = true;
         }
       },
-      [outcome, context = context_, connection = connection_, fault]() mutable {
+      [outcome, context = context_, object = object_, connection = connection_, fault]() mutable {
         if (outcome->unreachable == E_NOINTERFACE) {
           kj::throwFatalException(KJ_EXCEPTION(UNIMPLEMENTED, "the object does not have this interface"));
         }
         if (FAILED(outcome->unreachable)) {
+          if (object->Disconnected()) kj::throwFatalException(ObjectDisconnectedFailure());
           kj::throwFatalException(KJ_EXCEPTION(FAILED, "the object is no longer connected"));
         }
         auto results = context.getResults();
@@ -231,10 +261,7 @@ ObjectStub::ObjectStub(std::weak_ptr<Connection> connection, std::shared_ptr<Exp
 
 ObjectStub::~ObjectStub() {
   if (hook_ != nullptr) Exports().stubsByHook.erase(hook_);
-  if (!released_) {
-    if (auto connection = connection_.lock()) connection->Forget(identity_, this);
-    ReleaseNumber(identity_);
-  }
+  Retire(State::Released);
   // The references go to a worker (HeldInterface), whoever drops the object last.
   object_.reset();
   liveStubs.fetch_sub(1, std::memory_order_relaxed);
@@ -245,12 +272,38 @@ void ObjectStub::Registered(const capnp::ClientHook* hook) {
   Exports().stubsByHook[hook] = this;
 }
 
-void ObjectStub::Release() {
-  if (released_) return;
-  released_ = true;
+void ObjectStub::Retire(State reason) {
+  if (state_ != State::Live) return;
+  state_ = reason;
   if (auto connection = connection_.lock()) connection->Forget(identity_, this);
   ReleaseNumber(identity_);
+}
+
+void ObjectStub::Release() {
+  if (state_ != State::Live) return;
+  Retire(State::Released);
   object_->Drop();
+}
+
+void ObjectStub::DisconnectAll(IUnknown* identity, std::vector<ExportedObject::References>& taken) {
+  std::vector<ObjectStub*> live;
+  for (const auto& [hook, stub] : Exports().stubsByHook) {
+    // A retired stub's identity may name another object by now; only live ones hold theirs.
+    if (stub->state_ == State::Live && stub->identity_ == identity) live.push_back(stub);
+  }
+  for (ObjectStub* stub : live) {
+    stub->Retire(State::Disconnected);
+    taken.push_back(stub->object_->Disconnect());
+  }
+}
+
+kj::Exception ObjectDisconnectedFailure() {
+  return kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__, kj::heapString(kObjectDisconnectedText));
+}
+
+bool IsObjectDisconnected(const kj::Exception& failure) {
+  // A peer's failure arrives as "remote exception: <text>".
+  return failure.getDescription().endsWith(kObjectDisconnectedText);
 }
 
 ObjectStub::DispatchCallResult ObjectStub::dispatchCall(
@@ -258,7 +311,8 @@ ObjectStub::DispatchCallResult ObjectStub::dispatchCall(
     capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer> context) {
   auto connection = connection_.lock();
   if (!connection) kj::throwFatalException(KJ_EXCEPTION(DISCONNECTED, "connection closed"));
-  if (released_) kj::throwFatalException(KJ_EXCEPTION(FAILED, "object released by its client"));
+  if (state_ == State::Disconnected) kj::throwFatalException(ObjectDisconnectedFailure());
+  if (state_ == State::Released) kj::throwFatalException(KJ_EXCEPTION(FAILED, "object released by its client"));
   context.allowCancellation();
   if (interfaceId == capnp::typeId<wire::Unknown>()) {
     StubCall call(context, object_, IID_IUnknown, connection, thisCap());
@@ -310,3 +364,31 @@ ObjectStub* ObjectStub::FromHook(const capnp::ClientHook* hook) {
 std::size_t ObjectStub::LiveCount() { return liveStubs.load(std::memory_order_relaxed); }
 
 }  // namespace platform::remoting
+
+HRESULT CoDisconnectObject(IUnknown* unknown, DWORD /*reserved*/) {
+  using namespace platform::remoting;
+  if (unknown == nullptr) return E_INVALIDARG;
+  Runtime* const runtime = Runtime::IfStarted();
+  if (runtime == nullptr) return S_OK;  // nothing ever crossed the boundary
+  if (Runtime::OnRpcThread()) return RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR;
+  platform::com::ComPtr<IUnknown> identity;
+  const HRESULT hr = unknown->QueryInterface(IID_IUnknown, identity.PutVoid());
+  if (FAILED(hr)) return hr;
+  if (ProxyManager::FromIdentity(identity.Get()) != nullptr) return S_OK;
+  // Filled on the RPC thread, released here when it goes: the caller learns that the object
+  // is free of its clients by the time this returns.
+  std::vector<ExportedObject::References> taken;
+  try {
+    runtime->RunSync([&]() -> kj::Promise<void> {
+      ObjectStub::DisconnectAll(identity.Get(), taken);
+      return kj::READY_NOW;
+    });
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const kj::Exception& failure) {
+    Trace("disconnect failed: " + std::string(failure.getDescription().cStr()));
+    return E_UNEXPECTED;
+  }
+  if (!taken.empty()) Trace("disconnected " + std::to_string(taken.size()) + " export(s) of an object");
+  return S_OK;
+}

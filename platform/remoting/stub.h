@@ -5,11 +5,13 @@
 // become StubCalls: the marshaler of the interface reads the parameters into plain values on the
 // RPC thread, StubCall::OnWorker runs the object's method on a worker and the reply (again plain
 // values) is written into the results back on the RPC thread. An ObjectStub is the capability
-// itself: one per exported object and connection, living on the RPC thread.
+// itself: one per exported object and connection, living on the RPC thread. Each export holds
+// references of its own: a peer's release or a disconnection ends only its own.
 #pragma once
 
 #include <capnp/any.h>
 #include <capnp/capability.h>
+#include <kj/exception.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +30,26 @@ class Connection;
 
 class ExportedObject {
  public:
+  // The references taken out of an export (Disconnect). Destroyed on a component thread they
+  // are released there, on the RPC thread each Release goes to a worker; the server locks the
+  // peer still held are given back first.
+  class References {
+   public:
+    References() = default;
+    References(References&& other) noexcept
+        : identity_(std::move(other.identity_)),
+          interfaces_(std::move(other.interfaces_)),
+          serverLocks_(std::exchange(other.serverLocks_, 0)) {}
+    References& operator=(References&&) = delete;
+    ~References();
+
+   private:
+    friend class ExportedObject;
+    HeldInterface identity_;
+    std::vector<std::pair<IID, HeldInterface>> interfaces_;
+    long serverLocks_ = 0;
+  };
+
   explicit ExportedObject(HeldInterface identity) : identity_(std::move(identity)) {}
   ~ExportedObject();
   ExportedObject(const ExportedObject&) = delete;
@@ -42,23 +64,39 @@ class ExportedObject {
   // Any thread. Keeps `pointer` as the `iid` interface, taking it from the caller, unless one
   // is kept already (then `pointer` stays with the caller).
   void Hold(const IID& iid, HeldInterface& pointer);
+  // RPC thread. Our object came back through this export's capability: a ref with references
+  // of its own (the kept `iid` interface, else the identity), or a disconnected ref once dropped.
+  ObjectRef Share(const IID& iid);
   // Any thread. Gives every reference back (the peer released its capability).
   void Drop();
+  // Any thread. The object's own process cut its clients off (CoDisconnectObject): hands every
+  // reference to the caller, who releases them where it chooses.
+  References Disconnect();
+  // Any thread. Whether Disconnect ended this export (rather than the peer's release).
+  bool Disconnected();
 
   // Component thread. IClassFactory::LockServer on behalf of the peer, counted: locks the peer
   // still holds when the export goes are given back then.
   HRESULT CountServerLock(IClassFactory* factory, bool lock);
 
  private:
+  enum class State { Live, Released, Disconnected };
+
+  References TakeAll(State reason);
   // Unlocks what the peer left locked; on a worker when called on the RPC thread.
   static void GiveBackServerLocks(HeldInterface identity, long count);
 
   std::mutex mutex_;
   HeldInterface identity_;                                // guarded by mutex_
   std::vector<std::pair<IID, HeldInterface>> interfaces_;  // guarded by mutex_
-  bool dropped_ = false;                                  // guarded by mutex_
+  State state_ = State::Live;                             // guarded by mutex_
   long serverLocks_ = 0;                                  // guarded by mutex_
 };
+
+// The failure that a call on a disconnected export answers (a FAILED exception with this text,
+// so that clients in any language can tell it); a proxy turns it into RPC_E_DISCONNECTED.
+kj::Exception ObjectDisconnectedFailure();
+bool IsObjectDisconnected(const kj::Exception& failure);
 
 class StubCall {
  public:
@@ -136,19 +174,27 @@ class ObjectStub final : public capnp::Capability::Server {
 
   // RPC thread. The live stub whose capability has `hook`, or null: our own object coming back.
   static ObjectStub* FromHook(const capnp::ClientHook* hook);
+  // RPC thread. Ends every live export of the object `identity` on every connection; their
+  // references are appended to `taken`. Later calls on those capabilities fail with
+  // ObjectDisconnectedFailure; the peers' proxies stay until they drop them.
+  static void DisconnectAll(IUnknown* identity, std::vector<ExportedObject::References>& taken);
   // Exported capabilities alive in this process, for diagnostics and tests.
   static std::size_t LiveCount();
 
  private:
+  enum class State { Live, Released, Disconnected };
+
   kj::Promise<void> ServeUnknown(StubCall& call, std::uint16_t methodId);
   void Release();
+  // Leaves the connection's table and gives the identity's number back; once only.
+  void Retire(State reason);
 
   std::weak_ptr<Connection> connection_;
   std::shared_ptr<ExportedObject> object_;
-  IUnknown* const identity_;
+  IUnknown* const identity_;  // a table key only once retired: the object may be gone
   std::uint64_t number_;
   const capnp::ClientHook* hook_ = nullptr;
-  bool released_ = false;
+  State state_ = State::Live;
 };
 
 }  // namespace platform::remoting
