@@ -1,6 +1,6 @@
 // The built tcdctl against the real server, as a user would run it: every command in text and
 // JSON, the event stream of open and watch ended by a signal, bad usage, a server that is not
-// running and one that goes away while tcdctl listens.
+// running, one that tcdctl starts, and one that goes away while tcdctl listens.
 #include <signal.h>
 
 #include <fstream>
@@ -151,6 +151,20 @@ TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
               "(0x80040154)\n");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "answered without waiting for a server";
+}
+
+TEST_F(TcdctlCli, AServerItStartsIsAnnouncedOnStandardError) {
+  // Registered (SetUp) and not running: tcdctl starts it, and it stays after tcdctl.
+  auto result = Run({"--json", "units"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "{\"units\":[\"XRB_1\",\"XRB_2\"]}\n") << "the notice is not a result";
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory);
+  ASSERT_TRUE(endpoint);
+  EXPECT_EQ(result.err, "tcdctl: started " + std::string(SERVER_BINARY) + " as a local server (pid " +
+                            std::to_string(endpoint->pid) + ")\n");
+  result = Run({"units"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "") << "it was running already";
 }
 
 TEST_F(TcdctlCli, OpenEndsWithAFailureWhenTheServerGoesAway) {

@@ -12,6 +12,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_interfaces.h"
 #include "platform/com/interface_table.h"
+#include "platform/remoting/activation.h"
 #include "platform/remoting/remoting.h"
 #include "platform/types/wide_string.h"
 #include "tools/tcdctl/output.h"
@@ -301,6 +302,15 @@ class Session {
 }  // namespace
 
 int Execute(const Command& command, Streams streams, const WaitForStop& waitForStop) {
+  // A server that tcdctl starts stays running after it (and holds the server's single-instance
+  // guard), so say so; on stderr, as text also with --json, whose lines are the results alone.
+  platform::remoting::SetLaunchObserver([&err = streams.err](const platform::remoting::LaunchedServer& launched) {
+    err << "tcdctl: started " << launched.program << " as a local server (pid " << launched.pid << ")\n"
+        << std::flush;
+  });
+  struct ObserverRemoval {
+    ~ObserverRemoval() { platform::remoting::SetLaunchObserver(nullptr); }
+  } removal;
   Session session(command, streams, waitForStop);
   return session.Run();
 }
