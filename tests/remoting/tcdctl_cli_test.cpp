@@ -1,6 +1,7 @@
 // The built tcdctl against the real server, as a user would run it: every command in text and
 // JSON, the event stream of open and watch ended by a signal, bad usage, a server that is not
-// running, one that tcdctl starts, and one that goes away while tcdctl listens.
+// running, one that tcdctl starts, one that never answers, and one that goes away while tcdctl
+// listens.
 #include <signal.h>
 
 #include <fstream>
@@ -165,6 +166,19 @@ TEST_F(TcdctlCli, AServerItStartsIsAnnouncedOnStandardError) {
   result = Run({"units"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "") << "it was running already";
+}
+
+TEST_F(TcdctlCli, CtrlCEndsACommandWaitingForAServer) {
+  // A registered program that never publishes: the activation would wait its whole time.
+  LocalServerRegistration silent(CLSID_TalvaroCommunicationDriverFactory, "/bin/sh -c \"sleep 600; true\"");
+  auto units = Start({"units"});
+  const std::string notice = "tcdctl: started /bin/sh as a local server (pid ";
+  ASSERT_TRUE(WaitUntil([&] { return units->Errors().find(")\n") != std::string::npos; })) << units->Errors();
+  const std::string err = units->Errors();
+  ASSERT_EQ(err.rfind(notice, 0), 0u) << err;
+  KillAtEnd(static_cast<pid_t>(std::atol(err.c_str() + notice.size())));
+  units->Signal(SIGINT);
+  EXPECT_EQ(units->Wait(), 128 + SIGINT) << "Ctrl-C did not end it";
 }
 
 TEST_F(TcdctlCli, OpenEndsWithAFailureWhenTheServerGoesAway) {

@@ -15,8 +15,10 @@
 
 namespace {
 
-// Ctrl-C and SIGTERM end `open` and `watch` in order. Blocked in every thread from the start (the
-// remoting runtime's threads inherit the mask) and taken with sigtimedwait on the main thread.
+// Ctrl-C and SIGTERM end `open` and `watch` in order: blocked on this thread while it listens
+// and taken with sigtimedwait (the remoting runtime's threads block them always, so no other
+// thread takes them meanwhile). Everywhere else they keep their default action, so that a
+// one-shot command stuck in an activation or a call ends at once.
 sigset_t StopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
@@ -27,19 +29,25 @@ sigset_t StopSignals() {
 
 bool WaitForStop(const std::function<bool()>& connected) {
   const sigset_t signals = StopSignals();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &signals, &previous);
   const timespec slice{0, 200 * 1000 * 1000};
+  bool stopped = false;
   for (;;) {
-    if (sigtimedwait(&signals, nullptr, &slice) > 0) return true;
-    if (!connected()) return false;
+    if (sigtimedwait(&signals, nullptr, &slice) > 0) {
+      stopped = true;
+      break;
+    }
+    if (!connected()) break;
   }
+  // A second Ctrl-C while unsubscribing ends the process.
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return stopped;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const sigset_t signals = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
   const auto parsed = tcdctl::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.error.empty()) {
     std::cerr << "tcdctl: " << parsed.error << "\nTry 'tcdctl --help'.\n";
