@@ -109,36 +109,48 @@ bool CallbackChannel::ThreadRunning() const {
   return !stop_;
 }
 
-E_ORBIQLIB_Result CallbackChannel::RegisterData(IDataTransferObserver* observer) {
-  if (observer == nullptr) return ORBIQLIB_E_INVALID_ARGUMENT;
+template <typename T>
+E_ORBIQLIB_Result CallbackChannel::Register(std::vector<T*>& list, T* target) {
+  if (target == nullptr) return ORBIQLIB_E_INVALID_ARGUMENT;
   Lock lock(mutex_);
   if (closed_) return ORBIQLIB_E_NOT_OPEN;
-  if (Contains(dataObservers_, observer)) return ORBIQLIB_E_ALREADY_REGISTERED;
-  dataObservers_.push_back(observer);
+  if (Contains(list, target)) return ORBIQLIB_E_ALREADY_REGISTERED;
+  list.push_back(target);
   return ORBIQLIB_SUCCESS;
+}
+
+template <typename T>
+E_ORBIQLIB_Result CallbackChannel::Unregister(std::vector<T*>& list, Kind kind, T* target) {
+  Lock lock(mutex_);
+  if (!Erase(list, target)) return ORBIQLIB_E_NOT_REGISTERED;
+  WaitNotRunning(lock, kind, target);
+  return ORBIQLIB_SUCCESS;
+}
+
+template <typename T, typename Call>
+void CallbackChannel::FanOut(Lock& lock, bool onThread, const std::vector<T*>& list, Kind kind,
+                             Call call) {
+  const auto targets = list;
+  for (T* target : targets) {
+    if (!Deliverable(onThread) || !Contains(list, target)) continue;
+    CallGuarded(lock, kind, target, [&] { call(target); });
+  }
+}
+
+E_ORBIQLIB_Result CallbackChannel::RegisterData(IDataTransferObserver* observer) {
+  return Register(dataObservers_, observer);
 }
 
 E_ORBIQLIB_Result CallbackChannel::UnregisterData(IDataTransferObserver* observer) {
-  Lock lock(mutex_);
-  if (!Erase(dataObservers_, observer)) return ORBIQLIB_E_NOT_REGISTERED;
-  WaitNotRunning(lock, Kind::Data, observer);
-  return ORBIQLIB_SUCCESS;
+  return Unregister(dataObservers_, Kind::Data, observer);
 }
 
 E_ORBIQLIB_Result CallbackChannel::RegisterAvailability(IAvailabilityCallback* callback) {
-  if (callback == nullptr) return ORBIQLIB_E_INVALID_ARGUMENT;
-  Lock lock(mutex_);
-  if (closed_) return ORBIQLIB_E_NOT_OPEN;
-  if (Contains(availabilityCallbacks_, callback)) return ORBIQLIB_E_ALREADY_REGISTERED;
-  availabilityCallbacks_.push_back(callback);
-  return ORBIQLIB_SUCCESS;
+  return Register(availabilityCallbacks_, callback);
 }
 
 E_ORBIQLIB_Result CallbackChannel::UnregisterAvailability(IAvailabilityCallback* callback) {
-  Lock lock(mutex_);
-  if (!Erase(availabilityCallbacks_, callback)) return ORBIQLIB_E_NOT_REGISTERED;
-  WaitNotRunning(lock, Kind::Availability, callback);
-  return ORBIQLIB_SUCCESS;
+  return Unregister(availabilityCallbacks_, Kind::Availability, callback);
 }
 
 E_ORBIQLIB_Result CallbackChannel::RegisterRestriction(unsigned int mode,
@@ -254,17 +266,20 @@ E_ORBIQLIB_Result CallbackChannel::AskWriteQuestion(IRestrictionObserver* observ
 
 void CallbackChannel::DeliverDataHere(const unsigned char* data, unsigned int count) {
   Lock lock(mutex_);
-  FanOutData(lock, false, data, count);
+  FanOut(lock, false, dataObservers_, Kind::Data,
+         [&](IDataTransferObserver* observer) { observer->OnData(data, count); });
 }
 
 void CallbackChannel::DeliverErrorHere(E_ORBIQLIB_Result code) {
   Lock lock(mutex_);
-  FanOutError(lock, false, code);
+  FanOut(lock, false, dataObservers_, Kind::Data,
+         [&](IDataTransferObserver* observer) { observer->OnError(code); });
 }
 
 void CallbackChannel::DeliverAvailabilityHere(std::int32_t state) {
   Lock lock(mutex_);
-  FanOutAvailability(lock, false, state);
+  FanOut(lock, false, availabilityCallbacks_, Kind::Availability,
+         [&](IAvailabilityCallback* callback) { callback->OnAvailabilityChanged(state); });
 }
 
 bool CallbackChannel::DeliverRestrictionHere(const unsigned char* data, unsigned int count,
@@ -293,13 +308,16 @@ void CallbackChannel::Deliver(Lock& lock, Task& task) {
   const auto count = task.data ? static_cast<unsigned int>(task.data->size()) : 0u;
   switch (task.type) {
     case Task::Type::Data:
-      FanOutData(lock, true, bytes, count);
+      FanOut(lock, true, dataObservers_, Kind::Data,
+             [&](IDataTransferObserver* observer) { observer->OnData(bytes, count); });
       break;
     case Task::Type::Error:
-      FanOutError(lock, true, task.code);
+      FanOut(lock, true, dataObservers_, Kind::Data,
+             [&](IDataTransferObserver* observer) { observer->OnError(task.code); });
       break;
     case Task::Type::Availability:
-      FanOutAvailability(lock, true, task.state);
+      FanOut(lock, true, availabilityCallbacks_, Kind::Availability,
+             [&](IAvailabilityCallback* callback) { callback->OnAvailabilityChanged(task.state); });
       break;
     case Task::Type::Restriction: {
       unsigned int mode = 0;
@@ -360,32 +378,6 @@ void CallbackChannel::WaitNotRunning(Lock& lock, Kind kind, const void* target) 
       return r.kind == kind && r.target == target && r.thread != std::this_thread::get_id();
     });
   });
-}
-
-void CallbackChannel::FanOutData(Lock& lock, bool onThread, const unsigned char* data,
-                                 unsigned int count) {
-  const auto targets = dataObservers_;
-  for (IDataTransferObserver* observer : targets) {
-    if (!Deliverable(onThread) || !Contains(dataObservers_, observer)) continue;
-    CallGuarded(lock, Kind::Data, observer, [&] { observer->OnData(data, count); });
-  }
-}
-
-void CallbackChannel::FanOutError(Lock& lock, bool onThread, E_ORBIQLIB_Result code) {
-  const auto targets = dataObservers_;
-  for (IDataTransferObserver* observer : targets) {
-    if (!Deliverable(onThread) || !Contains(dataObservers_, observer)) continue;
-    CallGuarded(lock, Kind::Data, observer, [&] { observer->OnError(code); });
-  }
-}
-
-void CallbackChannel::FanOutAvailability(Lock& lock, bool onThread, std::int32_t state) {
-  const auto targets = availabilityCallbacks_;
-  for (IAvailabilityCallback* callback : targets) {
-    if (!Deliverable(onThread) || !Contains(availabilityCallbacks_, callback)) continue;
-    CallGuarded(lock, Kind::Availability, callback,
-                [&] { callback->OnAvailabilityChanged(state); });
-  }
 }
 
 bool CallbackChannel::AskRestriction(Lock& lock, bool onThread, const unsigned char* data,

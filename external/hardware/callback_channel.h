@@ -150,9 +150,13 @@ class CallbackChannel : public std::enable_shared_from_this<CallbackChannel> {
   // Calls `call` without the lock, with the target marked running for unregistration waits.
   void CallGuarded(Lock& lock, Kind kind, const void* target, const std::function<void()>& call);
   void WaitNotRunning(Lock& lock, Kind kind, const void* target);
-  void FanOutData(Lock& lock, bool onThread, const unsigned char* data, unsigned int count);
-  void FanOutError(Lock& lock, bool onThread, E_ORBIQLIB_Result code);
-  void FanOutAvailability(Lock& lock, bool onThread, std::int32_t state);
+  template <typename T>
+  E_ORBIQLIB_Result Register(std::vector<T*>& list, T* target);
+  template <typename T>
+  E_ORBIQLIB_Result Unregister(std::vector<T*>& list, Kind kind, T* target);
+  // `call(target)` for each target of `list` that is still registered when its turn comes.
+  template <typename T, typename Call>
+  void FanOut(Lock& lock, bool onThread, const std::vector<T*>& list, Kind kind, Call call);
   bool AskRestriction(Lock& lock, bool onThread, const unsigned char* data, unsigned int count,
                       unsigned int& mode, E_ORBIQLIB_Result& verdict);
   bool Deliverable(bool onThread) const { return !closed_ && (!onThread || !stop_); }

@@ -88,20 +88,12 @@ E_ORBIQLIB_Result CXRBProxy::Shutdown() {
 }
 
 ICommFactory* CXRBProxy::GetFactory() {
-  std::shared_ptr<IXRBProxyBackend> backend;
-  {
-    std::lock_guard lock(stateMutex_);
-    backend = active_;
-  }
+  const auto backend = GetBackend();
   return backend ? backend->GetFactory() : nullptr;
 }
 
 ICommDriver* CXRBProxy::GetDriver() {
-  std::shared_ptr<IXRBProxyBackend> backend;
-  {
-    std::lock_guard lock(stateMutex_);
-    backend = active_;
-  }
+  const auto backend = GetBackend();
   return backend ? backend->GetDriver() : nullptr;
 }
 

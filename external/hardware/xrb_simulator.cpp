@@ -9,6 +9,7 @@
 
 #include "external/hardware/callback_channel.h"
 #include "external/hardware/command_language.h"
+#include "external/hardware/unit_list.h"
 
 namespace OrbiqCommunicationLibrary::Simulator {
 
@@ -74,6 +75,12 @@ struct DriverLink {
     std::lock_guard lock(mutex);
     return session;
   }
+  // `method` on the open session's channel, or `closed` while the driver is closed.
+  template <typename Method, typename... Args>
+  E_ORBIQLIB_Result Forward(E_ORBIQLIB_Result closed, Method method, Args&&... args) {
+    const auto current = Get();
+    return current ? ((*current->channel).*method)(std::forward<Args>(args)...) : closed;
+  }
 };
 
 class SimRestriction final : public ICommRestriction {
@@ -81,25 +88,20 @@ class SimRestriction final : public ICommRestriction {
   explicit SimRestriction(std::shared_ptr<DriverLink> link) : link_(std::move(link)) {}
 
   E_ORBIQLIB_Result Register(const unsigned int& mode, IRestrictionObserver* observer) override {
-    const auto session = link_->Get();
-    return session ? session->channel->RegisterRestriction(mode, observer) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::RegisterRestriction, mode, observer);
   }
   E_ORBIQLIB_Result SetMode(const unsigned int& mode, IRestrictionObserver* observer) override {
-    const auto session = link_->Get();
-    return session ? session->channel->SetRestrictionMode(mode, observer) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::SetRestrictionMode, mode, observer);
   }
   E_ORBIQLIB_Result Unregister(IRestrictionObserver* observer) override {
-    const auto session = link_->Get();
-    return session ? session->channel->UnregisterRestriction(observer) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::UnregisterRestriction, observer);
   }
   E_ORBIQLIB_Result GetMode(unsigned int& mode) override {
-    const auto session = link_->Get();
-    return session ? session->channel->GetRestrictionMode(mode) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::GetRestrictionMode, mode);
   }
   E_ORBIQLIB_Result IsRegistered(IRestrictionObserver* observer, bool& registered) override {
-    const auto session = link_->Get();
-    return session ? session->channel->IsRestrictionRegistered(observer, registered)
-                   : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::IsRestrictionRegistered, observer,
+                          registered);
   }
 
  private:
@@ -127,23 +129,20 @@ class SimDriver final : public ICommDriver, public ICommDataTransfer, public ICo
   std::shared_ptr<ICommRestriction> GetRestrictionInterface() override { return restriction_; }
 
   E_ORBIQLIB_Result RegisterObserver(IDataTransferObserver* observer) override {
-    const auto session = link_->Get();
-    return session ? session->channel->RegisterData(observer) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::RegisterData, observer);
   }
   E_ORBIQLIB_Result UnregisterObserver(IDataTransferObserver* observer) override {
-    const auto session = link_->Get();
-    return session ? session->channel->UnregisterData(observer) : ORBIQLIB_E_NOT_REGISTERED;
+    return link_->Forward(ORBIQLIB_E_NOT_REGISTERED, &CallbackChannel::UnregisterData, observer);
   }
   E_ORBIQLIB_Result Write(const unsigned char* data, const unsigned int& count, const int& value,
                           IRestrictionObserver* observer) override;
 
   E_ORBIQLIB_Result RegisterCallback(IAvailabilityCallback* callback) override {
-    const auto session = link_->Get();
-    return session ? session->channel->RegisterAvailability(callback) : ORBIQLIB_E_NOT_OPEN;
+    return link_->Forward(ORBIQLIB_E_NOT_OPEN, &CallbackChannel::RegisterAvailability, callback);
   }
   E_ORBIQLIB_Result UnregisterCallback(IAvailabilityCallback* callback) override {
-    const auto session = link_->Get();
-    return session ? session->channel->UnregisterAvailability(callback) : ORBIQLIB_E_NOT_REGISTERED;
+    return link_->Forward(ORBIQLIB_E_NOT_REGISTERED, &CallbackChannel::UnregisterAvailability,
+                          callback);
   }
   E_ORBIQLIB_Result QueryAvailability(std::int32_t* state) override;
 
@@ -173,65 +172,15 @@ class ProxyDriver final : public ICommDriver {
   SimulatorCore& core_;
 };
 
-class SimSubItem final : public IUnitSubItem {
- public:
-  explicit SimSubItem(std::wstring name) : name_(std::move(name)) {}
-  std::wstring GetName() const override { return name_; }
-
- private:
-  std::wstring name_;
-};
-
-class SimItem final : public IUnitItem {
- public:
-  explicit SimItem(const UnitConfig& unit)
-      : description_(unit.logicalName, unit.mac, unit.ip, unit.state, unit.boardId) {
-    for (const auto& name : unit.subItems) subItems_.emplace_back(name);
-  }
-  CXRBDescription GetDescription() const override { return description_; }
-  unsigned int GetSubItemCount() const override {
-    return static_cast<unsigned int>(subItems_.size());
-  }
-  const IUnitSubItem* GetSubItem(unsigned int index) const override {
-    return index < subItems_.size() ? &subItems_[index] : nullptr;
-  }
-
- private:
-  CXRBDescription description_;
-  std::vector<SimSubItem> subItems_;
-};
-
-class SimList final : public IUnitList {
- public:
-  explicit SimList(const std::vector<UnitConfig>& units) {
-    for (const auto& unit : units) items_.emplace_back(unit);
-  }
-  unsigned int GetCount() const override { return static_cast<unsigned int>(items_.size()); }
-  const IUnitItem* GetItem(unsigned int index) const override {
-    return index < items_.size() ? &items_[index] : nullptr;
-  }
-
- private:
-  std::vector<SimItem> items_;
-};
-
 class SimScanner final : public IUnitScanner {
  public:
   explicit SimScanner(SimulatorCore& core) : core_(core) {}
   E_ORBIQLIB_Result Scan(IUnitList*& list) override;
-  E_ORBIQLIB_Result ReleaseList(IUnitList* list) override {
-    std::lock_guard lock(mutex_);
-    const auto found = std::find_if(lists_.begin(), lists_.end(),
-                                    [&](const auto& owned) { return owned.get() == list; });
-    if (found == lists_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
-    lists_.erase(found);
-    return ORBIQLIB_SUCCESS;
-  }
+  E_ORBIQLIB_Result ReleaseList(IUnitList* list) override { return lists_.Release(list); }
 
  private:
   SimulatorCore& core_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<SimList>> lists_;  // guarded by mutex_
+  Detail::UnitLists lists_;
 };
 
 class SimFactory final : public ICommFactory {
@@ -272,8 +221,12 @@ class SimulatorCore final : public CommandTarget {
   E_ORBIQLIB_Result SetAvailability(const std::wstring& unit, std::int32_t state) override;
   E_ORBIQLIB_Result AskRestriction(const std::wstring& unit,
                                    std::vector<unsigned char> data) override;
-  E_ORBIQLIB_Result SetNextOpenResult(const std::wstring& unit, E_ORBIQLIB_Result result) override;
-  E_ORBIQLIB_Result SetNextWriteResult(const std::wstring& unit, E_ORBIQLIB_Result result) override;
+  E_ORBIQLIB_Result SetNextOpenResult(const std::wstring& unit, E_ORBIQLIB_Result result) override {
+    return SetNextResult(&Unit::nextOpenResult, unit, result);
+  }
+  E_ORBIQLIB_Result SetNextWriteResult(const std::wstring& unit, E_ORBIQLIB_Result result) override {
+    return SetNextResult(&Unit::nextWriteResult, unit, result);
+  }
   E_ORBIQLIB_Result SetNextApplicationResult(E_ORBIQLIB_Result result) override;
   E_ORBIQLIB_Result SetDataPeriod(const std::wstring& unit, std::uint32_t periodMs) override;
   E_ORBIQLIB_Result SetPeriodicData(bool enabled) override;
@@ -295,7 +248,7 @@ class SimulatorCore final : public CommandTarget {
   E_ORBIQLIB_Result ReleaseDriver(ICommDriver* driver);
   IUnitScanner* CreateScanner();
   E_ORBIQLIB_Result ReleaseScanner(IUnitScanner* scanner);
-  std::optional<std::vector<UnitConfig>> SnapshotUnits() const;
+  std::optional<std::vector<Detail::UnitEntry>> SnapshotUnits() const;
   E_ORBIQLIB_Result OpenSession(const std::wstring& logicalName, const std::wstring& applicationName,
                                 const std::wstring& openArgument,
                                 std::shared_ptr<const Session>& session);
@@ -324,6 +277,14 @@ class SimulatorCore final : public CommandTarget {
   };
   using Lock = std::unique_lock<std::mutex>;
 
+  E_ORBIQLIB_Result SetNextResult(std::optional<E_ORBIQLIB_Result> Unit::*next,
+                                  const std::wstring& logicalName, E_ORBIQLIB_Result result);
+  // A new hardware object kept in `owned`; null after Shutdown.
+  template <typename T, typename Handle>
+  Handle* Create(std::map<Handle*, std::unique_ptr<T>>& owned);
+  // Takes `handle` out of `owned`; null for an object not handed out (any more).
+  template <typename T, typename Handle>
+  std::unique_ptr<T> Take(std::map<Handle*, std::unique_ptr<T>>& owned, Handle* handle);
   // Checks done by every injection; mutex_ held.
   E_ORBIQLIB_Result FindStartedUnit(const std::wstring& logicalName, Unit*& unit);
   Unit* FindUnit(const std::wstring& logicalName);
@@ -424,14 +385,9 @@ E_ORBIQLIB_Result ProxyDriver::ApplicationCommand(const std::wstring& text1,
 }
 
 E_ORBIQLIB_Result SimScanner::Scan(IUnitList*& list) {
-  list = nullptr;
   const auto units = core_.SnapshotUnits();
-  if (!units) return ORBIQLIB_E_NOT_INITIALIZED;
-  auto made = std::make_unique<SimList>(*units);
-  std::lock_guard lock(mutex_);
-  list = made.get();
-  lists_.push_back(std::move(made));
-  return ORBIQLIB_SUCCESS;
+  list = units ? lists_.Add(*units) : nullptr;
+  return units ? ORBIQLIB_SUCCESS : ORBIQLIB_E_NOT_INITIALIZED;
 }
 
 ICommDriver* SimFactory::CreateCommDriver() { return core_.CreateDriver(); }
@@ -595,23 +551,14 @@ E_ORBIQLIB_Result SimulatorCore::AskRestriction(const std::wstring& logicalName,
   return ORBIQLIB_SUCCESS;
 }
 
-E_ORBIQLIB_Result SimulatorCore::SetNextOpenResult(const std::wstring& logicalName,
-                                                   E_ORBIQLIB_Result result) {
+E_ORBIQLIB_Result SimulatorCore::SetNextResult(std::optional<E_ORBIQLIB_Result> Unit::*next,
+                                                const std::wstring& logicalName,
+                                                E_ORBIQLIB_Result result) {
   Lock lock(mutex_);
   if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
   Unit* unit = FindUnit(logicalName);
   if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
-  unit->nextOpenResult = result;
-  return ORBIQLIB_SUCCESS;
-}
-
-E_ORBIQLIB_Result SimulatorCore::SetNextWriteResult(const std::wstring& logicalName,
-                                                    E_ORBIQLIB_Result result) {
-  Lock lock(mutex_);
-  if (shutDown_) return ORBIQLIB_E_NOT_INITIALIZED;
-  Unit* unit = FindUnit(logicalName);
-  if (unit == nullptr) return ORBIQLIB_E_UNKNOWN_UNIT;
-  unit->nextWriteResult = result;
+  unit->*next = result;
   return ORBIQLIB_SUCCESS;
 }
 
@@ -748,53 +695,50 @@ std::wstring SimulatorCore::LastCommandOutput() const {
   return lastOutput_;
 }
 
-ICommDriver* SimulatorCore::CreateDriver() {
+template <typename T, typename Handle>
+Handle* SimulatorCore::Create(std::map<Handle*, std::unique_ptr<T>>& owned) {
   Lock lock(mutex_);
   if (shutDown_) return nullptr;
-  auto driver = std::make_unique<SimDriver>(*this);
-  ICommDriver* handle = driver.get();
-  drivers_.emplace(handle, std::move(driver));
+  auto object = std::make_unique<T>(*this);
+  Handle* handle = object.get();
+  owned.emplace(handle, std::move(object));
   return handle;
 }
 
+template <typename T, typename Handle>
+std::unique_ptr<T> SimulatorCore::Take(std::map<Handle*, std::unique_ptr<T>>& owned,
+                                       Handle* handle) {
+  Lock lock(mutex_);
+  const auto found = owned.find(handle);
+  if (found == owned.end()) return nullptr;
+  auto object = std::move(found->second);
+  owned.erase(found);
+  return object;
+}
+
+ICommDriver* SimulatorCore::CreateDriver() { return Create(drivers_); }
+
 E_ORBIQLIB_Result SimulatorCore::ReleaseDriver(ICommDriver* handle) {
-  std::unique_ptr<SimDriver> driver;
-  {
-    Lock lock(mutex_);
-    const auto found = drivers_.find(handle);
-    if (found == drivers_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
-    driver = std::move(found->second);
-    drivers_.erase(found);
-  }
+  const auto driver = Take(drivers_, handle);
+  if (!driver) return ORBIQLIB_E_INVALID_ARGUMENT;
   driver->Close();  // waits for running callbacks, so not under mutex_
   return ORBIQLIB_SUCCESS;
 }
 
-IUnitScanner* SimulatorCore::CreateScanner() {
-  Lock lock(mutex_);
-  if (shutDown_) return nullptr;
-  auto scanner = std::make_unique<SimScanner>(*this);
-  IUnitScanner* handle = scanner.get();
-  scanners_.emplace(handle, std::move(scanner));
-  return handle;
-}
+IUnitScanner* SimulatorCore::CreateScanner() { return Create(scanners_); }
 
 E_ORBIQLIB_Result SimulatorCore::ReleaseScanner(IUnitScanner* handle) {
-  std::unique_ptr<SimScanner> scanner;
-  Lock lock(mutex_);
-  const auto found = scanners_.find(handle);
-  if (found == scanners_.end()) return ORBIQLIB_E_INVALID_ARGUMENT;
-  scanner = std::move(found->second);
-  scanners_.erase(found);
-  lock.unlock();
-  return ORBIQLIB_SUCCESS;
+  return Take(scanners_, handle) ? ORBIQLIB_SUCCESS : ORBIQLIB_E_INVALID_ARGUMENT;
 }
 
-std::optional<std::vector<UnitConfig>> SimulatorCore::SnapshotUnits() const {
+std::optional<std::vector<Detail::UnitEntry>> SimulatorCore::SnapshotUnits() const {
   Lock lock(mutex_);
   if (shutDown_) return std::nullopt;
-  std::vector<UnitConfig> units;
-  for (const Unit& unit : units_) units.push_back(unit.config);
+  std::vector<Detail::UnitEntry> units;
+  for (const Unit& unit : units_) {
+    const UnitConfig& c = unit.config;
+    units.push_back({CXRBDescription(c.logicalName, c.mac, c.ip, c.state, c.boardId), c.subItems});
+  }
   return units;
 }
 
@@ -978,6 +922,12 @@ std::shared_ptr<SimulatorCore> XRBSimulator::Core() const {
   return core_;
 }
 
+template <typename Result, typename Method, typename... Args>
+Result XRBSimulator::Forward(Result whenDown, Method method, Args&&... args) const {
+  const auto core = Core();
+  return core ? ((*core).*method)(std::forward<Args>(args)...) : whenDown;
+}
+
 E_ORBIQLIB_Result XRBSimulator::Initialize() {
   std::lock_guard lock(mutex_);
   if (core_) return ORBIQLIB_E_WRONG_STATE;
@@ -987,13 +937,11 @@ E_ORBIQLIB_Result XRBSimulator::Initialize() {
 }
 
 E_ORBIQLIB_Result XRBSimulator::Start() {
-  const auto core = Core();
-  return core ? core->Start() : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::Start);
 }
 
 E_ORBIQLIB_Result XRBSimulator::Finish() {
-  const auto core = Core();
-  return core ? core->Finish() : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::Finish);
 }
 
 E_ORBIQLIB_Result XRBSimulator::Shutdown() {
@@ -1011,115 +959,98 @@ E_ORBIQLIB_Result XRBSimulator::Shutdown() {
 }
 
 ICommFactory* XRBSimulator::GetFactory() {
-  const auto core = Core();
-  return core ? core->Factory() : nullptr;
+  return Forward<ICommFactory*>(nullptr, &SimulatorCore::Factory);
 }
 
 ICommDriver* XRBSimulator::GetDriver() {
-  const auto core = Core();
-  return core ? core->ProxyDriverObject() : nullptr;
+  return Forward<ICommDriver*>(nullptr, &SimulatorCore::ProxyDriverObject);
 }
 
 E_ORBIQLIB_Result XRBSimulator::InjectData(const std::wstring& logicalName,
                                            std::vector<unsigned char> data) {
-  const auto core = Core();
-  return core ? core->InjectData(logicalName, std::move(data)) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::InjectData,
+                 logicalName, std::move(data));
 }
 
 E_ORBIQLIB_Result XRBSimulator::InjectError(const std::wstring& logicalName,
                                             E_ORBIQLIB_Result code) {
-  const auto core = Core();
-  return core ? core->InjectError(logicalName, code) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::InjectError, logicalName, code);
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetAvailability(const std::wstring& logicalName,
                                                 std::int32_t state) {
-  const auto core = Core();
-  return core ? core->SetAvailability(logicalName, state) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetAvailability, logicalName, state);
 }
 
 E_ORBIQLIB_Result XRBSimulator::AskRestriction(const std::wstring& logicalName,
                                                std::vector<unsigned char> data) {
-  const auto core = Core();
-  return core ? core->AskRestriction(logicalName, std::move(data)) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::AskRestriction,
+                 logicalName, std::move(data));
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetNextOpenResult(const std::wstring& logicalName,
                                                   E_ORBIQLIB_Result result) {
-  const auto core = Core();
-  return core ? core->SetNextOpenResult(logicalName, result) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetNextOpenResult,
+                 logicalName, result);
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetNextWriteResult(const std::wstring& logicalName,
                                                    E_ORBIQLIB_Result result) {
-  const auto core = Core();
-  return core ? core->SetNextWriteResult(logicalName, result) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetNextWriteResult,
+                 logicalName, result);
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetNextApplicationResult(E_ORBIQLIB_Result result) {
-  const auto core = Core();
-  return core ? core->SetNextApplicationResult(result) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetNextApplicationResult, result);
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetDataPeriod(const std::wstring& logicalName,
                                               std::uint32_t periodMs) {
-  const auto core = Core();
-  return core ? core->SetDataPeriod(logicalName, periodMs) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetDataPeriod, logicalName, periodMs);
 }
 
 E_ORBIQLIB_Result XRBSimulator::SetPeriodicData(bool enabled) {
-  const auto core = Core();
-  return core ? core->SetPeriodicData(enabled) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::SetPeriodicData, enabled);
 }
 
 E_ORBIQLIB_Result XRBSimulator::ExecuteCommand(const std::wstring& command, std::wstring* output) {
-  const auto core = Core();
-  return core ? core->Execute(command, output) : ORBIQLIB_E_NOT_INITIALIZED;
+  return Forward(ORBIQLIB_E_NOT_INITIALIZED, &SimulatorCore::Execute, command, output);
 }
 
 bool XRBSimulator::WaitUntilQuiet(std::chrono::milliseconds timeout) {
-  const auto core = Core();
-  return core ? core->WaitUntilQuiet(timeout) : true;
+  return Forward(true, &SimulatorCore::WaitUntilQuiet, timeout);
 }
 
 std::vector<std::wstring> XRBSimulator::UnitNames() const {
-  const auto core = Core();
-  return core ? core->UnitNames() : std::vector<std::wstring>{};
+  return Forward(std::vector<std::wstring>{}, &SimulatorCore::UnitNames);
 }
 
 std::size_t XRBSimulator::OpenDriverCount(const std::wstring& logicalName) const {
-  const auto core = Core();
-  return core ? core->OpenDriverCount(logicalName) : 0;
+  return Forward(std::size_t{0}, &SimulatorCore::OpenDriverCount, logicalName);
 }
 
 std::int32_t XRBSimulator::Availability(const std::wstring& logicalName) const {
-  const auto core = Core();
-  return core ? core->Availability(logicalName) : -1;
+  return Forward(std::int32_t{-1}, &SimulatorCore::Availability, logicalName);
 }
 
 std::vector<WriteRecord> XRBSimulator::Writes() const {
-  const auto core = Core();
-  return core ? core->Writes() : std::vector<WriteRecord>{};
+  return Forward(std::vector<WriteRecord>{}, &SimulatorCore::Writes);
 }
 
 std::vector<ApplicationCommandRecord> XRBSimulator::ApplicationCommands() const {
-  const auto core = Core();
-  return core ? core->ApplicationCommands() : std::vector<ApplicationCommandRecord>{};
+  return Forward(std::vector<ApplicationCommandRecord>{}, &SimulatorCore::ApplicationCommands);
 }
 
 std::vector<GenericCommandRecord> XRBSimulator::GenericCommands() const {
-  const auto core = Core();
-  return core ? core->GenericCommands() : std::vector<GenericCommandRecord>{};
+  return Forward(std::vector<GenericCommandRecord>{}, &SimulatorCore::GenericCommands);
 }
 
 std::vector<RestrictionAnswerRecord> XRBSimulator::RestrictionAnswers() const {
-  const auto core = Core();
-  return core ? core->RestrictionAnswers() : std::vector<RestrictionAnswerRecord>{};
+  return Forward(std::vector<RestrictionAnswerRecord>{}, &SimulatorCore::RestrictionAnswers);
 }
 
 std::wstring XRBSimulator::LastCommandOutput() const {
-  const auto core = Core();
-  return core ? core->LastCommandOutput() : std::wstring{};
+  return Forward(std::wstring{}, &SimulatorCore::LastCommandOutput);
 }
 
 void XRBSimulator::SetLogSink(std::function<void(const std::wstring&)> sink) {

@@ -125,6 +125,9 @@ class XRBSimulator final : public IXRBProxyBackend {
 
  private:
   std::shared_ptr<SimulatorCore> Core() const;
+  // `method` of the running core, or `whenDown` while the simulator is down.
+  template <typename Result, typename Method, typename... Args>
+  Result Forward(Result whenDown, Method method, Args&&... args) const;
 
   const std::optional<SimulatorConfig> fixedConfig_;
   mutable std::mutex mutex_;             // guards core_
