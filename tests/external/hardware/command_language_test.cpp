@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/types/wide_string.h"
 #include "tests/external/hardware/test_support.h"
 
 namespace HardwareTest {
@@ -78,19 +79,8 @@ TEST_F(CommandLanguage, ResultCommandsAreOneShot) {
   EXPECT_EQ(proxyDriver->ApplicationCommand(L"a", L"b", 1), ORBIQLIB_SUCCESS);
 }
 
-TEST_F(CommandLanguage, PeriodAcceptsOneUnitOrAllWithinItsRange) {
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period XRB_1 250"), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period * 0"), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period * 3600000"), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period * 3600001"), ORBIQLIB_E_INVALID_ARGUMENT);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period XRB_1 -1"), ORBIQLIB_E_INVALID_ARGUMENT);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"period XRB_9 10"), ORBIQLIB_E_UNKNOWN_UNIT);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"periodic on"), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"periodic OFF"), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(simulator_->ExecuteCommand(L"periodic maybe"), ORBIQLIB_E_BAD_COMMAND);
-}
-
-TEST_F(CommandLanguage, BadCommandsFailWithoutEffect) {
+// Every command answers its result; the malformed and refused ones change nothing.
+TEST_F(CommandLanguage, CommandsAnswerTheirResultAndBadOnesHaveNoEffect) {
   RecordingObserver observer;
   OpenObserved(L"XRB_1", observer);
   const std::wstring tooLong = L"data XRB_1 " + std::wstring(2 * (kMaxCommandBytes + 1), L'a');
@@ -117,6 +107,15 @@ TEST_F(CommandLanguage, BadCommandsFailWithoutEffect) {
       {L"app-result", ORBIQLIB_E_BAD_COMMAND},
       {L"help me", ORBIQLIB_E_BAD_COMMAND},
       {L"list all", ORBIQLIB_E_BAD_COMMAND},
+      {L"period XRB_1 250", ORBIQLIB_SUCCESS},
+      {L"period * 0", ORBIQLIB_SUCCESS},
+      {L"period * 3600001", ORBIQLIB_E_INVALID_ARGUMENT},
+      {L"period XRB_1 -1", ORBIQLIB_E_INVALID_ARGUMENT},
+      {L"period XRB_9 10", ORBIQLIB_E_UNKNOWN_UNIT},
+      {L"periodic maybe", ORBIQLIB_E_BAD_COMMAND},
+      {L"periodic OFF", ORBIQLIB_SUCCESS},
+      {L"period * 3600000", ORBIQLIB_SUCCESS},
+      {L"periodic on", ORBIQLIB_SUCCESS},  // the next status block is an hour away
   };
   for (const auto& [command, expected] : cases) {
     EXPECT_EQ(simulator_->ExecuteCommand(command), expected) << std::wstring(command).substr(0, 40).size();
@@ -154,13 +153,6 @@ TEST_F(CommandLanguage, ListAndHelpGiveRetrievableText) {
   std::wstring help;
   EXPECT_EQ(simulator_->ExecuteCommand(L"HELP", &help), ORBIQLIB_SUCCESS);
   EXPECT_EQ(help, HelpText());
-  EXPECT_NE(help.find(L"data <unit> <hex>"), std::wstring::npos);
-
-  const auto commands = simulator_->ApplicationCommands();
-  ASSERT_EQ(commands.size(), 4u);
-  EXPECT_EQ(commands[0].text1, L"first");
-  EXPECT_EQ(commands[0].text2, L"second");
-  EXPECT_EQ(commands[2].code, 3);
 }
 
 TEST(CommandLanguageLifecycle, InjectionsNeedAStartedSimulator) {

@@ -7,40 +7,16 @@
 #include <set>
 
 #include "external/hardware/callback_channel.h"
-#include "platform/registry/registry.h"
-#include "platform/types/error_codes.h"
 #include "tests/external/hardware/test_support.h"
+#include "tests/external/logging/test_environment.h"
 
 namespace HardwareTest {
 namespace {
 
 using OrbiqCommunicationLibrary::Simulator::kSimulatorKeyPath;
 
-// Writes values of one key under HKLM.
-class KeyWriter {
- public:
-  explicit KeyWriter(const std::wstring& path) {
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key_, nullptr),
-              ERROR_SUCCESS);
-  }
-  ~KeyWriter() { RegCloseKey(key_); }
-  KeyWriter& Dword(const wchar_t* name, DWORD value) {
-    EXPECT_EQ(RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                             sizeof value),
-              ERROR_SUCCESS);
-    return *this;
-  }
-  KeyWriter& String(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ) {
-    EXPECT_EQ(RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    return *this;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
+using talvaro_test::SetDword;
+using talvaro_test::SetString;
 
 // Brings the process-wide proxy back down whatever a test left.
 class ProxyTest : public ::testing::Test {
@@ -51,19 +27,25 @@ class ProxyTest : public ::testing::Test {
     proxy_->InstallBackend(nullptr);
   }
 
-  std::vector<std::wstring> ListedNames() {
+  // The listed units, each as Describe gives it.
+  std::vector<std::wstring> Listed() {
     IUnitScanner* scanner = proxy_->GetFactory()->CreateUnitScanner();
     IUnitList* list = nullptr;
     EXPECT_EQ(scanner->Scan(list), ORBIQLIB_SUCCESS);
-    std::vector<std::wstring> names;
-    for (unsigned int i = 0; i < list->GetCount(); ++i) {
-      names.push_back(list->GetItem(i)->GetDescription().GetLogicalName());
-    }
+    std::vector<std::wstring> units;
+    for (unsigned int i = 0; i < list->GetCount(); ++i) units.push_back(Describe(*list->GetItem(i)));
     proxy_->GetFactory()->ReleaseUnitScanner(scanner);
-    return names;
+    return units;
   }
 
-  ScopedRegistry registry_;
+  std::wstring Listing() {
+    std::wstring listing;
+    const auto simulator = std::dynamic_pointer_cast<XRBSimulator>(proxy_->GetBackend());
+    EXPECT_EQ(simulator->ExecuteCommand(L"list", &listing), ORBIQLIB_SUCCESS);
+    return listing;
+  }
+
+  talvaro_test::IsolatedEnvironment environment_;
   CXRBProxy* proxy_ = CXRBProxy::GetInstance();
 };
 
@@ -117,47 +99,26 @@ TEST_F(ProxyTest, LifecycleCallsAreRefusedOnALibraryThread) {
   EXPECT_NE(proxy_->GetFactory(), nullptr);
 }
 
-TEST_F(ProxyTest, WithoutConfigurationTheTwoDefaultUnitsAppear) {
-  ASSERT_EQ(proxy_->Initialize(), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(ListedNames(), (std::vector<std::wstring>{L"XRB_1", L"XRB_2"}));
-}
-
 TEST_F(ProxyTest, UnitsAndSwitchesComeFromTheRegistry) {
   const std::wstring root = kSimulatorKeyPath;
-  KeyWriter(root).Dword(L"DataPeriodMs", 0).Dword(L"RestrictionTimeoutMs", 1234);
-  KeyWriter(root + L"\\Units\\b_second")
-      .String(L"LogicalName", L"Line_7")
-      .String(L"MAC", L"AA-BB")
-      .String(L"IP", L"10.0.0.7")
-      .String(L"State", L"Maintenance")
-      .Dword(L"BoardID", 0)
-      .String(L"SubItems", std::wstring(L"Motor\0Belt\0", 11), REG_MULTI_SZ)
-      .Dword(L"Available", 0);
-  KeyWriter(root + L"\\Units\\a_first").Dword(L"BoardID", 0xBEEF).Dword(L"DataPeriodMs", 50);
+  SetDword(root, L"DataPeriodMs", 0);
+  SetDword(root, L"RestrictionTimeoutMs", 1234);
+  const std::wstring second = root + L"\\Units\\b_second";
+  SetString(second, L"LogicalName", L"Line_7");
+  SetString(second, L"MAC", L"AA-BB");
+  SetString(second, L"IP", L"10.0.0.7");
+  SetString(second, L"State", L"Maintenance");
+  SetDword(second, L"BoardID", 0);
+  SetString(second, L"SubItems", std::wstring(L"Motor\0Belt\0", 11), REG_MULTI_SZ);
+  SetDword(second, L"Available", 0);
+  SetDword(root + L"\\Units\\a_first", L"BoardID", 0xBEEF);
+  SetDword(root + L"\\Units\\a_first", L"DataPeriodMs", 50);
 
   ASSERT_EQ(proxy_->Initialize(), ORBIQLIB_SUCCESS);
   ASSERT_EQ(proxy_->Start(), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(ListedNames(), (std::vector<std::wstring>{L"a_first", L"Line_7"}));
-
-  IUnitScanner* scanner = proxy_->GetFactory()->CreateUnitScanner();
-  IUnitList* list = nullptr;
-  ASSERT_EQ(scanner->Scan(list), ORBIQLIB_SUCCESS);
-  const IUnitItem* line = list->GetItem(1);
-  const CXRBDescription description = line->GetDescription();
-  EXPECT_EQ(description.GetMAC(), L"AA-BB");
-  EXPECT_EQ(description.GetIP(), L"10.0.0.7");
-  EXPECT_EQ(description.GetState(), L"Maintenance");
-  EXPECT_EQ(description.GetBoardID(), 0u);
-  ASSERT_EQ(line->GetSubItemCount(), 2u);
-  EXPECT_EQ(line->GetSubItem(1)->GetName(), L"Belt");
-  EXPECT_EQ(list->GetItem(0)->GetDescription().GetBoardID(), 0xBEEFu);
-  EXPECT_EQ(list->GetItem(0)->GetDescription().GetState(), L"Running");
-  proxy_->GetFactory()->ReleaseUnitScanner(scanner);
-
-  auto simulator = std::dynamic_pointer_cast<XRBSimulator>(proxy_->GetBackend());
-  EXPECT_EQ(simulator->Availability(L"Line_7"), 0);
-  std::wstring listing;
-  ASSERT_EQ(simulator->ExecuteCommand(L"list", &listing), ORBIQLIB_SUCCESS);
+  EXPECT_EQ(Listed(), (std::vector<std::wstring>{L"a_first   Running 48879 ",
+                                                 L"Line_7 AA-BB 10.0.0.7 Maintenance 0 Motor,Belt"}));
+  const std::wstring listing = Listing();
   EXPECT_NE(listing.find(L"a_first MAC= IP= State=Running BoardID=0xBEEF Available=1 PeriodMs=50"),
             std::wstring::npos);
   EXPECT_NE(listing.find(L"Line_7 MAC=AA-BB IP=10.0.0.7 State=Maintenance BoardID=0x0 "
@@ -165,18 +126,22 @@ TEST_F(ProxyTest, UnitsAndSwitchesComeFromTheRegistry) {
             std::wstring::npos);
 }
 
-TEST_F(ProxyTest, AnEmptyUnitsKeyMeansNoUnitsAndTheSwitchStopsPeriodicData) {
-  KeyWriter(std::wstring(kSimulatorKeyPath) + L"\\Units");
-  KeyWriter(kSimulatorKeyPath).Dword(L"PeriodicData", 0);
+TEST_F(ProxyTest, NoKeyMeansTheTwoDefaultUnitsAndAnEmptyUnitsKeyNone) {
   ASSERT_EQ(proxy_->Initialize(), ORBIQLIB_SUCCESS);
-  EXPECT_TRUE(ListedNames().empty());
+  const auto units = Listed();
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].substr(0, 6) + units[1].substr(0, 6), L"XRB_1 XRB_2 ");
+  ASSERT_EQ(proxy_->Shutdown(), ORBIQLIB_SUCCESS);
+
+  // A Units key without subkeys (a value does not make a unit).
+  SetDword(std::wstring(kSimulatorKeyPath) + L"\\Units", L"NotAUnit", 0);
+  SetDword(kSimulatorKeyPath, L"PeriodicData", 0);
+  ASSERT_EQ(proxy_->Initialize(), ORBIQLIB_SUCCESS);
+  EXPECT_TRUE(Listed().empty());
   ICommDriver* driver = proxy_->GetFactory()->CreateCommDriver();
   EXPECT_EQ(driver->Open(L"XRB_1", L"App", L""), ORBIQLIB_E_UNKNOWN_UNIT);
   EXPECT_EQ(proxy_->GetFactory()->ReleaseCommDriver(driver), ORBIQLIB_SUCCESS);
-  std::wstring listing;
-  auto simulator = std::dynamic_pointer_cast<XRBSimulator>(proxy_->GetBackend());
-  ASSERT_EQ(simulator->ExecuteCommand(L"list", &listing), ORBIQLIB_SUCCESS);
-  EXPECT_NE(listing.find(L"Periodic data: off"), std::wstring::npos);
+  EXPECT_NE(Listing().find(L"Periodic data: off"), std::wstring::npos);
 }
 
 TEST(ResultText, EveryValueHasItsOwnTextAndUnknownOnesShowTheirNumber) {

@@ -2,15 +2,12 @@
 // unregistration and Close.
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "tests/external/hardware/test_support.h"
 
 namespace HardwareTest {
 namespace {
 
 using Kind = ObservedCallback::Kind;
-using Bytes = std::vector<unsigned char>;
 
 class SimulatorDelivery : public SimulatorFixture {};
 
@@ -24,9 +21,8 @@ TEST_F(SimulatorDelivery, EveryDriverOfAUnitGetsEveryBlockOnALibraryThread) {
             ORBIQLIB_E_ALREADY_REGISTERED);
   EXPECT_EQ(simulator_->OpenDriverCount(L"XRB_1"), 2u);
 
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1, 2, 3}), ORBIQLIB_SUCCESS);
+  Inject(L"XRB_1", {1, 2, 3});
   Quiet();
-
   for (RecordingObserver* observer : {&first, &second, &alsoFirst}) {
     const auto seen = observer->Callbacks();
     ASSERT_EQ(seen.size(), 1u);
@@ -45,7 +41,7 @@ TEST_F(SimulatorDelivery, CallbacksOfOneDriverKeepTheirOrder) {
   for (int i = 0; i < 300; ++i) {
     switch (i % 3) {
       case 0:
-        ASSERT_EQ(simulator_->InjectData(L"XRB_1", {static_cast<unsigned char>(i / 3)}), 0);
+        Inject(L"XRB_1", {static_cast<unsigned char>(i / 3)});
         expected.emplace_back(Kind::Data, i / 3);
         break;
       case 1:
@@ -58,117 +54,72 @@ TEST_F(SimulatorDelivery, CallbacksOfOneDriverKeepTheirOrder) {
     }
   }
   Quiet();
-  const auto seen = observer.Callbacks();
-  ASSERT_EQ(seen.size(), expected.size());
-  for (std::size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_EQ(seen[i].kind, expected[i].first) << i;
-    const std::int32_t value = seen[i].kind == Kind::Data ? seen[i].data[0] : seen[i].value;
-    EXPECT_EQ(value, expected[i].second) << i;
+  std::vector<std::pair<Kind, std::int32_t>> seen;
+  for (const auto& c : observer.Callbacks()) {
+    seen.emplace_back(c.kind, c.kind == Kind::Data ? c.data.at(0) : c.value);
   }
+  EXPECT_EQ(seen, expected);
 }
 
-TEST_F(SimulatorDelivery, UnregistrationWaitsForTheRunningCallbackAndStopsLaterOnes) {
-  RecordingObserver observer;
-  ICommDriver* driver = OpenObserved(L"XRB_1", observer);
-  observer.BlockNext();
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {2}), ORBIQLIB_SUCCESS);
-  ASSERT_TRUE(observer.WaitBlocked());
-
-  auto unregistered = std::async(std::launch::async, [&] {
-    return driver->GetDataTransferInterface()->UnregisterObserver(&observer);
-  });
-  // While the callback is held, unregistration must not return.
-  EXPECT_EQ(unregistered.wait_for(200ms), std::future_status::timeout);
-  observer.Release();
-  EXPECT_EQ(unregistered.get(), ORBIQLIB_SUCCESS);
-  EXPECT_FALSE(observer.Blocked());
-  Quiet();
-  EXPECT_EQ(observer.Count(), 1u);  // block 2 was queued, but its observer had gone
-  EXPECT_EQ(driver->GetDataTransferInterface()->UnregisterObserver(&observer),
-            ORBIQLIB_E_NOT_REGISTERED);
-}
-
-TEST_F(SimulatorDelivery, AvailabilityAndRestrictionUnregistrationWaitToo) {
+TEST_F(SimulatorDelivery, UnregistrationAndCloseWaitForTheRunningCallbackAndStopLaterOnes) {
   RecordingObserver observer;
   ICommDriver* driver = OpenObserved(L"XRB_1", observer);
   auto restriction = driver->GetRestrictionInterface();
   ASSERT_EQ(restriction->Register(3, &observer), ORBIQLIB_SUCCESS);
 
-  observer.BlockNext();
-  ASSERT_EQ(simulator_->AskRestriction(L"XRB_1", {9}), ORBIQLIB_SUCCESS);
-  ASSERT_TRUE(observer.WaitBlocked());
-  auto unregistered = std::async(std::launch::async, [&] { return restriction->Unregister(&observer); });
-  EXPECT_EQ(unregistered.wait_for(200ms), std::future_status::timeout);
-  observer.Release();
-  EXPECT_EQ(unregistered.get(), ORBIQLIB_SUCCESS);
-
-  observer.BlockNext();
-  ASSERT_EQ(simulator_->SetAvailability(L"XRB_1", 0), ORBIQLIB_SUCCESS);
-  ASSERT_TRUE(observer.WaitBlocked());
-  auto removed = std::async(std::launch::async, [&] {
-    return driver->GetAvailabilityInterface()->UnregisterCallback(&observer);
-  });
-  EXPECT_EQ(removed.wait_for(200ms), std::future_status::timeout);
-  observer.Release();
-  EXPECT_EQ(removed.get(), ORBIQLIB_SUCCESS);
-}
-
-TEST_F(SimulatorDelivery, UnregisteringFromInsideTheCallbackDoesNotWaitForItself) {
-  RecordingObserver observer;
-  ICommDriver* driver = OpenObserved(L"XRB_1", observer);
-  std::promise<E_ORBIQLIB_Result> result;
-  observer.SetAction([&] {
-    observer.SetAction({});
-    result.set_value(driver->GetDataTransferInterface()->UnregisterObserver(&observer));
-  });
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {2}), ORBIQLIB_SUCCESS);
-  auto future = result.get_future();
-  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
-  EXPECT_EQ(future.get(), ORBIQLIB_SUCCESS);
+  ExpectWaitsForTheHeldCallback(
+      observer, [&] { Inject(L"XRB_1", {1}), Inject(L"XRB_1", {2}); },
+      [&] { return driver->GetDataTransferInterface()->UnregisterObserver(&observer); });
   Quiet();
-  EXPECT_EQ(observer.Count(), 1u);
-}
+  EXPECT_EQ(observer.Count(), 1u);  // block 2 was queued, but its observer had gone
+  EXPECT_EQ(driver->GetDataTransferInterface()->UnregisterObserver(&observer),
+            ORBIQLIB_E_NOT_REGISTERED);
 
-TEST_F(SimulatorDelivery, CloseWaitsForRunningCallbacksAndDropsRegistrations) {
-  RecordingObserver observer;
-  ICommDriver* driver = OpenObserved(L"XRB_1", observer);
-  observer.BlockNext();
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
-  ASSERT_TRUE(observer.WaitBlocked());
-  auto closed = std::async(std::launch::async, [&] { return driver->Close(); });
-  EXPECT_EQ(closed.wait_for(200ms), std::future_status::timeout);
-  observer.Release();
-  EXPECT_EQ(closed.get(), ORBIQLIB_SUCCESS);
+  ExpectWaitsForTheHeldCallback(
+      observer, [&] { ASSERT_EQ(simulator_->AskRestriction(L"XRB_1", {9}), ORBIQLIB_SUCCESS); },
+      [&] { return restriction->Unregister(&observer); });
+  ExpectWaitsForTheHeldCallback(
+      observer, [&] { ASSERT_EQ(simulator_->SetAvailability(L"XRB_1", 0), ORBIQLIB_SUCCESS); },
+      [&] { return driver->GetAvailabilityInterface()->UnregisterCallback(&observer); });
+
+  ASSERT_EQ(driver->GetDataTransferInterface()->RegisterObserver(&observer), ORBIQLIB_SUCCESS);
+  ExpectWaitsForTheHeldCallback(observer, [&] { Inject(L"XRB_1", {3}); },
+                                [&] { return driver->Close(); });
   EXPECT_EQ(simulator_->OpenDriverCount(L"XRB_1"), 0u);
-
   // Open again: the old registrations are gone.
   ASSERT_EQ(driver->Open(L"XRB_1", L"App", L""), ORBIQLIB_SUCCESS);
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {2}), ORBIQLIB_SUCCESS);
+  Inject(L"XRB_1", {4});
   Quiet();
-  EXPECT_EQ(observer.Count(), 1u);
+  EXPECT_EQ(observer.Count(), 4u);
   EXPECT_EQ(driver->Close(), ORBIQLIB_SUCCESS);
   EXPECT_EQ(driver->Close(), ORBIQLIB_E_NOT_OPEN);
   EXPECT_EQ(Factory()->ReleaseCommDriver(driver), ORBIQLIB_SUCCESS);
   EXPECT_EQ(Factory()->ReleaseCommDriver(driver), ORBIQLIB_E_INVALID_ARGUMENT);
 }
 
-TEST_F(SimulatorDelivery, ReleasingADriverFromItsOwnCallbackIsSafe) {
-  RecordingObserver observer;
+TEST_F(SimulatorDelivery, FromInsideItsCallbackADriverUnregistersWritesAndIsReleasedWithoutWaiting) {
+  RecordingObserver observer, judge;
   ICommDriver* driver = OpenObserved(L"XRB_1", observer);
-  std::promise<E_ORBIQLIB_Result> released;
-  observer.SetAction([&] {
-    observer.SetAction({});
+  const auto unregister = [&] { return driver->GetDataTransferInterface()->UnregisterObserver(&observer); };
+  EXPECT_EQ(InsideNextCallback(observer, unregister, [&] { Inject(L"XRB_1", {1}), Inject(L"XRB_1", {2}); }),
+            ORBIQLIB_SUCCESS);
+  Quiet();
+  EXPECT_EQ(observer.Count(), 1u);
+
+  // A write's restriction question is asked inline.
+  ASSERT_EQ(driver->GetDataTransferInterface()->RegisterObserver(&observer), ORBIQLIB_SUCCESS);
+  const unsigned char byte = 5;
+  const auto write = [&] { return driver->GetDataTransferInterface()->Write(&byte, 1, 0, &judge); };
+  EXPECT_EQ(InsideNextCallback(observer, write, [&] { Inject(L"XRB_1", {3}); }), ORBIQLIB_SUCCESS);
+  EXPECT_EQ(judge.Count(), 1u);
+
+  const auto release = [&] {
     // The library's lifecycle calls are refused on its own threads.
     EXPECT_EQ(simulator_->Finish(), ORBIQLIB_E_WRONG_THREAD);
     EXPECT_EQ(CXRBProxy::GetInstance()->Finish(), ORBIQLIB_E_WRONG_THREAD);
-    released.set_value(Factory()->ReleaseCommDriver(driver));
-  });
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
-  auto future = released.get_future();
-  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
-  EXPECT_EQ(future.get(), ORBIQLIB_SUCCESS);
+    return Factory()->ReleaseCommDriver(driver);
+  };
+  EXPECT_EQ(InsideNextCallback(observer, release, [&] { Inject(L"XRB_1", {4}); }), ORBIQLIB_SUCCESS);
   Quiet();
   EXPECT_EQ(simulator_->OpenDriverCount(L"XRB_1"), 0u);
   EXPECT_EQ(simulator_->Finish(), ORBIQLIB_SUCCESS);  // joins the retired delivery thread
@@ -206,22 +157,6 @@ TEST_F(SimulatorDelivery, WriteAsksItsRestrictionObserverFirstOnALibraryThread) 
   EXPECT_TRUE(writes[3].data.empty());
 }
 
-TEST_F(SimulatorDelivery, WriteFromInsideACallbackAsksInline) {
-  RecordingObserver observer, judge;
-  ICommDriver* driver = OpenObserved(L"XRB_1", observer);
-  std::promise<E_ORBIQLIB_Result> written;
-  observer.SetAction([&] {
-    observer.SetAction({});
-    const unsigned char byte = 5;
-    written.set_value(driver->GetDataTransferInterface()->Write(&byte, 1, 0, &judge));
-  });
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
-  auto future = written.get_future();
-  ASSERT_EQ(future.wait_for(kWait), std::future_status::ready);
-  EXPECT_EQ(future.get(), ORBIQLIB_SUCCESS);
-  EXPECT_EQ(judge.Count(), 1u);
-}
-
 TEST_F(SimulatorDelivery, AWriteQuestionStuckBehindABlockedCallbackTimesOutAndIsWithdrawn) {
   auto config = QuietConfig();
   config.restrictionTimeoutMs = 100;
@@ -232,7 +167,7 @@ TEST_F(SimulatorDelivery, AWriteQuestionStuckBehindABlockedCallbackTimesOutAndIs
   RecordingObserver observer, judge;
   ICommDriver* driver = OpenObserved(L"XRB_1", observer);
   observer.BlockNext();
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {1}), ORBIQLIB_SUCCESS);
+  Inject(L"XRB_1", {1});
   ASSERT_TRUE(observer.WaitBlocked());
   const unsigned char byte = 5;
   EXPECT_EQ(driver->GetDataTransferInterface()->Write(&byte, 1, 0, &judge), ORBIQLIB_E_TIMEOUT);
@@ -245,9 +180,8 @@ TEST_F(SimulatorDelivery, AWriteQuestionStuckBehindABlockedCallbackTimesOutAndIs
 
 TEST_F(SimulatorDelivery, UnitQuestionsGoToRestrictionObserversWithAModeOtherThanZero) {
   RecordingObserver muted, asked;
-  ICommDriver* first = Open(L"XRB_2", L"Muted");
+  auto mutedRestriction = Open(L"XRB_2", L"Muted")->GetRestrictionInterface();
   ICommDriver* second = Open(L"XRB_2", L"Asked");
-  auto mutedRestriction = first->GetRestrictionInterface();
   auto askedRestriction = second->GetRestrictionInterface();
   ASSERT_EQ(mutedRestriction->Register(0, &muted), ORBIQLIB_SUCCESS);
   ASSERT_EQ(askedRestriction->Register(2, &asked), ORBIQLIB_SUCCESS);
@@ -289,7 +223,7 @@ TEST_F(SimulatorDelivery, FinishStopsDeliveryAndStartResumesIt) {
   const unsigned char byte = 1;
   EXPECT_EQ(driver->GetDataTransferInterface()->Write(&byte, 1, 0, nullptr), ORBIQLIB_E_NOT_STARTED);
   ASSERT_EQ(simulator_->Start(), ORBIQLIB_SUCCESS);
-  ASSERT_EQ(simulator_->InjectData(L"XRB_1", {2}), ORBIQLIB_SUCCESS);
+  Inject(L"XRB_1", {2});
   Quiet();
   ASSERT_EQ(observer.Count(), 1u);
   EXPECT_EQ(observer.Callbacks()[0].data, Bytes({2}));

@@ -8,13 +8,12 @@
 //
 // Callbacks: a test fires data, errors, availability changes and restriction questions into the
 // observers registered with a fake driver, either on the test's own thread (Fire*) or on a
-// thread of the fake (Fire*Async). The fake keeps the library's unregistration guarantee:
+// thread of the fake (FireDataAsync). The fake keeps the library's unregistration guarantee:
 // Unregister*/Close return only after a running fired callback to that observer has ended
-// (unless called from inside it). Together with BlockingObserver (recording_observer.h) this
-// lets a test hold a callback open and see who waits for it.
+// (unless called from inside it), so a test that holds a fired callback open sees who waits
+// for it.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <future>
 #include <map>
@@ -25,16 +24,14 @@
 #include <vector>
 
 #include "external/hardware/callback_channel.h"
+#include "external/hardware/unit_list.h"
 #include "external/hardware/xrb_proxy.h"
 
 namespace Talvaro::Testing {
 
 // One unit as the fake's scanner lists it; descriptions are taken as given (duplicate logical
 // names, board id 0, empty texts are all fine).
-struct FakeUnit {
-  CXRBDescription description;
-  std::vector<std::wstring> subItems;
-};
+using FakeUnit = OrbiqCommunicationLibrary::Detail::UnitEntry;
 
 // One recorded call. `driver` is the creation number (1, 2, ...) of the driver the call went to,
 // 0 for calls to the proxy, the factory, the scanner or the proxy's own driver ("Proxy*").
@@ -78,48 +75,48 @@ class FakeHardware final : public IXRBProxyBackend,
   ICommFactory* GetFactory() override;
   ICommDriver* GetDriver() override;
 
-  // ---- Faults and answers ----
-  void SetInitializeResult(E_ORBIQLIB_Result result);
-  void SetStartResult(E_ORBIQLIB_Result result);
-  void SetCreateCommDriverFails(bool fails);        // CreateCommDriver gives null
-  void SetOpenResult(E_ORBIQLIB_Result result);     // every later Open
-  void SetCloseResult(E_ORBIQLIB_Result result);
-  void SetRegisterObserverResult(E_ORBIQLIB_Result result);  // non-zero: not registered
-  void SetRegisterCallbackResult(E_ORBIQLIB_Result result);
-  void SetUnregisterResult(E_ORBIQLIB_Result result);  // reported by the three Unregister*
+  // ---- Faults and answers, for calls made afterwards ----
+  void SetInitializeResult(E_ORBIQLIB_Result result) { Set(&Faults::initialize, result); }
+  void SetCreateCommDriverFails(bool fails) { Set(&Faults::createFails, fails); }  // gives null
+  void SetOpenResult(E_ORBIQLIB_Result result) { Set(&Faults::open, result); }
+  // Non-zero: the observer is not registered.
+  void SetRegisterObserverResult(E_ORBIQLIB_Result result) {
+    Set(&Faults::registerObserver, result);
+  }
   // Register/SetMode/Unregister/GetMode/IsRegistered of the restriction interface report this;
   // non-zero: nothing changes.
-  void SetRestrictionResult(E_ORBIQLIB_Result result);
+  void SetRestrictionResult(E_ORBIQLIB_Result result) { Set(&Faults::restriction, result); }
   // GetMode reports this mode instead of the registered one (e.g. an out-of-range 9).
-  void SetReportedRestrictionMode(std::optional<unsigned int> mode);
-  void SetWriteResult(E_ORBIQLIB_Result result);
-  // Write asks its restriction observer (on a fake thread, waiting) before answering.
-  void SetWriteAsksRestriction(bool asks);
+  void SetReportedRestrictionMode(std::optional<unsigned int> mode) {
+    Set(&Faults::reportedMode, mode);
+  }
+  void SetWriteResult(E_ORBIQLIB_Result result) { Set(&Faults::write, result); }
   // QueryAvailability returns this (0, 1 or a failure) and stores it when it is 0 or 1.
-  void SetAvailabilityAnswer(std::int32_t answer);
-  void SetInterfacesAbsent(bool dataTransfer, bool availability, bool restriction);
-  void SetGenericCommandResult(E_ORBIQLIB_Result result);
-  void SetApplicationCommandResult(E_ORBIQLIB_Result result);
-  void SetProxyDriverAbsent(bool absent);  // GetDriver gives null
-  void SetScannerAbsent(bool absent);      // CreateUnitScanner gives null
-  void SetScanResult(E_ORBIQLIB_Result result);
-  void SetUnits(std::vector<FakeUnit> units);
+  void SetAvailabilityAnswer(std::int32_t answer) { Set(&Faults::availability, answer); }
+  void SetInterfacesAbsent(bool dataTransfer, bool availability, bool restriction) {
+    Set(&Faults::noDataTransfer, dataTransfer);
+    Set(&Faults::noAvailability, availability);
+    Set(&Faults::noRestriction, restriction);
+  }
+  void SetGenericCommandResult(E_ORBIQLIB_Result result) { Set(&Faults::genericCommand, result); }
+  void SetApplicationCommandResult(E_ORBIQLIB_Result result) {
+    Set(&Faults::applicationCommand, result);
+  }
+  void SetScannerAbsent(bool absent) { Set(&Faults::noScanner, absent); }  // gives null scanners
+  void SetScanResult(E_ORBIQLIB_Result result) { Set(&Faults::scan, result); }
+  void SetUnits(std::vector<FakeUnit> units) { Set(&Faults::units, std::move(units)); }
 
   // ---- Records ----
   std::vector<HardwareCall> Calls() const;
   std::vector<std::string> CallNames() const;
   std::vector<HardwareCall> CallsNamed(const std::string& name) const;
   void ClearCalls();
-  // Waits until `count` calls named `name` were recorded.
-  bool WaitForCalls(const std::string& name, std::size_t count, std::chrono::milliseconds timeout);
 
   // ---- Drivers and callbacks ----
-  int DriversCreated() const;
   // Drivers created and not yet released.
   int LiveDrivers() const;
   // The creation number of the newest live driver, 0 when none.
   int LastDriver() const;
-  std::size_t DataObserverCount(int driver) const;
 
   // Fire into the observers registered with driver `driver` on the calling thread. False when
   // the driver does not exist (any more).
@@ -128,9 +125,8 @@ class FakeHardware final : public IXRBProxyBackend,
   bool FireAvailability(int driver, std::int32_t state);
   // The verdict of the restriction observer (registered with a mode other than 0), or empty.
   std::optional<E_ORBIQLIB_Result> FireRestriction(int driver, const std::vector<unsigned char>& data);
-  // The same on a new thread of the fake; the future ends when the callbacks have returned.
+  // FireData on a new thread of the fake; the future ends when the callbacks have returned.
   std::future<bool> FireDataAsync(int driver, std::vector<unsigned char> data);
-  std::future<bool> FireAvailabilityAsync(int driver, std::int32_t state);
 
  private:
   friend class FakeDriver;
@@ -145,32 +141,30 @@ class FakeHardware final : public IXRBProxyBackend,
 
   struct Faults {
     E_ORBIQLIB_Result initialize = ORBIQLIB_SUCCESS;
-    E_ORBIQLIB_Result start = ORBIQLIB_SUCCESS;
     bool createFails = false;
     E_ORBIQLIB_Result open = ORBIQLIB_SUCCESS;
-    E_ORBIQLIB_Result close = ORBIQLIB_SUCCESS;
     E_ORBIQLIB_Result registerObserver = ORBIQLIB_SUCCESS;
-    E_ORBIQLIB_Result registerCallback = ORBIQLIB_SUCCESS;
-    E_ORBIQLIB_Result unregister = ORBIQLIB_SUCCESS;
     E_ORBIQLIB_Result restriction = ORBIQLIB_SUCCESS;
     std::optional<unsigned int> reportedMode;
     E_ORBIQLIB_Result write = ORBIQLIB_SUCCESS;
-    bool writeAsks = false;
     std::int32_t availability = 1;
     bool noDataTransfer = false;
     bool noAvailability = false;
     bool noRestriction = false;
     E_ORBIQLIB_Result genericCommand = ORBIQLIB_SUCCESS;
     E_ORBIQLIB_Result applicationCommand = ORBIQLIB_SUCCESS;
-    bool noProxyDriver = false;
     bool noScanner = false;
     E_ORBIQLIB_Result scan = ORBIQLIB_SUCCESS;
     std::vector<FakeUnit> units;
   };
+  template <typename T>
+  void Set(T Faults::*field, T value) {
+    std::lock_guard lock(mutex_);
+    faults_.*field = std::move(value);
+  }
   Faults Snapshot() const;
 
   mutable std::mutex mutex_;  // guards every field below
-  std::condition_variable recorded_;
   Faults faults_;
   std::vector<HardwareCall> calls_;
   bool up_ = false;

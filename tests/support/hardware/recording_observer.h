@@ -72,10 +72,6 @@ class RecordingObserver final : public IDataTransferObserver,
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return blocked_; });
   }
-  bool Blocked() const {
-    std::lock_guard lock(mutex_);
-    return blocked_;
-  }
   // Waits until at least `count` callbacks were recorded.
   bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
