@@ -153,6 +153,14 @@ void CTalvaroCommunicationDriverModule::RunMessageLoop() {
 
 HRESULT CTalvaroCommunicationDriverModule::PostMessageLoop() {
   const HRESULT hr = RevokeClassObjects();  // the factory's revocation takes the hardware down
+  // Says whether it did: a factory that somebody still held (a client call running through the
+  // stop) keeps the hardware up until the process ends.
+  if (CXRBProxy::GetInstance()->GetBackend()) {
+    logger_->Warning(logSource_, L"Hardware communication still runs: the driver factory is still held.",
+                     Logging::Category::Developer1);
+  } else {
+    logger_->Info(logSource_, L"Hardware communication stopped.", Logging::Category::Developer1);
+  }
   if (delayShutdown_) Sleep(kPause);
   return hr;
 }

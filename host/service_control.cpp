@@ -7,6 +7,7 @@
 #include "host/module.h"
 #include "host/support.h"
 #include "platform/com/apartment.h"
+#include "platform/com/disconnect.h"
 #include "platform/kernel/message_queue.h"
 #include "platform/kernel/thread.h"
 #include "platform/service/event_log.h"
@@ -108,10 +109,11 @@ void CTalvaroCommunicationDriverModule::OnStop() {
 }
 
 void CTalvaroCommunicationDriverModule::ReleaseFactory() {
-  // Only the module's own two references are dropped. References that clients still hold
-  // belong to the remoting runtime, which releases them when the clients go; dropping them
-  // here would leave it with dangling pointers (docs/host.md). The factory is then held by its
-  // class object alone, whose revocation destroys it.
+  // Clients still connected hold the factory through the remoting runtime; dropping only the
+  // module's two references would leave it alive past revocation, the hardware proxy never
+  // finished. Disconnecting its stubs gives their references back here, before ours go, so the
+  // class object's is the last and its revocation destroys the factory (docs/host.md). Their
+  // later calls on it fail with RPC_E_DISCONNECTED; the driver objects they made stay theirs.
   platform::com::ComPtr<ITalvaroCommunicationDriverFactory> first;
   platform::com::ComPtr<ITalvaroCommunicationDriverFactory> second;
   {
@@ -119,6 +121,7 @@ void CTalvaroCommunicationDriverModule::ReleaseFactory() {
     first = std::move(factory_);
     second = std::move(factorySecondReference_);
   }
+  if (first) CoDisconnectObject(first.Get(), 0);
   second = nullptr;
   first = nullptr;
 }

@@ -1,0 +1,62 @@
+// Stopping the service while a client is connected, end to end: the real server under a
+// notification socket as systemd runs it, and a `tcdctl open` holding the driver factory and a
+// driver object. The stop disconnects the factory's clients, so revoking the class objects tears
+// the factory down and the hardware stops before the process ends; the client learns that the
+// server went away.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/host/server_process.h"
+#include "tests/platform/service/notify_socket.h"
+#include "tests/support/environment/isolated_environment.h"
+
+namespace host_test {
+namespace {
+
+constexpr const char* kServer = TALVARO_SERVER_BINARY;
+constexpr const char* kTcdctl = TALVARO_TCDCTL_BINARY;
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TEST(ServiceStop, AConnectedClientNoLongerKeepsTheHardwareUp) {
+  Talvaro::Testing::IsolatedEnvironment environment;
+  ServerProcess install(kServer, {"/Service"});
+  ASSERT_EQ(install.WaitForExit(), 0) << install.Stderr();
+  service_test::NotifySocket socket((environment.Root() / "notify").string());
+  ASSERT_TRUE(socket.bound());
+  ServerProcess service(kServer, {},
+                        {"NOTIFY_SOCKET=" + socket.path(), "INVOCATION_ID=0123456789abcdef"});
+  ASSERT_EQ(socket.Receive().value_or("(none)"), "STATUS=Start pending");
+  ASSERT_EQ(socket.Receive().value_or("(none)"), "READY=1\nSTATUS=Running");
+
+  // Connected once its driver delivers what the hardware sends.
+  ServerProcess open(kTcdctl, {"open", "XRB_1"});
+  ASSERT_TRUE(WaitUntil([&] {
+    ServerProcess inject(kTcdctl, {"generic", "data XRB_1 0A0B"});
+    return inject.WaitForExit() == 0 && open.Stdout().find("data 0A0B") != std::string::npos;
+  })) << open.Stderr();
+
+  service.Signal(SIGTERM);
+  EXPECT_EQ(socket.Receive().value_or("(none)"), "STOPPING=1\nSTATUS=Stop pending");
+  EXPECT_EQ(socket.Receive().value_or("(none)"), "STATUS=Stopped");
+  EXPECT_EQ(service.WaitForExit(), 0) << service.Stderr();
+  const std::string log = ReadText(environment.LogDirectory() / "TCD.log");
+  EXPECT_NE(log.find("Hardware communication stopped."), std::string::npos) << log;
+  EXPECT_EQ(log.find("Hardware communication still runs"), std::string::npos) << log;
+
+  EXPECT_EQ(open.WaitForExit(), 1);
+  EXPECT_EQ(open.Stderr(), "tcdctl: the server went away: The RPC server is unavailable (0x800706BA)\n");
+}
+
+}  // namespace
+}  // namespace host_test
