@@ -122,7 +122,7 @@ std::shared_ptr<Connection> Connection::Start(kj::Own<kj::AsyncIoStream> stream,
 Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name)
     : name_(std::move(name)),
       side_(side),
-      stream_(kj::heap<WatchedStream>(kj::mv(stream), alive_)),
+      stream_(kj::heap<WatchedStream>(kj::mv(stream), *alive_)),
       network_(kj::heap<capnp::TwoPartyVatNetwork>(
           *stream_,
           side == Side::Client ? capnp::rpc::twoparty::Side::CLIENT : capnp::rpc::twoparty::Side::SERVER,
@@ -136,8 +136,8 @@ Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string
                ? kj::heap(capnp::makeRpcServer(*network_, kj::heap<ActivatorServer>(*this)))
                : kj::heap(capnp::makeRpcClient(*network_))),
       disconnected_(network_->onDisconnect()
-                        .then([this] { alive_.store(false, std::memory_order_release); },
-                              [this](kj::Exception&&) { alive_.store(false, std::memory_order_release); })
+                        .then([alive = alive_] { alive->store(false, std::memory_order_release); },
+                              [alive = alive_](kj::Exception&&) { alive->store(false, std::memory_order_release); })
                         .fork()) {
   rpc_->setFlowLimit(kIncomingCallWindow / sizeof(capnp::word));
 }

@@ -46,7 +46,7 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   Connection& operator=(const Connection&) = delete;
 
   // Any thread: false once the peer is gone or the connection broke.
-  bool Alive() const { return alive_.load(std::memory_order_acquire); }
+  bool Alive() const { return alive_->load(std::memory_order_acquire); }
   const std::string& Name() const { return name_; }
 
   // Client side: the server's Activator.
@@ -65,8 +65,10 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
   capnp::Capability::Client ExportStub(std::shared_ptr<ExportedObject> object);
 
-  // Set before the stream that writes it exists, so declared first.
-  std::atomic<bool> alive_{true};
+  // Set before the stream that writes it exists, so declared first. Shared with the
+  // disconnection watch, which a pending WhenDisconnected branch can keep, and fire, after we
+  // are gone (the network's end rejects it as it is destroyed).
+  const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
   const std::string name_;
   const Side side_;
   kj::Own<kj::AsyncIoStream> stream_;
