@@ -55,14 +55,16 @@ class UnitScan {
   IUnitList* list_ = nullptr;
 };
 
-// A new, empty string array that entries are appended to.
-HRESULT NewStringArray(SafeArray* array) {
-  array->Attach(SafeArrayCreateVector(VT_BSTR, 0, 0));
-  return *array ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT Append(SafeArray& array, std::wstring_view text) {
-  return FAILED(platform::automation::AppendString(array.Get(), text)) ? E_OUTOFMEMORY : S_OK;
+// Hands `texts` out as a new string array; `out` is written only on success.
+HRESULT ToStringArray(const std::vector<std::wstring>& texts, SAFEARRAY** out) {
+  SafeArray result;
+  result.Attach(SafeArrayCreateVector(VT_BSTR, 0, 0));
+  if (!result) return E_OUTOFMEMORY;
+  for (const std::wstring& text : texts) {
+    if (FAILED(platform::automation::AppendString(result.Get(), text))) return E_OUTOFMEMORY;
+  }
+  *out = result.Detach();
+  return S_OK;
 }
 
 // The five description lines, as the wide formatted print gives them for "Logical name: %s",
@@ -74,52 +76,44 @@ std::vector<std::wstring> DescriptionLines(const CXRBDescription& description) {
           L"State: " + description.GetState()};
 }
 
+// The course of the two per-unit calls: scan, find the unit by its exact name, hand out what
+// `describe` makes of it (while the scan still holds the unit).
+template <class Describe>
+HRESULT DescribeUnit(BSTR logicalName, SAFEARRAY** out, Describe describe) {
+  if (out == nullptr) return E_POINTER;
+  UnitScan scan;
+  if (!scan.Succeeded()) return E_FAIL;
+  const IUnitItem* unit = scan.Find(platform::automation::BstrView(logicalName));
+  if (unit == nullptr) return E_INVALIDARG;
+  return ToStringArray(describe(*unit), out);
+}
+
 }  // namespace
 
 HRESULT CTalvaroCommunicationDriverFactory::GetXRBNames(SAFEARRAY** names) {
   if (names == nullptr) return E_POINTER;
   UnitScan scan;
   if (!scan.Succeeded()) return E_FAIL;
-  SafeArray result;
-  HRESULT hr = NewStringArray(&result);
-  for (unsigned int i = 0; SUCCEEDED(hr) && i < scan.Count(); ++i) {
-    if (const IUnitItem* item = scan.Item(i)) hr = Append(result, item->GetDescription().GetLogicalName());
+  std::vector<std::wstring> logicalNames;
+  for (unsigned int i = 0; i < scan.Count(); ++i) {
+    if (const IUnitItem* item = scan.Item(i)) logicalNames.push_back(item->GetDescription().GetLogicalName());
   }
-  if (FAILED(hr)) return hr;
-  *names = result.Detach();
-  return S_OK;
+  return ToStringArray(logicalNames, names);
 }
 
 HRESULT CTalvaroCommunicationDriverFactory::GetXRBSubItemNames(BSTR logicalName, SAFEARRAY** names) {
-  if (names == nullptr) return E_POINTER;
-  UnitScan scan;
-  if (!scan.Succeeded()) return E_FAIL;
-  const IUnitItem* unit = scan.Find(platform::automation::BstrView(logicalName));
-  if (unit == nullptr) return E_INVALIDARG;
-  SafeArray result;
-  HRESULT hr = NewStringArray(&result);
-  for (unsigned int i = 0; SUCCEEDED(hr) && i < unit->GetSubItemCount(); ++i) {
-    if (const IUnitSubItem* subItem = unit->GetSubItem(i)) hr = Append(result, subItem->GetName());
-  }
-  if (FAILED(hr)) return hr;
-  *names = result.Detach();
-  return S_OK;
+  return DescribeUnit(logicalName, names, [](const IUnitItem& unit) {
+    std::vector<std::wstring> subItemNames;
+    for (unsigned int i = 0; i < unit.GetSubItemCount(); ++i) {
+      if (const IUnitSubItem* subItem = unit.GetSubItem(i)) subItemNames.push_back(subItem->GetName());
+    }
+    return subItemNames;
+  });
 }
 
 HRESULT CTalvaroCommunicationDriverFactory::GetXRBInfo(BSTR logicalName, SAFEARRAY** lines) {
-  if (lines == nullptr) return E_POINTER;
-  UnitScan scan;
-  if (!scan.Succeeded()) return E_FAIL;
-  const IUnitItem* unit = scan.Find(platform::automation::BstrView(logicalName));
-  if (unit == nullptr) return E_INVALIDARG;
-  SafeArray result;
-  HRESULT hr = NewStringArray(&result);
-  for (const std::wstring& line : DescriptionLines(unit->GetDescription())) {
-    if (SUCCEEDED(hr)) hr = Append(result, line);
-  }
-  if (FAILED(hr)) return hr;
-  *lines = result.Detach();
-  return S_OK;
+  return DescribeUnit(logicalName, lines,
+                      [](const IUnitItem& unit) { return DescriptionLines(unit.GetDescription()); });
 }
 
 }  // namespace Talvaro::Objects
