@@ -16,7 +16,22 @@
 namespace Talvaro::Testing {
 
 using DriverObject = platform::com::ComObject<Driver::CCommunicationDriver>;
+using Sink = platform::com::ComObject<CEventSink>;
+using platform::automation::SafeArray;
 using platform::com::ComPtr;
+
+inline SafeArray Bytes(std::vector<std::uint8_t> bytes) {
+  SafeArray array;
+  EXPECT_EQ(platform::automation::CreateByteArray(bytes, &array), S_OK);
+  return array;
+}
+
+template <class Object>
+ComPtr<Object> New() {
+  ComPtr<Object> object;
+  EXPECT_EQ(platform::com::CreateObject(&object), S_OK);
+  return object;
+}
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -28,27 +43,23 @@ class DriverTest : public ::testing::Test {
     fake_->ClearCalls();
   }
 
-  ComPtr<DriverObject> NewDriver() {
-    ComPtr<DriverObject> driver;
-    EXPECT_EQ(platform::com::CreateObject(&driver), S_OK);
+  ComPtr<DriverObject> AttachedDriver(ComPtr<Driver::IObserverNotification> watchers = nullptr) {
+    auto driver = New<DriverObject>();
+    EXPECT_EQ(Initialize(*driver, std::move(watchers)), ORBIQLIB_SUCCESS);
     return driver;
   }
-  ComPtr<DriverObject> AttachedDriver() {
-    auto driver = NewDriver();
-    EXPECT_EQ(Initialize(*driver), ORBIQLIB_SUCCESS);
-    return driver;
+  static E_ORBIQLIB_Result Initialize(DriverObject& driver,
+                                      ComPtr<Driver::IObserverNotification> watchers = nullptr) {
+    return driver.Initialize(L"XRB_A", L"App", L"open", L"Channel", L"Namespace", std::move(watchers));
   }
-  static E_ORBIQLIB_Result Initialize(DriverObject& driver) {
-    return driver.Initialize(L"XRB_A", L"App", L"open", L"Channel", L"Namespace", nullptr);
-  }
-  ComPtr<platform::com::ComObject<CEventSink>> Subscribe(DriverObject& driver, DWORD* cookie = nullptr) {
-    ComPtr<platform::com::ComObject<CEventSink>> sink;
-    EXPECT_EQ(platform::com::CreateObject(&sink), S_OK);
+  ComPtr<Sink> Subscribe(DriverObject& driver, DWORD* cookie = nullptr) {
+    auto sink = New<Sink>();
     DWORD assigned = 0;
     EXPECT_EQ(driver.Advise(sink->GetUnknown(), &assigned), S_OK);
     if (cookie != nullptr) *cookie = assigned;
     return sink;
   }
+  std::size_t CleanupRecords() const { return records_->Matching(L"Performing cleaup").size(); }
 
   std::shared_ptr<FakeHardware> fake_ = FakeHardware::Create();
   FakeHardware::Installation installation_{fake_};

@@ -1,18 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 
+#include "external/hardware/xrb_simulator.h"
 #include "platform/com/server_process.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace Talvaro::Testing {
 namespace {
 
-using Driver::CCommunicationDriver;
+const std::vector<std::string> kDetachCalls{"UnregisterObserver", "UnregisterCallback", "Close",
+                                            "ReleaseCommDriver"};
 
-TEST_F(DriverTest, NewObjectIsUninitializedAndAnswersItsInterfaceTable) {
-  auto driver = NewDriver();
+TEST_F(DriverTest, NewObjectAnswersItsInterfaceTableAndHoldsTheServerWhileItLives) {
+  const ULONG before = platform::com::ServerProcessCount();
+  auto driver = New<DriverObject>();
+  EXPECT_EQ(platform::com::ServerProcessCount(), before + 2) << "the object and its construction";
   EXPECT_EQ(driver->BuildLogTag(), L"[[uninitialized]:[uninitialized]]");
   for (const IID& iid : {IID_IConnectionPointContainer, uuidof<ICommunicationDriver>,
                          uuidof<IDataTransfer>, uuidof<IAvailability>, uuidof<IRestriction>,
@@ -20,134 +23,92 @@ TEST_F(DriverTest, NewObjectIsUninitializedAndAnswersItsInterfaceTable) {
     ComPtr<IUnknown> found;
     EXPECT_EQ(driver->QueryInterface(iid, found.PutVoid()), S_OK) << platform::FormatGuidNarrow(iid);
     EXPECT_TRUE(platform::com::IsSameObject(found.Get(), driver->GetUnknown()));
+    const bool errorInfo = iid == uuidof<ICommunicationDriver> || iid == uuidof<IDataTransfer> ||
+                           iid == uuidof<IAvailability>;
+    EXPECT_EQ(driver->InterfaceSupportsErrorInfo(iid), errorInfo ? S_OK : S_FALSE);
   }
   ComPtr<IUnknown> none;
   EXPECT_EQ(driver->QueryInterface(IID_IDispatch, none.PutVoid()), E_NOINTERFACE);
   EXPECT_EQ(driver->QueryInterface(IID_IConnectionPoint, none.PutVoid()), E_NOINTERFACE);
-
-  EXPECT_EQ(driver->InterfaceSupportsErrorInfo(uuidof<ICommunicationDriver>), S_OK);
-  EXPECT_EQ(driver->InterfaceSupportsErrorInfo(uuidof<IDataTransfer>), S_OK);
-  EXPECT_EQ(driver->InterfaceSupportsErrorInfo(uuidof<IAvailability>), S_OK);
-  EXPECT_EQ(driver->InterfaceSupportsErrorInfo(uuidof<IRestriction>), S_FALSE);
-  EXPECT_EQ(driver->InterfaceSupportsErrorInfo(IID_IConnectionPointContainer), S_FALSE);
-}
-
-TEST_F(DriverTest, ObjectHoldsServerReferencesOnlyWhileItLives) {
-  const ULONG before = platform::com::ServerProcessCount();
-  {
-    auto driver = AttachedDriver();
-    EXPECT_EQ(platform::com::ServerProcessCount(), before + 2)
-        << "one for the live object, one taken by its construction";
-  }
+  driver = nullptr;
   EXPECT_EQ(platform::com::ServerProcessCount(), before);
 }
 
-TEST_F(DriverTest, InitializeAttachesAndRegistersWithoutTheRestrictionObserver) {
+TEST_F(DriverTest, FailedInitializeLeavesNoHardwareDriverAndADetachedObject) {
+  // Each fault is switched on for its case only; the last column counts RegisterCallback calls
+  // (both registrations are tried even when the first fails).
+  struct Case {
+    void (*fault)(FakeHardware&, bool on);
+    E_ORBIQLIB_Result expected;
+    std::size_t callbackRegistrations;
+  } cases[] = {
+      {[](FakeHardware& f, bool on) { f.SetCreateCommDriverFails(on); }, ORBIQLIB_SERVER_E_NO_DRIVER, 0},
+      {[](FakeHardware& f, bool on) { f.SetOpenResult(on ? ORBIQLIB_E_UNKNOWN_UNIT : ORBIQLIB_SUCCESS); },
+       ORBIQLIB_SERVER_E_OPEN, 0},
+      {[](FakeHardware& f, bool on) { f.SetRegisterObserverResult(on ? ORBIQLIB_E_FAILED : ORBIQLIB_SUCCESS); },
+       ORBIQLIB_SERVER_E_REGISTRATION, 1},
+      {[](FakeHardware& f, bool on) { f.SetInterfacesAbsent(false, on, false); }, ORBIQLIB_SERVER_E_REGISTRATION, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    c.fault(*fake_, true);
+    fake_->ClearCalls();
+    auto driver = New<DriverObject>();
+    EXPECT_EQ(Initialize(*driver), c.expected);
+    c.fault(*fake_, false);
+    EXPECT_EQ(fake_->LiveDrivers(), 0);
+    EXPECT_TRUE(fake_->CallsNamed("Close").empty()) << "given back, not closed";
+    EXPECT_EQ(fake_->CallsNamed("RegisterCallback").size(), c.callbackRegistrations);
+
+    // Detached: the operations that need the hardware say so.
+    auto bytes = Bytes({1, 2});
+    LONG result = 99;
+    EXPECT_EQ(driver->Write(bytes.Get(), 0, &result), E_UNEXPECTED);
+    EXPECT_EQ(driver->GetAvailability(&result), E_UNEXPECTED);
+    EXPECT_EQ(driver->SetRestrictionMode(1, &result), E_UNEXPECTED);
+    EXPECT_EQ(result, 99);
+  }
+  EXPECT_EQ(CleanupRecords(), 0u) << "nothing to clean up";
+}
+
+TEST_F(DriverTest, InitializeAttachesAndASecondCleanupDoesAndLogsNothing) {
   auto driver = AttachedDriver();
   EXPECT_EQ(driver->BuildLogTag(), L"[XRB_A:App]");
   EXPECT_EQ(fake_->CallNames(),
             (std::vector<std::string>{"CreateCommDriver", "Open", "GetDataTransferInterface",
                                       "GetAvailabilityInterface", "GetRestrictionInterface",
                                       "RegisterObserver", "RegisterCallback"}));
-  const auto open = fake_->CallsNamed("Open").at(0);
-  EXPECT_EQ(open.texts, (std::vector<std::wstring>{L"XRB_A", L"App", L"open"}));
-  EXPECT_EQ(fake_->LiveDrivers(), 1);
-}
-
-TEST_F(DriverTest, InitializeWithoutHardwareDriverReturnsMinus1100) {
-  fake_->SetCreateCommDriverFails(true);
-  auto driver = NewDriver();
-  EXPECT_EQ(Initialize(*driver), ORBIQLIB_SERVER_E_NO_DRIVER);
-  EXPECT_EQ(fake_->LiveDrivers(), 0);
-}
-
-TEST_F(DriverTest, FailedOpenReturnsMinus1200AndLeavesNoHardwareDriver) {
-  fake_->SetOpenResult(ORBIQLIB_E_UNKNOWN_UNIT);
-  auto driver = NewDriver();
-  EXPECT_EQ(Initialize(*driver), ORBIQLIB_SERVER_E_OPEN);
-  EXPECT_EQ(fake_->LiveDrivers(), 0);
-  EXPECT_EQ(fake_->CallsNamed("ReleaseCommDriver").size(), 1u);
-
-  // Detached: every operation that needs the hardware says so.
-  platform::automation::SafeArray bytes;
-  ASSERT_EQ(platform::automation::CreateByteArray(std::vector<std::uint8_t>{1, 2}, &bytes), S_OK);
-  LONG result = 99;
-  EXPECT_EQ(driver->Write(bytes.Get(), 0, &result), E_UNEXPECTED);
-  EXPECT_EQ(result, 99);
-  LONG state = 0;
-  EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED);
-  ComPtr<IStream> stream;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
-  EXPECT_EQ(driver->RegisterRestriction(1, stream.Get(), &result), E_UNEXPECTED);
-  EXPECT_EQ(driver->SetRestrictionMode(1, &result), E_UNEXPECTED);
-  EXPECT_EQ(driver->UnregisterRestriction(&result), E_UNEXPECTED);
-  ULONG mode = 0;
-  EXPECT_EQ(driver->GetRestrictionMode(&mode, &result), E_UNEXPECTED);
-  VARIANT_BOOL registered = VARIANT_FALSE;
-  EXPECT_EQ(driver->IsRestrictionRegistered(&registered, &result), E_UNEXPECTED);
-  driver = nullptr;
-  EXPECT_TRUE(records_->Matching(L"Performing cleaup").empty()) << "nothing to clean up";
-}
-
-TEST_F(DriverTest, FailedRegistrationReturnsMinus1050AfterTryingBoth) {
-  fake_->SetRegisterObserverResult(ORBIQLIB_E_FAILED);
-  auto driver = NewDriver();
-  EXPECT_EQ(Initialize(*driver), ORBIQLIB_SERVER_E_REGISTRATION);
-  EXPECT_EQ(fake_->CallsNamed("RegisterCallback").size(), 1u) << "both registrations are attempted";
-  EXPECT_EQ(fake_->LiveDrivers(), 0);
-  EXPECT_TRUE(fake_->CallsNamed("Close").empty()) << "a failed attachment is given back, not closed";
-}
-
-TEST_F(DriverTest, MissingInterfaceCountsAsFailedRegistration) {
-  fake_->SetInterfacesAbsent(false, true, false);
-  auto driver = NewDriver();
-  EXPECT_EQ(Initialize(*driver), ORBIQLIB_SERVER_E_REGISTRATION);
-  EXPECT_EQ(fake_->LiveDrivers(), 0);
-}
-
-TEST_F(DriverTest, CleanupDetachesOnceAndLogsOnce) {
-  auto driver = AttachedDriver();
+  EXPECT_EQ(fake_->CallsNamed("Open").at(0).texts, (std::vector<std::wstring>{L"XRB_A", L"App", L"open"}));
   fake_->ClearCalls();
   driver->Cleanup();
-  EXPECT_EQ(fake_->CallNames(), (std::vector<std::string>{"UnregisterObserver", "UnregisterCallback",
-                                                          "Close", "ReleaseCommDriver"}));
-  ASSERT_EQ(records_->Matching(L"Performing cleaup").size(), 1u);
-  const auto record = records_->Matching(L"Performing cleaup").at(0);
-  EXPECT_EQ(record.source, L"TCD::CCommunicationDriver");
-  EXPECT_EQ(record.category, Logging::Category::Developer1);
-  EXPECT_EQ(record.level, Logging::Level::Info);
+  EXPECT_EQ(fake_->CallNames(), kDetachCalls) << "no restriction unregistration unless registered";
+  const auto records = records_->Matching(L"Performing cleaup");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].source, L"TCD::CCommunicationDriver");
+  EXPECT_EQ(records[0].category, Logging::Category::Developer1);
+  EXPECT_EQ(records[0].level, Logging::Level::Info);
 
   fake_->ClearCalls();
   driver->Cleanup();
-  driver = nullptr;  // the final release runs Cleanup again: nothing left to do
+  driver = nullptr;  // the final release runs Cleanup again
   EXPECT_TRUE(fake_->Calls().empty());
-  EXPECT_EQ(records_->Matching(L"Performing cleaup").size(), 1u);
+  EXPECT_EQ(CleanupRecords(), 1u);
 }
 
-TEST_F(DriverTest, FinalReleaseRunsCleanupOnceAndUnregistersFromTheHardware) {
+TEST_F(DriverTest, FinalReleaseCleansUpOnceWithTheRestrictionUnregistrationWhenRegistered) {
   auto driver = AttachedDriver();
-  fake_->ClearCalls();
-  driver = nullptr;
-  EXPECT_EQ(fake_->CallNames(), (std::vector<std::string>{"UnregisterObserver", "UnregisterCallback",
-                                                          "Close", "ReleaseCommDriver"}));
-  EXPECT_EQ(records_->Matching(L"Performing cleaup").size(), 1u);
-  EXPECT_EQ(fake_->LiveDrivers(), 0);
-}
-
-TEST_F(DriverTest, RestrictionRegisteredFlagDecidesTheRestrictionUnregistration) {
-  auto driver = AttachedDriver();
-  ComPtr<IStream> stream;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  ComPtr<IStream> empty;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, empty.Put()), S_OK);
   LONG result = -1;
-  // The hardware accepts; the stream holds nothing to unmarshal, so the call reports that, but
-  // the registration with the hardware and the flag stay.
-  EXPECT_EQ(driver->RegisterRestriction(1, stream.Get(), &result), RPC_E_INVALID_DATA);
+  // The hardware accepts; the empty stream fails to unmarshal, but the registration stays.
+  EXPECT_EQ(driver->RegisterRestriction(1, empty.Get(), &result), RPC_E_INVALID_DATA);
   EXPECT_EQ(result, ORBIQLIB_SUCCESS);
   fake_->ClearCalls();
-  driver->Cleanup();
+  driver = nullptr;
   EXPECT_EQ(fake_->CallNames(), (std::vector<std::string>{"UnregisterObserver", "UnregisterCallback",
-                                                          "Unregister", "Close",
-                                                          "ReleaseCommDriver"}));
+                                                          "Unregister", "Close", "ReleaseCommDriver"}));
+  EXPECT_EQ(CleanupRecords(), 1u);
+  EXPECT_EQ(fake_->LiveDrivers(), 0);
 }
 
 TEST_F(DriverTest, CleanupWithTheProxyDownSkipsCloseButForgetsTheDriver) {
@@ -162,40 +123,23 @@ TEST_F(DriverTest, CleanupWithTheProxyDownSkipsCloseButForgetsTheDriver) {
   EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED);
 }
 
-TEST_F(DriverTest, CleanupWaitsForARunningCallback) {
+TEST_F(DriverTest, CleanupWaitsForARunningCallbackWhichMayStillCallTheObject) {
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
   sink->BlockNext();
   auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {0xAB});
   ASSERT_TRUE(sink->WaitBlocked());
-
   auto cleanup = std::async(std::launch::async, [&driver] { driver->Cleanup(); });
-  // Cleanup is held in the unregistration while the data callback runs.
   EXPECT_EQ(cleanup.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_EQ(fake_->LiveDrivers(), 1);
+  // The handler calls back into the object while Cleanup waits for the handler to return.
+  LONG state = -1;
+  auto call = std::async(std::launch::async, [&] { return driver->GetAvailability(&state); });
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   sink->Unblock();
   ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(delivery.get());
   EXPECT_EQ(fake_->LiveDrivers(), 0);
-}
-
-TEST_F(DriverTest, ClientCallFromAnEventHandlerDoesNotBlockARunningCleanup) {
-  auto driver = AttachedDriver();
-  auto sink = Subscribe(*driver);
-  sink->BlockNext();
-  auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {1});
-  ASSERT_TRUE(sink->WaitBlocked());
-  auto cleanup = std::async(std::launch::async, [&driver] { driver->Cleanup(); });
-  EXPECT_EQ(cleanup.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-  // The handler calls back into the object while Cleanup waits for the handler to return.
-  LONG state = -1;
-  auto call = std::async(std::launch::async, [&] { return driver->GetAvailability(&state); });
-  ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready)
-      << "a client call must not wait for Cleanup";
-  call.get();
-  sink->Unblock();
-  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  delivery.get();
 }
 
 TEST_F(DriverTest, LastReferenceDroppedInsideAnEventHandlerEndsTheObjectAfterTheCallback) {
@@ -205,13 +149,40 @@ TEST_F(DriverTest, LastReferenceDroppedInsideAnEventHandlerEndsTheObjectAfterThe
   sink->BlockNext();
   auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {7});
   ASSERT_TRUE(sink->WaitBlocked());
-  driver = nullptr;  // the client's last reference goes while its handler runs
+  driver = nullptr;
   EXPECT_EQ(fake_->LiveDrivers(), 1) << "the running callback keeps the object";
   sink->Unblock();
   EXPECT_TRUE(delivery.get());
   EXPECT_EQ(second->Events().size(), 1u) << "delivery went on to the next subscriber";
-  EXPECT_EQ(fake_->LiveDrivers(), 0) << "the callback's release ended the object";
-  EXPECT_EQ(records_->Matching(L"Performing cleaup").size(), 1u);
+  EXPECT_EQ(fake_->LiveDrivers(), 0);
+  EXPECT_EQ(CleanupRecords(), 1u);
+}
+
+TEST(SimulatorDriverTest, TwoDriverObjectsOnOneUnitBothReceiveADataBlock) {
+  using OrbiqCommunicationLibrary::Simulator::XRBSimulator;
+  CXRBProxy* proxy = CXRBProxy::GetInstance();
+  ASSERT_EQ(proxy->Initialize(), ORBIQLIB_SUCCESS);
+  ASSERT_EQ(proxy->Start(), ORBIQLIB_SUCCESS);
+  auto simulator = std::dynamic_pointer_cast<XRBSimulator>(proxy->GetBackend());
+  ASSERT_TRUE(simulator);
+  ASSERT_EQ(simulator->SetPeriodicData(false), ORBIQLIB_SUCCESS);
+  {
+    auto first = New<DriverObject>(), second = New<DriverObject>();
+    ASSERT_EQ(first->Initialize(L"XRB_1", L"First", L"", L"", L"", nullptr), ORBIQLIB_SUCCESS);
+    ASSERT_EQ(second->Initialize(L"XRB_1", L"Second", L"", L"", L"", nullptr), ORBIQLIB_SUCCESS);
+    auto sinkA = New<Sink>(), sinkB = New<Sink>();
+    DWORD cookie = 0;
+    ASSERT_EQ(first->Advise(sinkA->GetUnknown(), &cookie), S_OK);
+    ASSERT_EQ(second->Advise(sinkB->GetUnknown(), &cookie), S_OK);
+    ASSERT_EQ(simulator->InjectData(L"XRB_1", {0xDE, 0xAD}), ORBIQLIB_SUCCESS);
+    for (auto* sink : {sinkA.Get(), sinkB.Get()}) {
+      ASSERT_TRUE(sink->WaitForEvents(1));
+      EXPECT_EQ(sink->DataBlocks().at(0), (std::vector<std::uint8_t>{0xDE, 0xAD}));
+    }
+  }
+  simulator.reset();
+  proxy->Finish();
+  proxy->Shutdown();
 }
 
 }  // namespace
