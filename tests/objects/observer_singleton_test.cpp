@@ -66,49 +66,37 @@ class ObserverSingletonTest : public ::testing::Test {
   void TearDown() override { CObserverSingleton::ReleaseAll(); }
 };
 
-TEST(DecodeWords, TwelveBytesAreThreeBigEndianWords) {
-  const unsigned char bytes[] = {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3};
-  const auto words = DecodeWords(bytes, 12);
-  EXPECT_EQ(words.first, 1u);
-  EXPECT_EQ(words.second, 2u);
-  EXPECT_EQ(words.third, 3u);
-}
-
-TEST(DecodeWords, BytesAfterTheTwelfthAreSummedIntoTheThirdWord) {
+TEST(DecodeWords, TwelveFourteenTwoAndZeroBytes) {
   const unsigned char bytes[] = {0xAA, 0xBB, 0xCC, 0xDD, 1, 2, 3, 4, 0x10, 0x20, 0x30, 0x40, 0x05, 0x06};
-  const auto twelve = DecodeWords(bytes, 12);
-  const auto fourteen = DecodeWords(bytes, 14);
-  EXPECT_EQ(twelve.first, 0xAABBCCDDu);
-  EXPECT_EQ(twelve.second, 0x01020304u);
-  EXPECT_EQ(twelve.third, 0x10203040u);
-  EXPECT_EQ(fourteen.third, twelve.third + 11);
+  const std::tuple<ULONG, ULONG, ULONG, ULONG> cases[] = {  // count, the three words
+      {12, 0xAABBCCDDu, 0x01020304u, 0x10203040u},
+      {14, 0xAABBCCDDu, 0x01020304u, 0x10203040u + 5 + 6},  // later bytes summed into the third
+      {2, 0xAABB00u, 0, 0},                                  // a short block keeps its shifts
+      {0, 0, 0, 0}};
+  for (const auto& [count, first, second, third] : cases) {
+    const auto words = DecodeWords(count == 0 ? nullptr : bytes, count);
+    EXPECT_EQ(words.first, first) << count;
+    EXPECT_EQ(words.second, second) << count;
+    EXPECT_EQ(words.third, third) << count;
+  }
 }
 
-TEST(DecodeWords, ShortBlocksKeepTheirShiftAndEmptyIsZero) {
-  const unsigned char two[] = {0x12, 0x34};
-  EXPECT_EQ(DecodeWords(two, 2).first, 0x123400u);
-  EXPECT_EQ(DecodeWords(two, 2).second, 0u);
-  const auto none = DecodeWords(nullptr, 0);
-  EXPECT_EQ(none.first + none.second + none.third, 0u);
-  // Wrapping arithmetic: a long run of 0xFF bytes sums modulo 2^32 without trouble.
-  std::vector<unsigned char> many(100000, 0xFF);
-  const auto words = DecodeWords(many.data(), static_cast<ULONG>(many.size()));
-  EXPECT_EQ(words.first, 0xFFFFFFFFu);
-  EXPECT_EQ(words.third, 0xFFFFFFFFu + 0xFFu * (100000u - 12u));
-}
-
-TEST_F(ObserverSingletonTest, WatchersAreCalledInRegistrationOrderWithTheDecodedWords) {
+TEST_F(ObserverSingletonTest, WatchersAreCalledOnceEachInRegistrationOrderWithTheDecodedWords) {
   const auto observer = CObserverSingleton::GetInstance();
   ASSERT_TRUE(observer);
   EXPECT_FALSE(observer->HasObservers());
   std::vector<CWatcher*> order;
-  auto a = NewWatcher(), b = NewWatcher(), c = NewWatcher();
-  for (auto* w : {a.Get(), b.Get(), c.Get()}) {
+  auto a = NewWatcher(), b = NewWatcher(), c = NewWatcher(), stranger = NewWatcher();
+  for (auto* w : {a.Get(), b.Get(), c.Get(), a.Get()}) {
     w->order = &order;
     EXPECT_EQ(observer->Register(AsCallback(w)), S_OK);
   }
+  EXPECT_EQ(observer->Register(nullptr), S_OK);
+  EXPECT_EQ(CountOf(a->GetUnknown()), 2u) << "one entry, one reference";
   EXPECT_TRUE(observer->HasObservers());
   EXPECT_EQ(observer->Unregister(AsCallback(b.Get())), S_OK);
+  EXPECT_EQ(observer->Unregister(AsCallback(stranger.Get())), S_OK);
+  EXPECT_EQ(CountOf(b->GetUnknown()), 1u);
   const unsigned char bytes[] = {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3};
   observer->Notify(bytes, 12, 4711);
   EXPECT_EQ(order, (std::vector<CWatcher*>{a.Get(), c.Get()})) << "order kept after Unregister";
@@ -116,45 +104,22 @@ TEST_F(ObserverSingletonTest, WatchersAreCalledInRegistrationOrderWithTheDecoded
   EXPECT_TRUE(b->Received().empty());
 }
 
-TEST_F(ObserverSingletonTest, RegistrationIsOncePerPointerAndNullOrUnknownChangeNothing) {
+TEST_F(ObserverSingletonTest, WatcherMayRegisterOthersOnAnyThreadDuringNotify) {
   const auto observer = CObserverSingleton::GetInstance();
-  auto watcher = NewWatcher();
-  EXPECT_EQ(observer->Register(AsCallback(watcher.Get())), S_OK);
-  EXPECT_EQ(observer->Register(AsCallback(watcher.Get())), S_OK);
-  EXPECT_EQ(CountOf(watcher->GetUnknown()), 2u) << "one entry, one reference";
-  EXPECT_EQ(observer->Register(nullptr), S_OK);
-  auto stranger = NewWatcher();
-  EXPECT_EQ(observer->Unregister(AsCallback(stranger.Get())), S_OK);
-  observer->Notify(nullptr, 0, 0);
-  EXPECT_EQ(watcher->Received(), (std::vector<Notification>{{0, 0, 0, 0, 0}}));
-  EXPECT_EQ(observer->Unregister(AsCallback(watcher.Get())), S_OK);
-  EXPECT_FALSE(observer->HasObservers());
-  EXPECT_EQ(CountOf(watcher->GetUnknown()), 1u);
-}
-
-TEST_F(ObserverSingletonTest, WatcherMayRegisterOnItsOwnThreadDuringNotify) {
-  const auto observer = CObserverSingleton::GetInstance();
-  auto first = NewWatcher(), late = NewWatcher();
-  first->action = [&] { observer->Register(AsCallback(late.Get())); };
-  observer->Register(AsCallback(first.Get()));
-  const unsigned char byte = 7;
-  observer->Notify(&byte, 1, 0);
-  EXPECT_TRUE(late->Received().empty()) << "a registration counts from the next notification";
-  first->action = nullptr;
-  observer->Notify(&byte, 1, 0);
-  EXPECT_EQ(late->Received().size(), 1u);
-}
-
-TEST_F(ObserverSingletonTest, WatcherMayRegisterFromAnotherThreadDuringNotify) {
-  const auto observer = CObserverSingleton::GetInstance();
-  auto first = NewWatcher(), late = NewWatcher();
+  auto first = NewWatcher(), sameThread = NewWatcher(), otherThread = NewWatcher();
   first->action = [&] {
-    std::async(std::launch::async, [&] { observer->Register(AsCallback(late.Get())); }).get();
+    observer->Register(AsCallback(sameThread.Get()));
+    // Would deadlock if Notify held the list lock across the callbacks.
+    std::async(std::launch::async, [&] { observer->Register(AsCallback(otherThread.Get())); }).get();
   };
   observer->Register(AsCallback(first.Get()));
   const unsigned char byte = 7;
-  observer->Notify(&byte, 1, 0);  // would deadlock if Notify held the list lock across calls
-  EXPECT_TRUE(observer->HasObservers());
+  observer->Notify(&byte, 1, 0);
+  EXPECT_TRUE(sameThread->Received().empty()) << "a registration counts from the next notification";
+  first->action = nullptr;
+  observer->Notify(&byte, 1, 0);
+  EXPECT_EQ(sameThread->Received().size(), 1u);
+  EXPECT_EQ(otherThread->Received().size(), 1u);
 }
 
 TEST_F(ObserverSingletonTest, ReleaseAllDropsWatchersAndTheInstanceButHoldersKeepTheirs) {
@@ -185,30 +150,9 @@ TEST_F(ObserverSingletonTest, ConcurrentNotificationsReachEveryWatcherInEachSend
   for (auto* watcher : {a.Get(), b.Get()}) {
     const auto received = watcher->Received();
     EXPECT_EQ(received.size(), 800u);
-    // The first word carries the sender (one byte, shifted), the value its running number.
-    std::map<ULONG, ULONG> next;
-    for (const auto& notification : received) {
-      EXPECT_EQ(notification.value, next[notification.first]++) << "a sender's blocks stay in order";
-    }
+    std::map<ULONG, ULONG> next;  // the first word carries the sender, the value its number
+    for (const auto& n : received) EXPECT_EQ(n.value, next[n.first]++);
   }
-}
-
-TEST_F(ObserverSingletonTest, WatcherMayWriteToADriverFromInsideItsNotification) {
-  // A watcher's reaction may lead straight back into Notify on the same thread (a write it
-  // makes is reported to the watchers too); nothing may be held across the call.
-  const auto observer = CObserverSingleton::GetInstance();
-  auto watcher = NewWatcher();
-  int depth = 0;
-  watcher->action = [&] {
-    if (++depth < 3) {
-      const unsigned char inner = 2;
-      observer->Notify(&inner, 1, 0);
-    }
-  };
-  observer->Register(AsCallback(watcher.Get()));
-  const unsigned char outer = 1;
-  observer->Notify(&outer, 1, 0);
-  EXPECT_EQ(watcher->Received().size(), 3u);
 }
 
 }  // namespace
