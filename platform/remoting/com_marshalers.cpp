@@ -17,11 +17,105 @@ using platform::com::ComPtr;
 // than allocated.
 constexpr ULONG kMaxEnumerationBatch = 65536;
 
+// The wire interface of each platform interface that travels as an object in results.
+template <class I>
+struct WireOf;
+template <> struct WireOf<IConnectionPointContainer> { using Type = wire::IConnectionPointContainer; };
+template <> struct WireOf<IConnectionPoint> { using Type = wire::IConnectionPoint; };
+template <> struct WireOf<IEnumConnections> { using Type = wire::IEnumConnections; };
+template <> struct WireOf<IEnumConnectionPoints> { using Type = wire::IEnumConnectionPoints; };
+
+// An object field of a response, for the proxies' helpers: unset when the field is.
+kj::Maybe<capnp::Capability::Client> Optional(bool present, capnp::Capability::Client capability) {
+  if (!present) return nullptr;
+  return kj::mv(capability);
+}
+
+// ---- the shapes most methods have -----------------------------------------------------------
+//
+// Proxy side (component thread): `request(client)` builds the request on the RPC thread from
+// values the caller captured; `field(response)` picks an object out of the response (Optional).
+// Stub side (RPC thread): `method(target, ...)` runs the object's method on a worker.
+
+// The proxy of interface I, whose calls go out through the wire interface Wire.
+template <class I, class Wire>
+class PlatformProxy : public InterfaceProxy<I> {
+ public:
+  using InterfaceProxy<I>::InterfaceProxy;
+
+ protected:
+  // A method whose only result is its HRESULT.
+  template <class MakeRequest>
+  HRESULT CallForHr(MakeRequest&& request) {
+    HRESULT hr = S_OK;
+    const HRESULT transport = this->template Call<Wire>([&](auto& client, WireContext&) {
+      return request(client).send().then([&](auto&& response) { hr = response.getHr(); });
+    });
+    return FAILED(transport) ? transport : hr;
+  }
+
+  // A method whose results are an HRESULT and one object, taken in as `iid`. Returns the
+  // transport's failure, or S_OK with `*hr` and `*object` set.
+  template <class MakeRequest, class Field>
+  HRESULT CallForObject(const IID& iid, MakeRequest&& request, Field&& field, HRESULT* hr, ObjectRef* object) {
+    return this->template Call<Wire>([&](auto& client, WireContext& context) {
+      return request(client).send().then([&](auto&& response) {
+        *hr = response.getHr();
+        KJ_IF_MAYBE(capability, field(response)) {
+          *object = ObjectRef::FromWire(kj::mv(*capability), iid, context);
+        }
+      });
+    });
+  }
+
+  // A method whose results are an HRESULT and one [out] interface pointer.
+  template <class Out, class MakeRequest, class Field>
+  HRESULT CallForInterface(Out** result, MakeRequest&& request, Field&& field) {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    HRESULT hr = S_OK;
+    ObjectRef object;
+    const HRESULT transport = CallForObject(uuidof<Out>, request, field, &hr, &object);
+    if (FAILED(transport)) return transport;
+    const HRESULT taken = TakeInterface(object, result);
+    return FAILED(taken) ? taken : hr;
+  }
+};
+
+// A method whose only result is its HRESULT: `method(target)`.
+template <class I, class Results, class Method>
+kj::Promise<void> ServeForHr(StubCall& call, Method&& method) {
+  return call.OnWorker<I, Results>(
+      [method = std::forward<Method>(method)](I* target) mutable -> StubCall::Reply<Results> {
+        const HRESULT hr = method(target);
+        return [hr](auto results, WireContext&) { results.setHr(hr); };
+      });
+}
+
+// A method whose results are an HRESULT and one interface pointer of type Out:
+// `method(target, Out**)`; `set(results, client)` stores the object's capability.
+template <class I, class Results, class Out, class Method, class Set>
+kj::Promise<void> ServeForInterface(StubCall& call, Method&& method, Set set) {
+  return call.OnWorker<I, Results>(
+      [method = std::forward<Method>(method), set](I* target) mutable -> StubCall::Reply<Results> {
+        ComPtr<Out> object;
+        const HRESULT hr = method(target, object.Put());
+        ObjectRef out;
+        if (SUCCEEDED(hr)) ObjectRef::FromPointer(object.Get(), uuidof<Out>, &out);
+        return [hr, out = std::move(out), set](auto results, WireContext& context) mutable {
+          results.setHr(hr);
+          KJ_IF_MAYBE(capability, out.ToWire(context)) {
+            set(results, capability->template castAs<typename WireOf<Out>::Type>());
+          }
+        };
+      });
+}
+
 // ---- IClassFactory --------------------------------------------------------------------------
 
-class ClassFactoryProxy final : public InterfaceProxy<IClassFactory> {
+class ClassFactoryProxy final : public PlatformProxy<IClassFactory, wire::IClassFactory> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using PlatformProxy::PlatformProxy;
 
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** result) override {
     if (result == nullptr) return E_POINTER;
@@ -29,14 +123,14 @@ class ClassFactoryProxy final : public InterfaceProxy<IClassFactory> {
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;  // no aggregation across processes
     HRESULT hr = S_OK;
     ObjectRef object;
-    const HRESULT transport = Call<wire::IClassFactory>([&](auto& client, WireContext& context) {
-      auto request = client.createInstanceRequest();
-      WriteGuid(riid, request.initIid());
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasObject()) object = ObjectRef::FromWire(response.getObject(), riid, context);
-      });
-    });
+    const HRESULT transport = CallForObject(
+        riid,
+        [&](auto& client) {
+          auto request = client.createInstanceRequest();
+          WriteGuid(riid, request.initIid());
+          return request;
+        },
+        [](auto& response) { return Optional(response.hasObject(), response.getObject()); }, &hr, &object);
     if (FAILED(transport)) return transport;
     if (FAILED(hr)) return hr;
     const HRESULT taken = object.ToPointer(riid, result);
@@ -44,13 +138,11 @@ class ClassFactoryProxy final : public InterfaceProxy<IClassFactory> {
   }
 
   HRESULT LockServer(BOOL lock) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IClassFactory>([&](auto& client, WireContext&) {
+    return CallForHr([lock](auto& client) {
       auto request = client.lockServerRequest();
       request.setLock(lock != FALSE);
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
+      return request;
     });
-    return FAILED(transport) ? transport : hr;
   }
 };
 
@@ -77,14 +169,10 @@ kj::Promise<void> ServeClassFactory(StubCall& call, std::uint16_t method) {
     }
     case 1: {
       const bool lock = call.ParamsAs<wire::IClassFactory::LockServerParams>().getLock();
-      auto object = call.Object();
-      return call.OnWorker<IClassFactory, wire::IClassFactory::LockServerResults>(
-          [lock, object](IClassFactory* factory) -> StubCall::Reply<wire::IClassFactory::LockServerResults> {
-            // The export counts the locks its client holds and gives back what is left when the
-            // client goes (ExportedObject), so a client that dies holding one cannot pin us.
-            const HRESULT hr = object->CountServerLock(factory, lock);
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
+      // The export counts the locks its client holds and gives back what is left when the
+      // client goes (ExportedObject), so a client that dies holding one cannot pin us.
+      return ServeForHr<IClassFactory, wire::IClassFactory::LockServerResults>(
+          call, [lock, object = call.Object()](IClassFactory* factory) { return object->CountServerLock(factory, lock); });
     }
     default:
       return UnknownMethod(method);
@@ -93,29 +181,25 @@ kj::Promise<void> ServeClassFactory(StubCall& call, std::uint16_t method) {
 
 // ---- ISupportErrorInfo ----------------------------------------------------------------------
 
-class SupportErrorInfoProxy final : public InterfaceProxy<ISupportErrorInfo> {
+class SupportErrorInfoProxy final : public PlatformProxy<ISupportErrorInfo, wire::ISupportErrorInfo> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using PlatformProxy::PlatformProxy;
 
   HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::ISupportErrorInfo>([&](auto& client, WireContext&) {
+    return CallForHr([&riid](auto& client) {
       auto request = client.interfaceSupportsErrorInfoRequest();
       WriteGuid(riid, request.initIid());
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
+      return request;
     });
-    return FAILED(transport) ? transport : hr;
   }
 };
 
 kj::Promise<void> ServeSupportErrorInfo(StubCall& call, std::uint16_t method) {
+  using W = wire::ISupportErrorInfo;
   if (method != 0) return UnknownMethod(method);
-  const IID iid = ReadGuid(call.ParamsAs<wire::ISupportErrorInfo::InterfaceSupportsErrorInfoParams>().getIid());
-  return call.OnWorker<ISupportErrorInfo, wire::ISupportErrorInfo::InterfaceSupportsErrorInfoResults>(
-      [iid](ISupportErrorInfo* target) -> StubCall::Reply<wire::ISupportErrorInfo::InterfaceSupportsErrorInfoResults> {
-        const HRESULT hr = target->InterfaceSupportsErrorInfo(iid);
-        return [hr](auto results, WireContext&) { results.setHr(hr); };
-      });
+  const IID iid = ReadGuid(call.ParamsAs<W::InterfaceSupportsErrorInfoParams>().getIid());
+  return ServeForHr<ISupportErrorInfo, W::InterfaceSupportsErrorInfoResults>(
+      call, [iid](ISupportErrorInfo* target) { return target->InterfaceSupportsErrorInfo(iid); });
 }
 
 // ---- IDispatch ------------------------------------------------------------------------------
@@ -238,89 +322,49 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
 
 // ---- connection points ----------------------------------------------------------------------
 
-class ConnectionPointContainerProxy final : public InterfaceProxy<IConnectionPointContainer> {
+class ConnectionPointContainerProxy final : public PlatformProxy<IConnectionPointContainer, wire::IConnectionPointContainer> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using PlatformProxy::PlatformProxy;
 
   HRESULT EnumConnectionPoints(IEnumConnectionPoints** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef enumerator;
-    const HRESULT transport = Call<wire::IConnectionPointContainer>([&](auto& client, WireContext& context) {
-      return client.enumConnectionPointsRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasEnumerator()) {
-          enumerator = ObjectRef::FromWire(response.getEnumerator(), uuidof<IEnumConnectionPoints>, context);
-        }
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(enumerator, result);
-    return FAILED(taken) ? taken : hr;
+    return CallForInterface(
+        result, [](auto& client) { return client.enumConnectionPointsRequest(); },
+        [](auto& response) { return Optional(response.hasEnumerator(), response.getEnumerator()); });
   }
 
   HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef point;
-    const HRESULT transport = Call<wire::IConnectionPointContainer>([&](auto& client, WireContext& context) {
-      auto request = client.findConnectionPointRequest();
-      WriteGuid(riid, request.initIid());
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasPoint()) point = ObjectRef::FromWire(response.getPoint(), uuidof<IConnectionPoint>, context);
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(point, result);
-    return FAILED(taken) ? taken : hr;
+    return CallForInterface(
+        result,
+        [&riid](auto& client) {
+          auto request = client.findConnectionPointRequest();
+          WriteGuid(riid, request.initIid());
+          return request;
+        },
+        [](auto& response) { return Optional(response.hasPoint(), response.getPoint()); });
   }
 };
 
 kj::Promise<void> ServeConnectionPointContainer(StubCall& call, std::uint16_t method) {
+  using W = wire::IConnectionPointContainer;
   switch (method) {
     case 0:
-      return call.OnWorker<IConnectionPointContainer, wire::IConnectionPointContainer::EnumConnectionPointsResults>(
-          [](IConnectionPointContainer* target)
-              -> StubCall::Reply<wire::IConnectionPointContainer::EnumConnectionPointsResults> {
-            ComPtr<IEnumConnectionPoints> enumerator;
-            HRESULT hr = target->EnumConnectionPoints(enumerator.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(enumerator.Get(), uuidof<IEnumConnectionPoints>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setEnumerator(capability->template castAs<wire::IEnumConnectionPoints>());
-              }
-            };
-          });
+      return ServeForInterface<IConnectionPointContainer, W::EnumConnectionPointsResults, IEnumConnectionPoints>(
+          call, [](IConnectionPointContainer* target, IEnumConnectionPoints** out) { return target->EnumConnectionPoints(out); },
+          [](auto results, auto enumerator) { results.setEnumerator(kj::mv(enumerator)); });
     case 1: {
-      const IID iid = ReadGuid(call.ParamsAs<wire::IConnectionPointContainer::FindConnectionPointParams>().getIid());
-      return call.OnWorker<IConnectionPointContainer, wire::IConnectionPointContainer::FindConnectionPointResults>(
-          [iid](IConnectionPointContainer* target)
-              -> StubCall::Reply<wire::IConnectionPointContainer::FindConnectionPointResults> {
-            ComPtr<IConnectionPoint> point;
-            HRESULT hr = target->FindConnectionPoint(iid, point.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(point.Get(), uuidof<IConnectionPoint>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setPoint(capability->template castAs<wire::IConnectionPoint>());
-              }
-            };
-          });
+      const IID iid = ReadGuid(call.ParamsAs<W::FindConnectionPointParams>().getIid());
+      return ServeForInterface<IConnectionPointContainer, W::FindConnectionPointResults, IConnectionPoint>(
+          call, [iid](IConnectionPointContainer* target, IConnectionPoint** out) { return target->FindConnectionPoint(iid, out); },
+          [](auto results, auto point) { results.setPoint(kj::mv(point)); });
     }
     default:
       return UnknownMethod(method);
   }
 }
 
-class ConnectionPointProxy final : public InterfaceProxy<IConnectionPoint> {
+class ConnectionPointProxy final : public PlatformProxy<IConnectionPoint, wire::IConnectionPoint> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using PlatformProxy::PlatformProxy;
 
   HRESULT GetConnectionInterface(IID* iid) override {
     if (iid == nullptr) return E_POINTER;
@@ -335,21 +379,9 @@ class ConnectionPointProxy final : public InterfaceProxy<IConnectionPoint> {
   }
 
   HRESULT GetConnectionPointContainer(IConnectionPointContainer** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef container;
-    const HRESULT transport = Call<wire::IConnectionPoint>([&](auto& client, WireContext& context) {
-      return client.getConnectionPointContainerRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasContainer()) {
-          container = ObjectRef::FromWire(response.getContainer(), uuidof<IConnectionPointContainer>, context);
-        }
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(container, result);
-    return FAILED(taken) ? taken : hr;
+    return CallForInterface(
+        result, [](auto& client) { return client.getConnectionPointContainerRequest(); },
+        [](auto& response) { return Optional(response.hasContainer(), response.getContainer()); });
   }
 
   HRESULT Advise(IUnknown* sink, DWORD* cookie) override {
@@ -372,31 +404,17 @@ class ConnectionPointProxy final : public InterfaceProxy<IConnectionPoint> {
   }
 
   HRESULT Unadvise(DWORD cookie) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IConnectionPoint>([&](auto& client, WireContext&) {
+    return CallForHr([cookie](auto& client) {
       auto request = client.unadviseRequest();
       request.setCookie(cookie);
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
+      return request;
     });
-    return FAILED(transport) ? transport : hr;
   }
 
   HRESULT EnumConnections(IEnumConnections** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef enumerator;
-    const HRESULT transport = Call<wire::IConnectionPoint>([&](auto& client, WireContext& context) {
-      return client.enumConnectionsRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasEnumerator()) {
-          enumerator = ObjectRef::FromWire(response.getEnumerator(), uuidof<IEnumConnections>, context);
-        }
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(enumerator, result);
-    return FAILED(taken) ? taken : hr;
+    return CallForInterface(
+        result, [](auto& client) { return client.enumConnectionsRequest(); },
+        [](auto& response) { return Optional(response.hasEnumerator(), response.getEnumerator()); });
   }
 };
 
@@ -414,19 +432,10 @@ kj::Promise<void> ServeConnectionPoint(StubCall& call, std::uint16_t method) {
             };
           });
     case 1:
-      return call.OnWorker<IConnectionPoint, W::GetConnectionPointContainerResults>(
-          [](IConnectionPoint* target) -> StubCall::Reply<W::GetConnectionPointContainerResults> {
-            ComPtr<IConnectionPointContainer> container;
-            HRESULT hr = target->GetConnectionPointContainer(container.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(container.Get(), uuidof<IConnectionPointContainer>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setContainer(capability->template castAs<wire::IConnectionPointContainer>());
-              }
-            };
-          });
+      return ServeForInterface<IConnectionPoint, W::GetConnectionPointContainerResults, IConnectionPointContainer>(
+          call,
+          [](IConnectionPoint* target, IConnectionPointContainer** out) { return target->GetConnectionPointContainer(out); },
+          [](auto results, auto container) { results.setContainer(kj::mv(container)); });
     case 2: {
       const auto params = call.ParamsAs<W::AdviseParams>();
       ObjectRef sink;
@@ -445,290 +454,202 @@ kj::Promise<void> ServeConnectionPoint(StubCall& call, std::uint16_t method) {
     }
     case 3: {
       const DWORD cookie = call.ParamsAs<W::UnadviseParams>().getCookie();
-      return call.OnWorker<IConnectionPoint, W::UnadviseResults>(
-          [cookie](IConnectionPoint* target) -> StubCall::Reply<W::UnadviseResults> {
-            const HRESULT hr = target->Unadvise(cookie);
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
+      return ServeForHr<IConnectionPoint, W::UnadviseResults>(
+          call, [cookie](IConnectionPoint* target) { return target->Unadvise(cookie); });
     }
     case 4:
-      return call.OnWorker<IConnectionPoint, W::EnumConnectionsResults>(
-          [](IConnectionPoint* target) -> StubCall::Reply<W::EnumConnectionsResults> {
-            ComPtr<IEnumConnections> enumerator;
-            HRESULT hr = target->EnumConnections(enumerator.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(enumerator.Get(), uuidof<IEnumConnections>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setEnumerator(capability->template castAs<wire::IEnumConnections>());
-              }
-            };
-          });
+      return ServeForInterface<IConnectionPoint, W::EnumConnectionsResults, IEnumConnections>(
+          call, [](IConnectionPoint* target, IEnumConnections** out) { return target->EnumConnections(out); },
+          [](auto results, auto enumerator) { results.setEnumerator(kj::mv(enumerator)); });
     default:
       return UnknownMethod(method);
   }
 }
 
 // ---- enumerators ----------------------------------------------------------------------------
+//
+// IEnumConnections and IEnumConnectionPoints differ only in their items: Skip, Reset and Clone
+// are one implementation; Next is each enumerator's own.
 
-class EnumConnectionsProxy final : public InterfaceProxy<IEnumConnections> {
+template <class IEnum>
+class EnumeratorProxy : public PlatformProxy<IEnum, typename WireOf<IEnum>::Type> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using PlatformProxy<IEnum, typename WireOf<IEnum>::Type>::PlatformProxy;
 
-  HRESULT Next(ULONG count, CONNECTDATA* items, ULONG* fetched) override {
+  HRESULT Skip(ULONG count) override {
+    return this->CallForHr([count](auto& client) {
+      auto request = client.skipRequest();
+      request.setCount(count);
+      return request;
+    });
+  }
+  HRESULT Reset() override {
+    return this->CallForHr([](auto& client) { return client.resetRequest(); });
+  }
+  HRESULT Clone(IEnum** result) override {
+    return this->CallForInterface(
+        result, [](auto& client) { return client.cloneRequest(); },
+        [](auto& response) { return Optional(response.hasEnumerator(), response.getEnumerator()); });
+  }
+
+ protected:
+  // Next, for items of the caller's array `items`: `list(response)` is the response's item
+  // list, `read(item, context)` takes one in as a Value (RPC thread), `give(index, value)` hands
+  // it to the caller (its thread). More items than asked for are dropped.
+  template <class Value, class Item, class List, class Read, class Give>
+  HRESULT CallNext(ULONG count, Item* items, ULONG* fetched, List list, Read read, Give give) {
     if (items == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
     if (fetched != nullptr) *fetched = 0;
     HRESULT hr = S_OK;
-    struct Item {
-      ObjectRef sink;
-      DWORD cookie;
-    };
-    std::vector<Item> received;
-    const HRESULT transport = Call<wire::IEnumConnections>([&](auto& client, WireContext& context) {
+    std::vector<Value> received;
+    const HRESULT transport = this->template Call<typename WireOf<IEnum>::Type>([&](auto& client, WireContext& context) {
       auto request = client.nextRequest();
       request.setCount(count);
       return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        for (const auto item : response.getConnections()) {
+        for (auto item : list(response)) {
           if (received.size() == count) break;
-          received.push_back({item.hasSink() ? ObjectRef::FromWire(item.getSink(), IID_IUnknown, context) : ObjectRef(),
-                              item.getCookie()});
+          received.push_back(read(item, context));
         }
       });
     });
     if (FAILED(transport)) return transport;
-    for (std::size_t i = 0; i < received.size(); ++i) {
-      items[i].dwCookie = received[i].cookie;
-      received[i].sink.ToPointer(&items[i].pUnk);
-    }
+    for (std::size_t i = 0; i < received.size(); ++i) give(items[i], received[i]);
     if (fetched != nullptr) *fetched = static_cast<ULONG>(received.size());
     return hr;
   }
-  HRESULT Skip(ULONG count) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IEnumConnections>([&](auto& client, WireContext&) {
-      auto request = client.skipRequest();
-      request.setCount(count);
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-  HRESULT Reset() override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IEnumConnections>([&](auto& client, WireContext&) {
-      return client.resetRequest().send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-  HRESULT Clone(IEnumConnections** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef clone;
-    const HRESULT transport = Call<wire::IEnumConnections>([&](auto& client, WireContext& context) {
-      return client.cloneRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasEnumerator()) clone = ObjectRef::FromWire(response.getEnumerator(), uuidof<IEnumConnections>, context);
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(clone, result);
-    return FAILED(taken) ? taken : hr;
-  }
 };
 
-kj::Promise<void> ServeEnumConnections(StubCall& call, std::uint16_t method) {
-  using W = wire::IEnumConnections;
+// Next on an enumerator on a worker: asks for `count` items of type Raw (refused beyond
+// kMaxEnumerationBatch), takes each in as a plain value with `take(raw)` and gives back the
+// reference Next handed out with it (`objectOf(raw)`).
+template <class Raw, class IEnum, class Take, class ObjectOf>
+auto FetchNext(IEnum* target, ULONG count, Take take, ObjectOf objectOf, HRESULT* hr) {
+  std::vector<decltype(take(std::declval<Raw&>()))> values;
+  *hr = E_INVALIDARG;
+  if (count > kMaxEnumerationBatch) return values;
+  std::vector<Raw> fetched(count == 0 ? 1 : count);
+  ULONG got = 0;
+  *hr = target->Next(count, fetched.data(), &got);
+  for (ULONG i = 0; i < got && i < count; ++i) {
+    values.push_back(take(fetched[i]));
+    if (IUnknown* object = objectOf(fetched[i])) object->Release();
+  }
+  return values;
+}
+
+// Skip, Reset and Clone (methods 1 to 3).
+template <class IEnum>
+kj::Promise<void> ServeEnumerator(StubCall& call, std::uint16_t method) {
+  using W = typename WireOf<IEnum>::Type;
   switch (method) {
-    case 0: {
-      const ULONG count = call.ParamsAs<W::NextParams>().getCount();
-      return call.OnWorker<IEnumConnections, W::NextResults>(
-          [count](IEnumConnections* target) -> StubCall::Reply<W::NextResults> {
-            struct Item {
-              ObjectRef sink;
-              DWORD cookie;
-            };
-            std::vector<Item> items;
-            HRESULT hr = E_INVALIDARG;
-            if (count <= kMaxEnumerationBatch) {
-              std::vector<CONNECTDATA> fetched(count == 0 ? 1 : count);
-              ULONG got = 0;
-              hr = target->Next(count, fetched.data(), &got);
-              for (ULONG i = 0; i < got && i < count; ++i) {
-                Item item{ObjectRef(), fetched[i].dwCookie};
-                ObjectRef::FromPointer(fetched[i].pUnk, IID_IUnknown, &item.sink);
-                if (fetched[i].pUnk != nullptr) fetched[i].pUnk->Release();
-                items.push_back(std::move(item));
-              }
-            }
-            return [hr, items = std::move(items)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              auto list = results.initConnections(static_cast<unsigned>(items.size()));
-              for (std::size_t i = 0; i < items.size(); ++i) {
-                list[i].setCookie(items[i].cookie);
-                KJ_IF_MAYBE(capability, items[i].sink.ToWire(context)) {
-                  list[i].setSink(capability->template castAs<wire::Unknown>());
-                }
-              }
-            };
-          });
-    }
     case 1: {
-      const ULONG count = call.ParamsAs<W::SkipParams>().getCount();
-      return call.OnWorker<IEnumConnections, W::SkipResults>(
-          [count](IEnumConnections* target) -> StubCall::Reply<W::SkipResults> {
-            const HRESULT hr = target->Skip(count);
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
+      const ULONG count = call.ParamsAs<typename W::SkipParams>().getCount();
+      return ServeForHr<IEnum, typename W::SkipResults>(call, [count](IEnum* target) { return target->Skip(count); });
     }
     case 2:
-      return call.OnWorker<IEnumConnections, W::ResetResults>(
-          [](IEnumConnections* target) -> StubCall::Reply<W::ResetResults> {
-            const HRESULT hr = target->Reset();
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
+      return ServeForHr<IEnum, typename W::ResetResults>(call, [](IEnum* target) { return target->Reset(); });
     case 3:
-      return call.OnWorker<IEnumConnections, W::CloneResults>(
-          [](IEnumConnections* target) -> StubCall::Reply<W::CloneResults> {
-            ComPtr<IEnumConnections> clone;
-            HRESULT hr = target->Clone(clone.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(clone.Get(), uuidof<IEnumConnections>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setEnumerator(capability->template castAs<wire::IEnumConnections>());
-              }
-            };
-          });
+      return ServeForInterface<IEnum, typename W::CloneResults, IEnum>(
+          call, [](IEnum* target, IEnum** clone) { return target->Clone(clone); },
+          [](auto results, auto clone) { results.setEnumerator(kj::mv(clone)); });
     default:
       return UnknownMethod(method);
   }
 }
 
-class EnumConnectionPointsProxy final : public InterfaceProxy<IEnumConnectionPoints> {
+// An item of IEnumConnections as a plain value.
+struct ConnectionValue {
+  ObjectRef sink;
+  DWORD cookie = 0;
+};
+
+class EnumConnectionsProxy final : public EnumeratorProxy<IEnumConnections> {
  public:
-  using InterfaceProxy::InterfaceProxy;
+  using EnumeratorProxy::EnumeratorProxy;
+
+  HRESULT Next(ULONG count, CONNECTDATA* items, ULONG* fetched) override {
+    return CallNext<ConnectionValue>(
+        count, items, fetched, [](auto& response) { return response.getConnections(); },
+        [](auto item, WireContext& context) {
+          return ConnectionValue{
+              item.hasSink() ? ObjectRef::FromWire(item.getSink(), IID_IUnknown, context) : ObjectRef(),
+              item.getCookie()};
+        },
+        [](CONNECTDATA& out, ConnectionValue& value) {
+          out.dwCookie = value.cookie;
+          value.sink.ToPointer(&out.pUnk);
+        });
+  }
+};
+
+kj::Promise<void> ServeEnumConnections(StubCall& call, std::uint16_t method) {
+  using W = wire::IEnumConnections;
+  if (method != 0) return ServeEnumerator<IEnumConnections>(call, method);
+  const ULONG count = call.ParamsAs<W::NextParams>().getCount();
+  return call.OnWorker<IEnumConnections, W::NextResults>(
+      [count](IEnumConnections* target) -> StubCall::Reply<W::NextResults> {
+        HRESULT hr = S_OK;
+        auto items = FetchNext<CONNECTDATA>(
+            target, count,
+            [](CONNECTDATA& item) {
+              ConnectionValue value{ObjectRef(), item.dwCookie};
+              ObjectRef::FromPointer(item.pUnk, IID_IUnknown, &value.sink);
+              return value;
+            },
+            [](CONNECTDATA& item) { return item.pUnk; }, &hr);
+        return [hr, items = std::move(items)](auto results, WireContext& context) mutable {
+          results.setHr(hr);
+          auto list = results.initConnections(static_cast<unsigned>(items.size()));
+          for (std::size_t i = 0; i < items.size(); ++i) {
+            list[i].setCookie(items[i].cookie);
+            KJ_IF_MAYBE(capability, items[i].sink.ToWire(context)) {
+              list[i].setSink(capability->template castAs<wire::Unknown>());
+            }
+          }
+        };
+      });
+}
+
+class EnumConnectionPointsProxy final : public EnumeratorProxy<IEnumConnectionPoints> {
+ public:
+  using EnumeratorProxy::EnumeratorProxy;
 
   HRESULT Next(ULONG count, IConnectionPoint** items, ULONG* fetched) override {
-    if (items == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
-    if (fetched != nullptr) *fetched = 0;
-    HRESULT hr = S_OK;
-    std::vector<ObjectRef> received;
-    const HRESULT transport = Call<wire::IEnumConnectionPoints>([&](auto& client, WireContext& context) {
-      auto request = client.nextRequest();
-      request.setCount(count);
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        for (auto point : response.getPoints()) {
-          if (received.size() == count) break;
-          received.push_back(ObjectRef::FromWire(kj::mv(point), uuidof<IConnectionPoint>, context));
-        }
-      });
-    });
-    if (FAILED(transport)) return transport;
-    for (std::size_t i = 0; i < received.size(); ++i) received[i].ToPointer(&items[i]);
-    if (fetched != nullptr) *fetched = static_cast<ULONG>(received.size());
-    return hr;
-  }
-  HRESULT Skip(ULONG count) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IEnumConnectionPoints>([&](auto& client, WireContext&) {
-      auto request = client.skipRequest();
-      request.setCount(count);
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-  HRESULT Reset() override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<wire::IEnumConnectionPoints>([&](auto& client, WireContext&) {
-      return client.resetRequest().send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-  HRESULT Clone(IEnumConnectionPoints** result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    HRESULT hr = S_OK;
-    ObjectRef clone;
-    const HRESULT transport = Call<wire::IEnumConnectionPoints>([&](auto& client, WireContext& context) {
-      return client.cloneRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasEnumerator()) {
-          clone = ObjectRef::FromWire(response.getEnumerator(), uuidof<IEnumConnectionPoints>, context);
-        }
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT taken = TakeInterface(clone, result);
-    return FAILED(taken) ? taken : hr;
+    return CallNext<ObjectRef>(
+        count, items, fetched, [](auto& response) { return response.getPoints(); },
+        [](auto point, WireContext& context) {
+          return ObjectRef::FromWire(kj::mv(point), uuidof<IConnectionPoint>, context);
+        },
+        [](IConnectionPoint*& out, ObjectRef& point) { point.ToPointer(&out); });
   }
 };
 
 kj::Promise<void> ServeEnumConnectionPoints(StubCall& call, std::uint16_t method) {
   using W = wire::IEnumConnectionPoints;
-  switch (method) {
-    case 0: {
-      const ULONG count = call.ParamsAs<W::NextParams>().getCount();
-      return call.OnWorker<IEnumConnectionPoints, W::NextResults>(
-          [count](IEnumConnectionPoints* target) -> StubCall::Reply<W::NextResults> {
-            std::vector<ObjectRef> points;
-            HRESULT hr = E_INVALIDARG;
-            if (count <= kMaxEnumerationBatch) {
-              std::vector<IConnectionPoint*> fetched(count == 0 ? 1 : count, nullptr);
-              ULONG got = 0;
-              hr = target->Next(count, fetched.data(), &got);
-              for (ULONG i = 0; i < got && i < count; ++i) {
-                ObjectRef point;
-                ObjectRef::FromPointer(fetched[i], uuidof<IConnectionPoint>, &point);
-                if (fetched[i] != nullptr) fetched[i]->Release();
-                points.push_back(std::move(point));
-              }
+  if (method != 0) return ServeEnumerator<IEnumConnectionPoints>(call, method);
+  const ULONG count = call.ParamsAs<W::NextParams>().getCount();
+  return call.OnWorker<IEnumConnectionPoints, W::NextResults>(
+      [count](IEnumConnectionPoints* target) -> StubCall::Reply<W::NextResults> {
+        HRESULT hr = S_OK;
+        auto points = FetchNext<IConnectionPoint*>(
+            target, count,
+            [](IConnectionPoint* point) {
+              ObjectRef value;
+              ObjectRef::FromPointer(point, uuidof<IConnectionPoint>, &value);
+              return value;
+            },
+            [](IConnectionPoint* point) { return point; }, &hr);
+        return [hr, points = std::move(points)](auto results, WireContext& context) mutable {
+          results.setHr(hr);
+          auto list = results.initPoints(static_cast<unsigned>(points.size()));
+          for (std::size_t i = 0; i < points.size(); ++i) {
+            KJ_IF_MAYBE(capability, points[i].ToWire(context)) {
+              list.set(i, capability->template castAs<wire::IConnectionPoint>());
             }
-            return [hr, points = std::move(points)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              auto list = results.initPoints(static_cast<unsigned>(points.size()));
-              for (std::size_t i = 0; i < points.size(); ++i) {
-                KJ_IF_MAYBE(capability, points[i].ToWire(context)) {
-                  list.set(i, capability->template castAs<wire::IConnectionPoint>());
-                }
-              }
-            };
-          });
-    }
-    case 1: {
-      const ULONG count = call.ParamsAs<W::SkipParams>().getCount();
-      return call.OnWorker<IEnumConnectionPoints, W::SkipResults>(
-          [count](IEnumConnectionPoints* target) -> StubCall::Reply<W::SkipResults> {
-            const HRESULT hr = target->Skip(count);
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
-    }
-    case 2:
-      return call.OnWorker<IEnumConnectionPoints, W::ResetResults>(
-          [](IEnumConnectionPoints* target) -> StubCall::Reply<W::ResetResults> {
-            const HRESULT hr = target->Reset();
-            return [hr](auto results, WireContext&) { results.setHr(hr); };
-          });
-    case 3:
-      return call.OnWorker<IEnumConnectionPoints, W::CloneResults>(
-          [](IEnumConnectionPoints* target) -> StubCall::Reply<W::CloneResults> {
-            ComPtr<IEnumConnectionPoints> clone;
-            HRESULT hr = target->Clone(clone.Put());
-            ObjectRef out;
-            if (SUCCEEDED(hr)) ObjectRef::FromPointer(clone.Get(), uuidof<IEnumConnectionPoints>, &out);
-            return [hr, out = std::move(out)](auto results, WireContext& context) mutable {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out.ToWire(context)) {
-                results.setEnumerator(capability->template castAs<wire::IEnumConnectionPoints>());
-              }
-            };
-          });
-    default:
-      return UnknownMethod(method);
-  }
+          }
+        };
+      });
 }
 
 }  // namespace
