@@ -135,14 +135,22 @@ void Runtime::DrainPosts() {
 
 #if defined(__SANITIZE_THREAD__)
 // libkj is not instrumented: the locks behind its cross-thread events and fulfillers are
-// invisible to ThreadSanitizer, which then reports their own bookkeeping (the functor and the
-// result of executeSync, a fulfiller's value; written on one thread, read on the other, or the
-// caller's stack reused afterwards) as races. Our payloads are annotated where they cross
-// (sanitizer.h); no code of ours runs inside these frames (Runtime::RunSync).
+// invisible to ThreadSanitizer, which then reports libkj's own bookkeeping as races: the result
+// slot of executeSync, written on the RPC thread and read by the caller (or the caller's stack
+// reused afterwards), and a cross-thread fulfiller's result, written by the fulfilling thread and
+// read by the RPC thread. Our payloads are annotated where they cross (sanitizer.h).
+//
+// Each entry is one function, by its full name as the symbolizer prints it, anchored at both
+// ends. ThreadSanitizer drops a report when any frame of any of its stacks matches, so a frame
+// listed here must never have code of ours that could race above it:
+//   - kj::_::XThreadEvent::fire() runs the functor given to executeSync and stores its result;
+//     SyncStart (runtime.h) keeps everything but its annotations out of it.
+//   - XThreadFulfiller<T>::fulfill/reject store the value into the waiting node, nothing else.
+// A build whose symbolizer prints other names (inlined frames are printed short) gets the
+// reports, never silence.
 extern "C" const char* __tsan_default_suppressions() {
-  // Substrings of the frames' function names: symbolizers print them qualified or not.
-  return "race:XThreadEvent\n"
-         "race:XThreadPaf\n"
-         "race:XThreadFulfiller\n";
+  return "race:^kj::_::XThreadEvent::fire()$\n"
+         "race:^kj::_::XThreadFulfiller<*>::fulfill(*) const$\n"
+         "race:^kj::_::XThreadFulfiller<*>::reject(kj::Exception&&) const$\n";
 }
 #endif

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/remoting/move_only_function.h"
@@ -82,34 +83,61 @@ class Runtime {
   kj::Own<kj::CrossThreadPromiseFulfiller<void>> wakeUp_;  // guarded by postMutex_; null once used
 };
 
+// What RunSync hands to executeSync. libkj moves it into its cross-thread event on the caller's
+// thread and calls it on the RPC thread, both behind libkj's own lock, which ThreadSanitizer does
+// not see. So the move says so once the fields are written, keyed by the object's own address,
+// and the call receives that address as `this`, reading nothing before it says so too. The
+// caller's frame (the body and what it refers to) was written before the move and is covered
+// with it; the way back is keyed by the caller's `handOff`.
+//
+// Invariant: no code of ours but the annotations runs beneath kj::_::XThreadEvent::fire(),
+// whose reports are suppressed wholesale (runtime.cpp). libkj calls operator() from that frame,
+// so it only annotates and builds the promise chain: the body starts in a later turn
+// (evalLater), and the continuations return promises, so each runs from an event of its own.
+// Never call the body, or anything that touches shared state, in operator() itself, and never
+// make a continuation return a plain value.
+template <class Body>
+class SyncStart {
+ public:
+  SyncStart(Body& body, int& handOff) : body_(&body), handOff_(&handOff) {}
+  SyncStart(SyncStart&& other) noexcept : body_(other.body_), handOff_(other.handOff_) { HappensBefore(this); }
+  SyncStart(const SyncStart&) = delete;
+  SyncStart& operator=(const SyncStart&) = delete;
+
+  kj::Promise<void> operator()() {
+    HappensAfter(this);
+    Body* body = body_;
+    int* handOff = handOff_;
+    return kj::evalLater([body] { return (*body)(); })
+        .then([handOff]() -> kj::Promise<void> {
+                HappensBefore(handOff);
+                return kj::READY_NOW;
+              },
+              [handOff](kj::Exception&& failure) -> kj::Promise<void> {
+                HappensBefore(handOff);
+                return kj::mv(failure);
+              });
+  }
+
+ private:
+  Body* body_;
+  int* handOff_;
+};
+
 template <class Body>
 void Runtime::RunSync(Body&& body) {
   if (OnRpcThread()) {
     throw kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
                         kj::heapString("a remote call was made on the RPC thread"));
   }
-  // The caller's frame crosses to the RPC thread and the results cross back through libkj's
-  // locks, which ThreadSanitizer does not see: say so around both hand-offs. The body runs in a
-  // turn of its own rather than inside the cross-thread event, so that what ThreadSanitizer is
-  // told to overlook there (runtime.cpp) never covers the body.
+  // The results cross back through libkj's lock too: the RPC thread says so when the body's
+  // promise settled, the caller once executeSync returned (or threw).
   int handOff = 0;
   struct Settled {
     int* key;
     ~Settled() { HappensAfter(key); }
   } settled{&handOff};
-  HappensBefore(&handOff);
-  executor_->executeSync([&]() -> kj::Promise<void> {
-    HappensAfter(&handOff);
-    return kj::evalLater([&] { return body(); })
-        .then([&handOff]() -> kj::Promise<void> {
-                HappensBefore(&handOff);
-                return kj::READY_NOW;
-              },
-              [&handOff](kj::Exception&& failure) -> kj::Promise<void> {
-                HappensBefore(&handOff);
-                return kj::mv(failure);
-              });
-  });
+  executor_->executeSync(SyncStart<std::remove_reference_t<Body>>(body, handOff));
 }
 
 }  // namespace platform::remoting
