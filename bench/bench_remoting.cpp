@@ -63,14 +63,19 @@ class CBenchSource : public platform::com::ObjectRoot,
     const std::wstring text = command == nullptr ? L"" : command;
     if (text.rfind(L"fire ", 0) != 0) return E_INVALIDARG;
     const int count = std::stoi(text.substr(5));
-    std::vector<ComPtr<IDispatch>> sinks;
+    // The sinks are copied under the object's lock and asked for IDispatch after it: the sinks
+    // are proxies, and QueryInterface on one is a call to the client, never made under a lock.
+    std::vector<ComPtr<IUnknown>> subscribed;
     {
       std::lock_guard guard(*this);
       for (std::size_t slot = 0; slot < Sinks().SlotCount(); ++slot) {
-        ComPtr<IDispatch> dispatch;
-        if (IUnknown* sink = Sinks().At(slot)) sink->QueryInterface(IID_IDispatch, dispatch.PutVoid());
-        if (dispatch) sinks.push_back(dispatch);
+        if (IUnknown* sink = Sinks().At(slot)) subscribed.emplace_back(sink);
       }
+    }
+    std::vector<ComPtr<IDispatch>> sinks;
+    for (auto& sink : subscribed) {
+      ComPtr<IDispatch> dispatch;
+      if (SUCCEEDED(sink.As(&dispatch))) sinks.push_back(dispatch);
     }
     VARIANT argument;
     VariantInit(&argument);
