@@ -9,6 +9,7 @@
 #include "platform/kernel/synch.h"
 #include "platform/kernel/thread.h"
 #include "platform/system/last_error.h"
+#include "tests/support/wait/wait_until.h"
 
 namespace {
 
@@ -25,16 +26,7 @@ struct Event {
   const HANDLE handle;
 };
 
-// Polls a condition that other threads make true; fails after ten seconds.
-template <class Predicate>
-bool Eventually(Predicate predicate) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using Talvaro::Testing::WaitUntil;
 
 // Starts `count` threads that each wait once on `event` and count a successful wait.
 std::vector<std::thread> Waiters(int count, HANDLE event, std::atomic<int>& released) {
@@ -69,7 +61,7 @@ TEST(Events, AutoResetReleasesExactlyOneWaiterPerSet) {
   std::vector<std::thread> waiters = Waiters(kWaiters, event.get(), released);
   for (int set = 1; set <= kWaiters; ++set) {
     ASSERT_TRUE(SetEvent(event.get()));
-    ASSERT_TRUE(Eventually([&] { return released.load() >= set; }));
+    ASSERT_TRUE(WaitUntil([&] { return released.load() >= set; }));
     EXPECT_EQ(released.load(), set) << "one SetEvent released more than one waiter";
   }
   for (auto& waiter : waiters) waiter.join();
@@ -134,7 +126,7 @@ TEST(Waits, WaitAllAgainstCompetingSingleWaitersNeverLosesASignal) {
   });
   for (int round = 1; round <= kRounds; ++round) {
     SetEvent(token.get());
-    ASSERT_TRUE(Eventually([&] { return taken.load() >= round; }));
+    ASSERT_TRUE(WaitUntil([&] { return taken.load() >= round; }));
   }
   stop = true;
   allTaker.join();
@@ -201,7 +193,7 @@ TEST(Threads, HandleIsSignalledWithTheExitCodeWhenTheThreadEnds) {
   DWORD id = 0;
   const HANDLE thread = CreateThread(nullptr, 64 * 1024, &ProbeThread, &probe, 0, &id);
   ASSERT_NE(thread, nullptr);
-  ASSERT_TRUE(Eventually([&] { return probe.seenId.load() != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return probe.seenId.load() != 0; }));
   EXPECT_EQ(probe.seenId.load(), id);
   EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(::gettid())) << "ids are the kernel's";
 

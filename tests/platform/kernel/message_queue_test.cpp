@@ -88,39 +88,14 @@ TEST(MessageQueues, PostsFromManyThreadsArriveInOrderUntilQuit) {
   CloseHandle(thread);
 }
 
-TEST(MessageQueues, PostingNeedsAQueueThatExistsAndLives) {
+TEST(MessageQueues, QueueLifetimePeekFiltersAndQuitOrdering) {
   std::atomic<DWORD> id{0};
-  const HANDLE makeQueue = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const HANDLE end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread worker([&] {
-    id = GetCurrentThreadId();
-    WaitForSingleObject(makeQueue, INFINITE);
-    MSG msg;
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    SetEvent(created);
-    WaitForSingleObject(end, INFINITE);
-  });
-  while (id.load() == 0) std::this_thread::yield();
-  EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 0, 0)) << "no queue before the first Get/Peek";
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
-  SetEvent(makeQueue);
-  ASSERT_EQ(WaitForSingleObject(created, kLongWait), WAIT_OBJECT_0);
-  EXPECT_TRUE(PostThreadMessageW(id, WM_USER, 0, 0));
-  SetEvent(end);
-  worker.join();  // a thread not made by CreateThread loses its queue as well
-  EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 0, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
-  CloseHandle(makeQueue);
-  CloseHandle(created);
-  CloseHandle(end);
-}
-
-TEST(MessageQueues, PeekFiltersAndQuitOrdering) {
-  std::thread([] {
+  std::thread([&id] {
     MSG msg{};
+    const DWORD self = id = GetCurrentThreadId();
+    EXPECT_FALSE(PostThreadMessageW(self, WM_USER, 0, 0)) << "no queue before the first Get/Peek";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
     EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "empty queue";
-    const DWORD self = GetCurrentThreadId();
     ASSERT_TRUE(PostThreadMessageW(self, WM_USER + 5, 1, 0));
     ASSERT_TRUE(PostThreadMessageW(self, WM_USER + 1, 2, 0));
     PostQuitMessage(3);
@@ -147,6 +122,9 @@ TEST(MessageQueues, PeekFiltersAndQuitOrdering) {
     EXPECT_EQ(DispatchMessageW(&msg), 0);
     EXPECT_FALSE(TranslateMessage(&msg));
   }).join();
+  // A thread not made by CreateThread loses its queue as well.
+  EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_THREAD_ID);
 }
 
 }  // namespace
