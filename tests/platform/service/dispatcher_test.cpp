@@ -31,7 +31,6 @@ struct Recorder {
   bool stopRequested = false;
   SERVICE_STATUS_HANDLE handle = nullptr;
   DWORD secondDispatcherError = 0;
-  bool raiseBeforeRegistering = false;
   bool stopBeforeRegistering = false;
   int reports = 0;                 // status reports made so far
   int reportsBeforeFirstControl = -1;
@@ -71,7 +70,6 @@ void TestServiceMain(DWORD argc, LPWSTR* argv) {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L"Other"), TestServiceMain}, {nullptr, nullptr}};
   recorder->secondDispatcherError = StartServiceCtrlDispatcherW(table) ? 0 : GetLastError();
 
-  if (recorder->raiseBeforeRegistering) ::kill(::getpid(), SIGUSR1);
   if (recorder->stopBeforeRegistering) ::kill(::getpid(), SIGTERM);
   recorder->handle = RegisterServiceCtrlHandlerW(L"testservice", TestHandler);  // any letter case
   ASSERT_NE(recorder->handle, nullptr);
@@ -148,18 +146,6 @@ TEST_F(Dispatcher, SignalsBecomeControlsAndStatesReachTheNotificationSocket) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegisterServiceCtrlHandlerW(L"TestService", TestHandler), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_IN_EXE);
-}
-
-TEST_F(Dispatcher, ControlsBeforeTheHandlerIsRegisteredAreDeliveredAfterwards) {
-  recorder_.raiseBeforeRegistering = true;
-  std::thread systemd([this] {
-    ASSERT_TRUE(recorder_.WaitForControls(1));
-    ::kill(::getpid(), SIGTERM);
-  });
-  EXPECT_TRUE(RunDispatcher());
-  systemd.join();
-  EXPECT_EQ(recorder_.controls, (std::vector<DWORD>{128, SERVICE_CONTROL_STOP}));
-  EXPECT_GE(recorder_.reportsBeforeFirstControl, 1);
 }
 
 TEST_F(Dispatcher, AStopBeforeTheHandlerWaitsForTheFirstReport) {

@@ -1,7 +1,6 @@
 // The process, console, message-box and letter-case functions, and CoInitializeSecurity.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +21,7 @@
 #include "platform/system/message_box.h"
 #include "platform/system/process.h"
 #include "platform/types/wide_string.h"
-
-extern char** environ;
+#include "tests/support/process/child_case.h"
 
 namespace service_test {
 namespace {
@@ -35,30 +33,9 @@ std::string ExecutablePath() { return std::filesystem::read_symlink("/proc/self/
 // Runs one disabled case of this test program in a child process; returns its waitpid status
 // and what it wrote to standard output.
 int RunChildCase(const std::string& testName, std::string* output) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  const std::string program = ExecutablePath();
-  std::string filter = "--gtest_filter=" + testName;
-  std::string disabled = "--gtest_also_run_disabled_tests";
-  char* argv[] = {const_cast<char*>(program.c_str()), filter.data(), disabled.data(), nullptr};
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  if (spawned != 0) {
-    ::close(pipeFds[0]);
-    return -1;
-  }
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) output->append(buffer, static_cast<std::size_t>(got));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
+  Talvaro::Testing::ChildCase child(testName);
+  *output = child.Output();
+  return child.Wait();
 }
 
 TEST(Process, CommandLineStartsWithTheProgramsFileName) {
@@ -66,7 +43,6 @@ TEST(Process, CommandLineStartsWithTheProgramsFileName) {
   const std::wstring name = platform::FromUtf8(std::filesystem::path(ExecutablePath()).filename().string());
   // The file name without its directory, so that the directory's slashes never read as switches.
   EXPECT_EQ(line.substr(0, line.find(L' ')), name) << platform::ToUtf8(line);
-  EXPECT_EQ(GetCommandLineW(), GetCommandLineW());
 }
 
 TEST(Process, ModuleFileNameAndHandles) {
@@ -91,6 +67,7 @@ TEST(Process, ModuleFileNameAndHandles) {
 }
 
 TEST(Process, DISABLED_ExitProcessChild) {
+  if (!Talvaro::Testing::IsChild()) GTEST_SKIP();
   std::fputs("flushed", stdout);  // a pipe: fully buffered until ExitProcess flushes it
   ExitProcess(7);
 }
@@ -169,6 +146,7 @@ TEST(Console, CtrlCAndCtrlBreakReachTheHandlersNewestFirst) {
 BOOL Decline(DWORD) { return FALSE; }
 
 TEST(Console, DISABLED_UnhandledCtrlCChild) {
+  if (!Talvaro::Testing::IsChild()) GTEST_SKIP();
   SetConsoleCtrlHandler(nullptr, TRUE);  // Ctrl-C ignored
   SetConsoleCtrlHandler(Decline, TRUE);
   ::kill(::getpid(), SIGINT);
