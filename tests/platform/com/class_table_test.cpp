@@ -77,8 +77,8 @@ TEST_F(ClassTableTest, OrdinaryFactoryMakesNewObjectsAndAllowsAggregationRules) 
             CLASS_E_NOAGGREGATION);
 }
 
-TEST_F(ClassTableTest, SingletonFactoryHandsOutOneObjectAndRefusesAggregation) {
-  Register<SingletonClassFactory<CAlphaBeta>>(kSingleton, REGCLS_MULTIPLEUSE);
+TEST_F(ClassTableTest, SingletonFactoryHandsOutOneObjectUntilRevokedAndRefusesAggregation) {
+  const DWORD cookie = Register<SingletonClassFactory<CAlphaBeta>>(kSingleton, REGCLS_MULTIPLEUSE);
   ComPtr<IAlpha> first;
   ComPtr<IBeta> second;
   ASSERT_EQ(CoCreateInstance(kSingleton, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, first.PutVoid()), S_OK);
@@ -96,8 +96,12 @@ TEST_F(ClassTableTest, SingletonFactoryHandsOutOneObjectAndRefusesAggregation) {
 
   first = nullptr;
   second = nullptr;
+  factory = nullptr;
   EXPECT_EQ(module_.count, 0);
   EXPECT_EQ(Census::alive, 1) << "the class object keeps the singleton";
+  ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
+  EXPECT_EQ(Census::alive, 0) << "revoking the last class object reference ends it";
+  EXPECT_EQ(Census::finalReleases, 1);
 }
 
 TEST_F(ClassTableTest, SingletonRemembersAFailedCreation) {
@@ -127,32 +131,17 @@ TEST_F(ClassTableTest, ConcurrentFirstRequestsBuildOneSingleton) {
   for (auto& result : results) EXPECT_TRUE(platform::com::IsSameObject(result.Get(), results[0].Get()));
 }
 
-TEST_F(ClassTableTest, RevokingTheLastClassObjectReferenceDestroysTheSingleton) {
-  const DWORD cookie = Register<SingletonClassFactory<CAlphaBeta>>(kSingleton, REGCLS_MULTIPLEUSE);
-  ComPtr<IAlpha> alpha;
-  ASSERT_EQ(CoCreateInstance(kSingleton, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, alpha.PutVoid()), S_OK);
-  alpha = nullptr;
-  EXPECT_EQ(Census::alive, 1);
-  ASSERT_EQ(CoRevokeClassObject(cookie), S_OK);
-  EXPECT_EQ(Census::alive, 0);
-  EXPECT_EQ(Census::finalReleases, 1);
-}
-
-TEST_F(ClassTableTest, UnknownClassAndBadArgumentsFail) {
-  ComPtr<IAlpha> alpha;
-  EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, alpha.PutVoid()),
-            REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, nullptr), E_POINTER);
-  DWORD cookie = 5;
-  EXPECT_EQ(CoRegisterClassObject(kOrdinary, nullptr, CLSCTX_LOCAL_SERVER, 0, &cookie), E_INVALIDARG);
-}
-
-TEST_F(ClassTableTest, ContextsMustMatchTheRegistration) {
+TEST_F(ClassTableTest, ContextsUnknownClassesAndBadArguments) {
   Register<ClassFactory<CAlphaBeta>>(kOrdinary, REGCLS_MULTIPLEUSE);
   ComPtr<IAlpha> alpha;
   EXPECT_EQ(CoCreateInstance(kOrdinary, nullptr, CLSCTX_INPROC_SERVER, uuidof<IAlpha>, alpha.PutVoid()),
             REGDB_E_CLASSNOTREG);
   EXPECT_EQ(CoCreateInstance(kOrdinary, nullptr, CLSCTX_ALL, uuidof<IAlpha>, alpha.PutVoid()), S_OK);
+  EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, alpha.PutVoid()),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IAlpha>, nullptr), E_POINTER);
+  DWORD cookie = 5;
+  EXPECT_EQ(CoRegisterClassObject(kOrdinary, nullptr, CLSCTX_LOCAL_SERVER, 0, &cookie), E_INVALIDARG);
 }
 
 TEST(ServerProcess, FallingToZeroSuspendsTheClassObjects) {
@@ -203,10 +192,6 @@ TEST(Apartment, ActivationNeedsAnApartmentSomewhereInTheProcess) {
     }).join();
   }).join();
 }
-
-}  // namespace
-
-namespace {
 
 TEST(GlobalInterfaceTable, OneTableHandsStoredInterfacesToAnyThread) {
   Apartment apartment;

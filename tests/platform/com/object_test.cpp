@@ -61,22 +61,24 @@ TEST_F(ObjectTest, LastReleaseRunsFinalReleaseOnceAndGivesBackTheModuleReference
   EXPECT_EQ(module.count, 0);
 }
 
-TEST_F(ObjectTest, FailedFinalConstructDestroysTheObjectAndReturnsItsResult) {
+TEST_F(ObjectTest, FailedCreationDestroysTheObjectAndLeavesNothingBehind) {
   Census::finalConstructResult = E_FAIL;
   ComPtr<ComObject<CAlphaBeta>> object;
   EXPECT_EQ(CreateObject(&object), E_FAIL);
   EXPECT_FALSE(object);
-  void* raw = nullptr;
-  EXPECT_EQ(CreateInstance<CAlphaBeta>(nullptr, uuidof<IAlpha>, &raw), E_FAIL);
-  EXPECT_EQ(raw, nullptr);
-  EXPECT_EQ(Census::finalReleases, 0);
-  EXPECT_EQ(module.count, 0);
-}
-
-TEST_F(ObjectTest, CreatorForAnInterfaceTheObjectLacksLeavesNothingBehind) {
-  void* raw = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(CreateInstance<CAlphaBeta>(nullptr, uuidof<IHidden>, &raw), E_NOINTERFACE);
-  EXPECT_EQ(raw, nullptr);
+  // A failed FinalConstruct, and an interface the object lacks.
+  const struct {
+    HRESULT finalConstruct;
+    IID iid;
+    HRESULT expected;
+  } cases[] = {{E_FAIL, uuidof<IAlpha>, E_FAIL}, {S_OK, uuidof<IHidden>, E_NOINTERFACE}};
+  for (const auto& c : cases) {
+    Census::finalConstructResult = c.finalConstruct;
+    void* raw = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(CreateInstance<CAlphaBeta>(nullptr, c.iid, &raw), c.expected);
+    EXPECT_EQ(raw, nullptr);
+  }
+  EXPECT_EQ(Census::finalReleases, 0) << "FinalRelease of an object that never was";
   EXPECT_EQ(module.count, 0);
 }
 
@@ -147,18 +149,14 @@ TEST_F(ObjectTest, AggregatedObjectDelegatesIdentityAndCountsToTheOuterObject) {
     EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(static_cast<IBeta*>(outer)));
   }
   EXPECT_EQ(outer->count(), 1u);
-  outer->Release();
-  EXPECT_EQ(Census::alive, 0);
-  EXPECT_EQ(Census::finalReleases, 1);
-  EXPECT_EQ(module.count, 0);
-}
-
-TEST_F(ObjectTest, AggregationMustAskForIUnknown) {
-  Outer* outer = new Outer;
+  // An outer object must ask for IUnknown.
   void* raw = reinterpret_cast<void*>(0x1);
   EXPECT_EQ(CreateInstance<CAlphaBeta>(outer, uuidof<IAlpha>, &raw), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(raw, nullptr);
   outer->Release();
+  EXPECT_EQ(Census::alive, 0);
+  EXPECT_EQ(Census::finalReleases, 1);
+  EXPECT_EQ(module.count, 0);
 }
 
 // An object that hands itself out during destruction must not be destroyed twice.
