@@ -7,11 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/host/registry_probe.h"
+#include "tests/host/probes.h"
 #include "tests/host/server_process.h"
 #include "tests/platform/service/notify_socket.h"
 #include "tests/support/environment/isolated_environment.h"
@@ -26,59 +25,38 @@ const std::wstring kAppIdKey = L"AppID\\{BF272D41-684D-4A91-8170-D4298DF8A5CD}";
 const std::wstring kFactoryKey = L"CLSID\\{1C84D1BC-573F-490C-ADF2-0269F5A6AFDC}";
 const std::wstring kLifecycleKey = L"CLSID\\{CC7E9B5E-49E9-4143-BCFA-F2B794FF011A}";
 const std::wstring kProgId = L"TalvaroCommunicationDriver.CommunicationDriver";
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+constexpr const char* kRunning = "TalvaroCommunicationDriver Service is running.";
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 class Executable : public ::testing::Test {
  protected:
-  std::optional<int> RunToEnd(const std::vector<std::string>& arguments, const std::string& executable = kServer) {
-    ServerProcess process(executable, arguments);
-    return process.WaitForExit();
+  std::optional<int> RunToEnd(const std::vector<std::string>& arguments, const std::vector<std::string>& extra = {}) {
+    return ServerProcess(kServer, arguments, extra).WaitForExit();
   }
 
   std::string Log() const { return ReadText(environment_.LogDirectory() / "TCD.log"); }
-  // Texts of the event-log records.
-  std::vector<std::string> Events() const {
-    std::ifstream file(environment_.EventLog());
-    std::vector<std::string> texts;
-    for (std::string line; std::getline(file, line);) texts.push_back(line.substr(line.find(": ") + 2));
-    return texts;
-  }
+  std::vector<std::string> Events() const { return EventTexts(environment_.EventLog()); }
   fs::path Unit() const { return environment_.UnitDirectory() / "TalvaroCommunicationDriver.service"; }
+  fs::path Fake(const std::string& file) const { return environment_.Root() / file; }
 
   // A systemctl stand-in, named to the server through the returned variable: appends its
   // arguments to calls.log; "is-active" prints the contents of `state` (default "active"); runs
   // run.<first argument> with sh when present; exits with the number in exit.<first argument>.
   std::vector<std::string> FakeSystemctl() const {
-    const fs::path script = environment_.Root() / "systemctl";
-    std::ofstream(script) << "#!/bin/sh\n"
-                          << "cd '" << environment_.Root().string() << "'\n"
-                          << "echo \"$*\" >> calls.log\n"
-                          << "if [ \"$1\" = is-active ]; then cat state 2>/dev/null || echo active; fi\n"
-                          << "if [ -f \"run.$1\" ]; then sh \"run.$1\"; fi\n"
-                          << "if [ -f \"exit.$1\" ]; then exit $(cat \"exit.$1\"); fi\n"
-                          << "exit 0\n";
-    fs::permissions(script, fs::perms::owner_all);
-    return {"TALVARO_SYSTEMCTL=" + script.string()};
+    std::ofstream(Fake("systemctl")) << "#!/bin/sh\ncd '" << environment_.Root().string() << "'\n"
+                                     << "echo \"$*\" >> calls.log\n"
+                                     << "if [ \"$1\" = is-active ]; then cat state 2>/dev/null || echo active; fi\n"
+                                     << "if [ -f \"run.$1\" ]; then sh \"run.$1\"; fi\n"
+                                     << "if [ -f \"exit.$1\" ]; then exit $(cat \"exit.$1\"); fi\n";
+    fs::permissions(Fake("systemctl"), fs::perms::owner_all);
+    return {"TALVARO_SYSTEMCTL=" + Fake("systemctl").string()};
   }
   // What the stand-in was asked since the last call, and forgets it.
   std::string TakeCalls() const {
-    const fs::path log = environment_.Root() / "calls.log";
-    std::string calls = ReadText(log);
-    fs::remove(log);
+    std::string calls = ReadText(Fake("calls.log"));
+    fs::remove(Fake("calls.log"));
     return calls;
-  }
-  void SetFake(const std::string& file, const std::string& content) const {
-    std::ofstream(environment_.Root() / file) << content << "\n";
   }
 
   // Starts the registered service as systemd would; returns once it reported ready.
@@ -86,10 +64,8 @@ class Executable : public ::testing::Test {
     auto process = std::make_unique<ServerProcess>(
         kServer, std::vector<std::string>{},
         std::vector<std::string>{"NOTIFY_SOCKET=" + socket.path(), "INVOCATION_ID=0123456789abcdef"});
-    auto message = socket.Receive();
-    EXPECT_EQ(message.value_or("(none)"), "STATUS=Start pending");
-    message = socket.Receive();
-    EXPECT_EQ(message.value_or("(none)"), "READY=1\nSTATUS=Running");
+    EXPECT_EQ(socket.Receive().value_or("(none)"), "STATUS=Start pending");
+    EXPECT_EQ(socket.Receive().value_or("(none)"), "READY=1\nSTATUS=Running");
     return process;
   }
 
@@ -113,10 +89,10 @@ TEST_F(Executable, HelpShowsTheTextOnStandardErrorAndExitsZero) {
 TEST_F(Executable, RegServerThenUnregServerLeaveTheRegistryAsStated) {
   ASSERT_EQ(RunToEnd({"/RegServer"}), 0);
   const std::wstring module = L"\"" + Widen(fs::canonical(kServer).string()) + L"\"";
+  const std::wstring appId = L"{BF272D41-684D-4A91-8170-D4298DF8A5CD}";
   EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey), L"TalvaroCommunicationDriver");
   EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
-  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, L"AppID\\TalvaroCommunicationDriver.EXE", L"AppID"),
-            L"{BF272D41-684D-4A91-8170-D4298DF8A5CD}");
+  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, L"AppID\\TalvaroCommunicationDriver.EXE", L"AppID"), appId);
   for (const auto& [key, name] : {std::pair{kFactoryKey, L"TalvaroCommunicationDriverFactory Class"},
                                   std::pair{kLifecycleKey, L"TalvaroCommunicationDriverGApp Class"}}) {
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key), name);
@@ -124,7 +100,7 @@ TEST_F(Executable, RegServerThenUnregServerLeaveTheRegistryAsStated) {
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key + L"\\ProgID"), kProgId + L".1");
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key + L"\\VersionIndependentProgID"), kProgId);
     EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key + L"\\TypeLib"), L"{ABB4E8DA-A97D-43a3-8960-ADEF213F9E4D}");
-    EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key, L"AppID"), L"{BF272D41-684D-4A91-8170-D4298DF8A5CD}");
+    EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, key, L"AppID"), appId);
   }
   // Both scripts name the same identifiers; the lifecycle object, registered second, keeps them.
   EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kProgId + L"\\CLSID"), L"{CC7E9B5E-49E9-4143-BCFA-F2B794FF011A}");
@@ -142,17 +118,15 @@ TEST_F(Executable, RegServerThenUnregServerLeaveTheRegistryAsStated) {
   }
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
-  // A second unregistration finds nothing to remove, and still ends quietly.
-  EXPECT_EQ(RunToEnd({"/unregserver"}), 0);
+  EXPECT_EQ(RunToEnd({"/unregserver"}), 0);  // nothing left to remove: still quiet
 }
 
 TEST_F(Executable, ASingleQuoteInThePathIsDoubledInsideTheQuotedPath) {
-  const fs::path directory = environment_.Root() / "it's here";
-  fs::create_directories(directory);
-  const fs::path copy = directory / "TalvaroCommunicationDriver";
+  const fs::path copy = environment_.Root() / "it's here" / "TalvaroCommunicationDriver";
+  fs::create_directories(copy.parent_path());
   fs::copy_file(kServer, copy);
   fs::permissions(copy, fs::perms::owner_all);
-  ASSERT_EQ(RunToEnd({"/RegServer"}, copy.string()), 0);
+  ASSERT_EQ(ServerProcess(copy.string(), {"/RegServer"}).WaitForExit(), 0);
   std::string doubled = fs::canonical(copy).string();
   doubled.replace(doubled.find('\''), 1, "''");
   EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kFactoryKey + L"\\LocalServer32"), L"\"" + Widen(doubled) + L"\"");
@@ -163,12 +137,13 @@ TEST_F(Executable, ServiceSwitchTwiceRegistersOnce) {
   EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kFactoryKey + L"\\LocalServer32"));
   const std::string unit = ReadText(Unit());
-  EXPECT_TRUE(Contains(unit, "\nExecStart=\"" + fs::canonical(kServer).string() + "\"\n")) << unit;
-  EXPECT_TRUE(Contains(unit, "\nDescription=Manages communication with XRB based hardware for TALVARO software.\n"))
-      << unit;
-  EXPECT_TRUE(Contains(unit, "\nType=notify\n")) << unit;
-  EXPECT_TRUE(Contains(unit, "\nAfter=basic.target\n")) << unit;
-  EXPECT_TRUE(Contains(unit, "\n[Install]\nWantedBy=multi-user.target\n")) << unit;  // automatic start
+  for (const std::string& line :
+       {"\nExecStart=\"" + fs::canonical(kServer).string() + "\"\n",
+        std::string("\nDescription=Manages communication with XRB based hardware for TALVARO software.\n"),
+        std::string("\nType=notify\n"), std::string("\nAfter=basic.target\n"),
+        std::string("\n[Install]\nWantedBy=multi-user.target\n")}) {  // the last: automatic start
+    EXPECT_TRUE(Contains(unit, line)) << line << " in\n" << unit;
+  }
   EXPECT_TRUE(fs::is_symlink(environment_.UnitDirectory() / "multi-user.target.wants" /
                              "TalvaroCommunicationDriver.service"));
 
@@ -184,71 +159,65 @@ TEST_F(Executable, ServiceSwitchTwiceRegistersOnce) {
 }
 
 TEST_F(Executable, InstallRefusalsShowTheirMessageBoxes) {
-  {
-    // A unit directory below a file can be neither written nor created: the manager is refused.
-    ServerProcess process(kServer, {"/Service"}, {"TALVARO_UNIT_DIR=/dev/null/units"});
-    EXPECT_EQ(process.WaitForExit(), 0);
-    EXPECT_EQ(process.Stderr(), "TalvaroCommunicationDriver\nCould not open Service Manager\n");
-  }
-  {
-    // Something that is no unit file holds the unit's name: creating the service fails.
-    fs::create_directories(Unit());
-    ServerProcess process(kServer, {"/Service"});
-    EXPECT_EQ(process.WaitForExit(), 0);
-    EXPECT_EQ(process.Stderr(), "TalvaroCommunicationDriver\nCould not start service\n");
-  }
+  // A unit directory below a file can be neither written nor created: the manager is refused.
+  ServerProcess noManager(kServer, {"/Service"}, {"TALVARO_UNIT_DIR=/dev/null/units"});
+  EXPECT_EQ(noManager.WaitForExit(), 0);
+  EXPECT_EQ(noManager.Stderr(), "TalvaroCommunicationDriver\nCould not open Service Manager\n");
+  // Something that is no unit file holds the unit's name: creating the service fails.
+  fs::create_directories(Unit());
+  ServerProcess noService(kServer, {"/Service"});
+  EXPECT_EQ(noService.WaitForExit(), 0);
+  EXPECT_EQ(noService.Stderr(), "TalvaroCommunicationDriver\nCould not start service\n");
 }
 
-TEST_F(Executable, RegServerStopsAndDeletesARunningService) {
+// /RegServer over an installed service (a stand-in systemctl answers): the stop is asked only of
+// a running service and a refused stop is only said; a deletion that fails is said and ends the
+// registration with E_FAIL (the shell sees its low byte, 5), the service's identity left as it was.
+TEST_F(Executable, RegServerStopsAndDeletesAnInstalledService) {
   const auto systemctl = FakeSystemctl();
-  ASSERT_EQ(ServerProcess(kServer, {"/Service"}, systemctl).WaitForExit(), 0);
-  ASSERT_TRUE(fs::exists(Unit()));
-  ASSERT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
-  TakeCalls();
-
-  ServerProcess process(kServer, {"/RegServer"}, systemctl);  // the stand-in says it runs
-  EXPECT_EQ(process.WaitForExit(), 0);
-  EXPECT_EQ(process.Stderr(), "");
-  EXPECT_EQ(TakeCalls(),
-            "is-active TalvaroCommunicationDriver.service\n"
-            "--no-block stop TalvaroCommunicationDriver.service\n"
-            "disable TalvaroCommunicationDriver.service\n"
-            "daemon-reload\n");
-  EXPECT_FALSE(fs::exists(Unit()));
-  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey), L"TalvaroCommunicationDriver");
-  EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kFactoryKey + L"\\LocalServer32"));
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLifecycleKey + L"\\LocalServer32"));
-}
-
-TEST_F(Executable, UninstallGoesOnWithoutTheStopButNotWithoutTheDeletion) {
-  const auto systemctl = FakeSystemctl();
-  const auto installThenRegServer = [&](const std::string& expectedStderr, int expectedExit) {
-    ASSERT_EQ(ServerProcess(kServer, {"/Service"}, systemctl).WaitForExit(), 0);
-    ASSERT_TRUE(fs::exists(Unit()));
-    ServerProcess process(kServer, {"/RegServer"}, systemctl);
-    EXPECT_EQ(process.WaitForExit(), expectedExit);
-    EXPECT_EQ(process.Stderr(), expectedStderr);
+  const std::string unitName = "TalvaroCommunicationDriver.service";
+  const struct {
+    const char* what;
+    const char* fake;  // a file that steers the stand-in, or null
+    std::string content;
+    bool stopAsked;
+    std::string messageBox;
+    int exit;
+  } cases[] = {
+      {"running", nullptr, "", true, "", 0},
+      {"stop refused", "exit.--no-block", "1", true, "TalvaroCommunicationDriver\nCould not stop service\n", 0},
+      {"stopping already", "state", "deactivating", false, "", 0},
+      {"not running", "state", "inactive", false, "", 0},
+      {"unit gone before the deletion", "run.disable", "rm -f '" + Unit().string() + "'", true,
+       "TalvaroCommunicationDriver\nCould not delete service\n", 5},
   };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* file : {"exit.--no-block", "state", "run.disable"}) fs::remove(Fake(file));
+    if (c.fake != nullptr) std::ofstream(Fake(c.fake)) << c.content << "\n";
+    ASSERT_EQ(RunToEnd({"/Service"}, systemctl), 0);
+    ASSERT_TRUE(fs::exists(Unit()));
+    TakeCalls();
 
-  SetFake("exit.--no-block", "1");  // the stop is refused: said, and the service deleted all the same
-  installThenRegServer("TalvaroCommunicationDriver\nCould not stop service\n", 0);
-  EXPECT_FALSE(fs::exists(Unit()));
-  fs::remove(environment_.Root() / "exit.--no-block");
-  TakeCalls();
-
-  for (const char* state : {"deactivating", "inactive"}) {  // stopping already, or not running: nothing to say
-    SetFake("state", state);
-    installThenRegServer("", 0);
-    EXPECT_FALSE(fs::exists(Unit())) << state;
+    ServerProcess process(kServer, {"/RegServer"}, systemctl);
+    EXPECT_EQ(process.WaitForExit(), c.exit);
+    EXPECT_EQ(process.Stderr(), c.messageBox);
+    const std::string calls = TakeCalls();
+    EXPECT_EQ(Contains(calls, "--no-block stop " + unitName), c.stopAsked) << calls;
+    if (c.fake == nullptr) {
+      EXPECT_EQ(calls, "is-active " + unitName + "\n--no-block stop " + unitName + "\ndisable " + unitName +
+                           "\ndaemon-reload\n");
+    }
+    EXPECT_FALSE(fs::exists(Unit()));
+    if (c.exit != 0) {
+      EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
+      continue;
+    }
+    EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey), L"TalvaroCommunicationDriver");
+    EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kFactoryKey + L"\\LocalServer32"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLifecycleKey + L"\\LocalServer32"));
   }
-  EXPECT_FALSE(Contains(TakeCalls(), "--no-block stop"));
-
-  // The unit is gone before the deletion gets to it: said, and the registration ends with E_FAIL
-  // (the shell sees its low byte, 5).
-  std::ofstream(environment_.Root() / "run.disable") << "rm -f '" << Unit().string() << "'\n";
-  installThenRegServer("TalvaroCommunicationDriver\nCould not delete service\n", 5);
-  EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"TalvaroCommunicationDriver");
 }
 
 // Service mode needs a whole, terminated string of at most 259 characters in a string type;
@@ -268,7 +237,6 @@ TEST_F(Executable, OnlyATerminatedStringValueOfLocalServiceMeansServiceMode) {
     std::vector<wchar_t> text;  // empty: the DWORD
     bool service;
   } cases[] = {
-      {"REG_SZ", REG_SZ, text(26, true), true},
       {"REG_EXPAND_SZ", REG_EXPAND_SZ, text(26, true), true},
       {"259 characters", REG_SZ, text(259, true), true},
       {"REG_DWORD", REG_DWORD, {}, false},
@@ -279,16 +247,16 @@ TEST_F(Executable, OnlyATerminatedStringValueOfLocalServiceMeansServiceMode) {
   ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdKey.c_str(), 0, KEY_WRITE, &appId), ERROR_SUCCESS);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const BYTE* data = c.text.empty() ? reinterpret_cast<const BYTE*>(&one) : reinterpret_cast<const BYTE*>(c.text.data());
+    const auto* data = c.text.empty() ? reinterpret_cast<const BYTE*>(&one) : reinterpret_cast<const BYTE*>(c.text.data());
     const DWORD size = c.text.empty() ? sizeof one : static_cast<DWORD>(c.text.size() * sizeof(wchar_t));
     ASSERT_EQ(RegSetValueExW(appId, L"LocalService", 0, c.type, data, size), ERROR_SUCCESS);
     fs::remove(environment_.LogDirectory() / "TCD.log");
     ServerProcess process(kServer, {});
     if (c.service) {
       EXPECT_EQ(process.WaitForExit(), 0);
-      EXPECT_FALSE(Contains(Log(), "Service is running.")) << Log();
+      EXPECT_FALSE(Contains(Log(), kRunning)) << Log();
     } else {
-      EXPECT_TRUE(WaitUntil([&] { return Contains(Log(), "TalvaroCommunicationDriver Service is running."); }));
+      EXPECT_TRUE(WaitUntil([&] { return Contains(Log(), kRunning); }));
       EXPECT_FALSE(process.WaitForExit(0ms));
       process.Signal(SIGTERM);
       EXPECT_EQ(process.WaitForExit(), 128 + SIGTERM);
@@ -298,10 +266,8 @@ TEST_F(Executable, OnlyATerminatedStringValueOfLocalServiceMeansServiceMode) {
 }
 
 TEST_F(Executable, AGuardThatCannotBeMadeEndsTheStartQuietly) {
-  for (const char* arguments : {"", "/debug"}) {
-    SCOPED_TRACE(arguments);
-    ServerProcess process(kServer, *arguments != '\0' ? std::vector<std::string>{arguments} : std::vector<std::string>{},
-                          {"TALVARO_RUN_DIR=/dev/null/x"});
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, std::vector<std::string>{"/debug"}}) {
+    ServerProcess process(kServer, arguments, {"TALVARO_RUN_DIR=/dev/null/x"});
     EXPECT_EQ(process.WaitForExit(), 0);
     EXPECT_EQ(process.Stdout(), "");
   }
@@ -320,58 +286,46 @@ TEST_F(Executable, ADashIsNoSwitch) {
   ASSERT_EQ(RunToEnd({"/RegServer"}), 0);
   // Registered as a local server: it runs as one, without the debug console.
   ServerProcess process(kServer, {"-debug"});
-  ASSERT_TRUE(WaitUntil([&] { return Contains(Log(), "TalvaroCommunicationDriver Service is running."); }));
+  ASSERT_TRUE(WaitUntil([&] { return Contains(Log(), kRunning); }));
   EXPECT_EQ(process.Stdout(), "");
   process.Signal(SIGTERM);
   EXPECT_EQ(process.WaitForExit(), 128 + SIGTERM);
 }
 
-TEST_F(Executable, DebugModeShowsTheConsoleAndCtrlCEndsItWithZero) {
-  ServerProcess process(kServer, {"/debug"});
-  ASSERT_TRUE(process.WaitForStdout("Press Ctrl-C to kill server...\n\n")) << process.Stdout() << process.Stderr();
-  EXPECT_EQ(process.Stdout(),
+// The debug console; a second instance, with or without /debug, is refused while it runs;
+// Ctrl-C and Ctrl-Break each end it with 0.
+TEST_F(Executable, DebugModeShowsTheConsoleRefusesASecondInstanceAndEndsOnCtrlC) {
+  ServerProcess first(kServer, {"/debug"});
+  ASSERT_TRUE(first.WaitForStdout("Press Ctrl-C to kill server...\n\n")) << first.Stdout() << first.Stderr();
+  EXPECT_EQ(first.Stdout(),
             "Talvaro Communication Driver Service is running (debug mode).\n"
             "Starting hardware communication drivers...started.\n\n"
             "Press Ctrl-C to kill server...\n\n");
-  EXPECT_TRUE(Contains(Log(), "TalvaroCommunicationDriver Service is running."));
-  process.Signal(SIGINT);
-  EXPECT_EQ(process.WaitForExit(), 0);
-}
+  EXPECT_TRUE(Contains(Log(), kRunning));
 
-TEST_F(Executable, ASecondInstanceIsRefused) {
-  ServerProcess first(kServer, {"/debug"});
-  ASSERT_TRUE(first.WaitForStdout("Press Ctrl-C to kill server..."));
   EXPECT_EQ(RunToEnd({}), 0);
   EXPECT_TRUE(Contains(Log(), "Error [")) << Log();
   EXPECT_TRUE(Contains(Log(), "[TCD::CTalvaroCommunicationDriverModule] [Developer1] Cannot start "
                               "TalvaroCommunicationDriver, because another instance is already running."))
       << Log();
   EXPECT_EQ(RunToEnd({"/debug"}), 0);  // the debug switch takes the guard first, and likewise ends
-  first.Signal(SIGQUIT);  // Ctrl-Break
+  first.Signal(SIGINT);
   EXPECT_EQ(first.WaitForExit(), 0);
+
+  ServerProcess second(kServer, {"/debug"});
+  ASSERT_TRUE(second.WaitForStdout("Press Ctrl-C to kill server..."));
+  second.Signal(SIGQUIT);  // Ctrl-Break
+  EXPECT_EQ(second.WaitForExit(), 0);
 }
 
+// Ready, an unknown control that changes nothing, then SIGTERM: stop pending, stopped, exit 0.
 TEST_F(Executable, ServiceModeReportsToSystemdAndStopsOnSigterm) {
   ASSERT_EQ(RunToEnd({"/Service"}), 0);
   service_test::NotifySocket socket((environment_.Root() / "notify").string());
   ASSERT_TRUE(socket.bound());
   auto service = StartService(socket);
-  ASSERT_TRUE(WaitUntil([&] { return !Events().empty(); }));
   EXPECT_EQ(Events(), std::vector<std::string>{"Service started/resumed"});
 
-  service->Signal(SIGTERM);
-  EXPECT_EQ(socket.Receive().value_or("(none)"), "STOPPING=1\nSTATUS=Stop pending");
-  EXPECT_EQ(socket.Receive().value_or("(none)"), "STATUS=Stopped");
-  EXPECT_EQ(service->WaitForExit(), 0);
-  EXPECT_EQ(Events(), (std::vector<std::string>{"Service started/resumed", "Service stopped"}));
-  EXPECT_TRUE(Contains(Log(), "TalvaroCommunicationDriver Service stopped.")) << Log();
-  EXPECT_EQ(service->Stdout(), "");
-}
-
-TEST_F(Executable, AnUnknownControlIsABadServiceRequest) {
-  ASSERT_EQ(RunToEnd({"/Service"}), 0);
-  service_test::NotifySocket socket((environment_.Root() / "notify").string());
-  auto service = StartService(socket);
   service->Signal(SIGUSR1);  // user-defined control 128
   ASSERT_TRUE(WaitUntil([&] { return Events().size() >= 2; }));
   EXPECT_EQ(Events(), (std::vector<std::string>{"Service started/resumed", "Bad service request"}));
@@ -379,7 +333,12 @@ TEST_F(Executable, AnUnknownControlIsABadServiceRequest) {
   EXPECT_FALSE(service->WaitForExit(0ms));
 
   service->Signal(SIGTERM);
+  EXPECT_EQ(socket.Receive().value_or("(none)"), "STOPPING=1\nSTATUS=Stop pending");
+  EXPECT_EQ(socket.Receive().value_or("(none)"), "STATUS=Stopped");
   EXPECT_EQ(service->WaitForExit(), 0);
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Service started/resumed", "Bad service request", "Service stopped"}));
+  EXPECT_TRUE(Contains(Log(), "TalvaroCommunicationDriver Service stopped.")) << Log();
+  EXPECT_EQ(service->Stdout(), "");
 }
 
 }  // namespace

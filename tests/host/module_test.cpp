@@ -7,12 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/module.h"
@@ -21,10 +17,9 @@
 #include "platform/com/class_table.h"
 #include "platform/com/server_process.h"
 #include "platform/kernel/message_queue.h"
-#include "platform/kernel/thread.h"
 #include "platform/registry/registry.h"
 #include "platform/system/process.h"
-#include "tests/host/registry_probe.h"
+#include "tests/host/probes.h"
 #include "tests/platform/service/notify_socket.h"
 #include "tests/support/component/reference_count.h"
 #include "tests/support/environment/isolated_environment.h"
@@ -33,31 +28,9 @@ namespace host_test {
 namespace {
 
 using Talvaro::Host::CTalvaroCommunicationDriverModule;
-using namespace std::chrono_literals;
 
-// GetMessageW on this thread with a bound: unless a message came first, a watchdog posts WM_USER
-// after `bound`, so a quit message that never comes fails the test instead of hanging it.
-BOOL GetMessageWithin(MSG* message, std::chrono::seconds bound) {
-  const DWORD thread = GetCurrentThreadId();
-  std::mutex lock;  // guards got
-  std::condition_variable changed;
-  bool got = false;
-  std::thread watchdog([&] {
-    std::unique_lock guard(lock);
-    if (!changed.wait_for(guard, bound, [&] { return got; })) PostThreadMessageW(thread, WM_USER, 0, 0);
-  });
-  const BOOL result = GetMessageW(message, nullptr, 0, 0);
-  {
-    std::lock_guard guard(lock);
-    got = true;
-  }
-  changed.notify_all();
-  watchdog.join();
-  return result;
-}
-
-// Gives back, once the test's module is gone, the process-wide server references that it kept:
-// in service mode Unlock never releases what Lock added. Later tests in the same process start
+// Gives back, once the test's module is gone, the process-wide server references that it kept
+// (in service mode Unlock never releases what Lock added), so later tests in this process start
 // from the count the test found.
 class ServerCountRestorer {
  public:
@@ -65,8 +38,6 @@ class ServerCountRestorer {
   ~ServerCountRestorer() {
     while (platform::com::ServerProcessCount() > count_) CoReleaseServerProcess();
   }
-  ServerCountRestorer(const ServerCountRestorer&) = delete;
-  ServerCountRestorer& operator=(const ServerCountRestorer&) = delete;
 
  private:
   const ULONG count_;
@@ -74,27 +45,28 @@ class ServerCountRestorer {
 
 class Module : public ::testing::Test {
  protected:
-  // Texts of the event-log records so far.
-  std::vector<std::string> Records() const {
-    std::ifstream file(environment_.EventLog());
-    std::vector<std::string> texts;
-    for (std::string line; std::getline(file, line);) texts.push_back(line.substr(line.find(": ") + 2));
-    return texts;
-  }
+  std::vector<std::string> Records() const { return EventTexts(environment_.EventLog()); }
 
   Talvaro::Testing::IsolatedEnvironment environment_;
   ServerCountRestorer serverCount_;  // destroyed after the module
   CTalvaroCommunicationDriverModule module_;
 };
 
-TEST_F(Module, AStopDuringStartUpWins) {
+// Start pending becomes running once, with one record; a stop before that step wins over it.
+TEST_F(Module, StartPendingBecomesRunningOnceAndAStopDuringStartUpWins) {
   module_.SetServiceMode(true);
+  module_.SetServiceStatus(SERVICE_START_PENDING);
+  module_.ReportRunningIfStarting();
+  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_RUNNING);
+  module_.ReportRunningIfStarting();
+  EXPECT_EQ(Records(), std::vector<std::string>{"Service started/resumed"});
+
   module_.SetServiceStatus(SERVICE_START_PENDING);
   module_.Handler(SERVICE_CONTROL_STOP);  // the dispatcher thread's stop request
   EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
   module_.ReportRunningIfStarting();  // the service thread, after registering the class objects
   EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
-  EXPECT_TRUE(Records().empty());
+  EXPECT_EQ(Records(), std::vector<std::string>{"Service started/resumed"});
 }
 
 // The same through the service entry, as systemd starts it: the stop is already waiting when the
@@ -102,15 +74,7 @@ TEST_F(Module, AStopDuringStartUpWins) {
 // Whether it comes before or after the running step depends on the threads; either way the
 // state never goes back from stop pending, and the stop is reported through the status handle.
 TEST_F(Module, AStopWaitingAtStartUpIsReportedAndNeverUndone) {
-  HKEY appId = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"AppID\\{BF272D41-684D-4A91-8170-D4298DF8A5CD}", 0, nullptr,
-                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &appId, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring name = module_.ServiceName();
-  ASSERT_EQ(RegSetValueExW(appId, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                           static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  RegCloseKey(appId);
+  ASSERT_EQ(module_.RegisterAppId(true), S_OK);
   service_test::NotifySocket socket((environment_.Root() / "notify").string());
   ASSERT_TRUE(socket.bound());
   ::setenv("NOTIFY_SOCKET", socket.path().c_str(), 1);
@@ -134,28 +98,19 @@ TEST_F(Module, AStopWaitingAtStartUpIsReportedAndNeverUndone) {
     if (!report) break;
     reports.push_back(*report);
   }
+  const std::string all = testing::PrintToString(reports);
   ASSERT_FALSE(reports.empty());
-  EXPECT_EQ(reports.front(), "STATUS=Start pending") << testing::PrintToString(reports);
-  EXPECT_EQ(reports.back(), "STATUS=Stopped") << testing::PrintToString(reports);
+  EXPECT_EQ(reports.front(), "STATUS=Start pending") << all;
+  EXPECT_EQ(reports.back(), "STATUS=Stopped") << all;
   const auto stopping = std::find(reports.begin(), reports.end(), "STOPPING=1\nSTATUS=Stop pending");
-  ASSERT_NE(stopping, reports.end()) << testing::PrintToString(reports);
-  EXPECT_EQ(std::find(stopping, reports.end(), "READY=1\nSTATUS=Running"), reports.end())
-      << testing::PrintToString(reports);
+  ASSERT_NE(stopping, reports.end()) << all;
+  EXPECT_EQ(std::find(stopping, reports.end(), "READY=1\nSTATUS=Running"), reports.end()) << all;
   EXPECT_EQ(Records().back(), "Service stopped");
 }
 
-TEST_F(Module, StartPendingBecomesRunningOnce) {
-  module_.SetServiceMode(true);
-  module_.SetServiceStatus(SERVICE_START_PENDING);
-  module_.ReportRunningIfStarting();
-  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_RUNNING);
-  module_.ReportRunningIfStarting();
-  EXPECT_EQ(Records(), std::vector<std::string>{"Service started/resumed"});
-  module_.Handler(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(module_.CurrentServiceState(), SERVICE_STOP_PENDING);
-}
-
-TEST_F(Module, ControlsOtherThanStopChangeNothing) {
+// Pause, continue, interrogate and shutdown change and write nothing; any other control but stop
+// is a bad request. Event texts are cut to 255 characters and echoed outside service mode.
+TEST_F(Module, ControlsOtherThanStopAndEventTexts) {
   module_.SetServiceMode(true);
   module_.SetServiceStatus(SERVICE_RUNNING);
   for (DWORD ignored : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE,
@@ -165,19 +120,15 @@ TEST_F(Module, ControlsOtherThanStopChangeNothing) {
   EXPECT_TRUE(Records().empty());
   module_.Handler(128);
   module_.Handler(SERVICE_CONTROL_PARAMCHANGE);
-  EXPECT_EQ(Records(), (std::vector<std::string>{"Bad service request", "Bad service request"}));
   EXPECT_EQ(module_.CurrentServiceState(), SERVICE_RUNNING);
-}
 
-TEST_F(Module, EventTextsAreCutTo255CharactersAndEchoedOutsideServiceMode) {
-  const std::wstring longText(300, L'x');
-  module_.SetServiceMode(true);
-  module_.LogEvent(L"%ls!", longText.c_str());
+  module_.LogEvent(L"%ls!", std::wstring(300, L'x').c_str());
   module_.SetServiceMode(false);
   ::testing::internal::CaptureStdout();
   module_.LogEvent(L"code %d", 42);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "code 42\n");
-  EXPECT_EQ(Records(), (std::vector<std::string>{std::string(255, 'x'), "code 42"}));
+  EXPECT_EQ(Records(), (std::vector<std::string>{"Bad service request", "Bad service request",
+                                                 std::string(255, 'x'), "code 42"}));
 }
 
 TEST_F(Module, ServiceModeUnlockOnlyCountsDown) {
@@ -188,11 +139,9 @@ TEST_F(Module, ServiceModeUnlockOnlyCountsDown) {
   EXPECT_EQ(module_.Unlock(), -1);
   EXPECT_EQ(module_.GetLockCount(), -1);
   EXPECT_EQ(platform::com::ServerProcessCount(), processCount + 1);
-  // The process-wide count goes back to where it was, for the tests that follow in this process.
-  CoReleaseServerProcess();
-  EXPECT_EQ(platform::com::ServerProcessCount(), processCount);
 }
 
+// Made once; each caller gets a reference of its own beside the module's, which keeps it alive.
 TEST_F(Module, GlobalInterfaceTableIsMadeOnceAndHandedOutCounted) {
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   EXPECT_EQ(module_.GetGITPtr(nullptr), E_POINTER);
@@ -202,14 +151,10 @@ TEST_F(Module, GlobalInterfaceTableIsMadeOnceAndHandedOutCounted) {
   platform::com::ComPtr<IGlobalInterfaceTable> second;
   ASSERT_EQ(module_.GetGITPtr(second.Put()), S_OK);
   EXPECT_EQ(first.Get(), second.Get());
-  // Each caller gets a reference of its own, beside the module's.
   EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst + 1);
+  first = nullptr;
+  EXPECT_EQ(Talvaro::Testing::CountOf(second.Get()), withFirst);
   second = nullptr;
-  EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst);
-  first = nullptr;
-  ASSERT_EQ(module_.GetGITPtr(first.Put()), S_OK);  // the module kept the table alive
-  EXPECT_EQ(Talvaro::Testing::CountOf(first.Get()), withFirst);
-  first = nullptr;
   CoUninitialize();
 }
 
@@ -230,13 +175,11 @@ TEST_F(Module, TheMonitorEndsALocalServerWhenItsLastReferenceGoes) {
   EXPECT_EQ(module_.Unlock(), 1);  // and goes: the held factory keeps the server
   EXPECT_EQ(module_.Lock(), 2);    // another client
   factory = nullptr;               // the factory goes first; the client keeps the server
-  EXPECT_EQ(platform::com::ServerProcessCount(), 1u);
   MSG message{};
   EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
 
   EXPECT_EQ(module_.Unlock(), 0);  // the last reference: the monitor posts the quit message
-  EXPECT_EQ(GetMessageWithin(&message, 60s), 0);
-  EXPECT_EQ(message.message, WM_QUIT);
+  EXPECT_TRUE(WaitUntil([&] { return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); }));
 
   // After revoking, the pause lets a client that raced with the end see the class objects gone.
   const auto start = std::chrono::steady_clock::now();
@@ -245,11 +188,12 @@ TEST_F(Module, TheMonitorEndsALocalServerWhenItsLastReferenceGoes) {
   CoUninitialize();
 }
 
+// /debug registers as a local server; the word after a later '/' is not looked at.
 TEST_F(Module, DebugSwitchRegistersAsLocalServer) {
   HRESULT result = E_FAIL;
   ::testing::internal::CaptureStderr();
   EXPECT_TRUE(module_.ParseCommandLine(L"TalvaroCommunicationDriver /DEBUG /help", &result));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // /help was not looked at
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(result, S_OK);
   EXPECT_TRUE(module_.IsDebugMode());
   const std::wstring appId = L"AppID\\{BF272D41-684D-4A91-8170-D4298DF8A5CD}";

@@ -3,7 +3,7 @@
 
 #include "host/registrar.h"
 #include "host/resources.h"
-#include "tests/host/registry_probe.h"
+#include "tests/host/probes.h"
 #include "tests/support/environment/isolated_environment.h"
 
 namespace host_test {
@@ -56,39 +56,30 @@ TEST_F(RegistrarTest, RegistrationWritesKeysValuesAndReplacements) {
   EXPECT_EQ(StringValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Demo Key"), L"machine");
 }
 
-TEST_F(RegistrarTest, ForceRemoveWritesAfresh) {
+// A second registration writes a ForceRemove key afresh; unregistration removes what is neither
+// NoRemove nor still holding foreign subkeys.
+TEST_F(RegistrarTest, ForceRemoveAndNoRemove) {
+  const auto foreignKey = [](const wchar_t* path) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
+    RegCloseKey(key);
+  };
   ASSERT_EQ(registrar_.RegisterScript(kScript), S_OK);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Kept\\{A}\\Stale", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Kept\\Plain\\Foreign", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  foreignKey(L"Kept\\{A}\\Stale");
+  foreignKey(L"Kept\\Plain\\Foreign");
   ASSERT_EQ(registrar_.RegisterScript(kScript), S_OK);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Kept\\{A}\\Stale"));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Kept\\Plain\\Foreign"));  // Plain is not ForceRemove
-}
 
-TEST_F(RegistrarTest, UnregistrationRemovesWhatIsNotKept) {
-  ASSERT_EQ(registrar_.RegisterScript(kScript), S_OK);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Kept\\{A}\\Foreign", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Kept\\Plain\\Foreign", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-
+  foreignKey(L"Kept\\{A}\\Foreign");
   ASSERT_EQ(registrar_.UnregisterScript(kScript), S_OK);
-  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Kept"));             // NoRemove
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Kept"));              // NoRemove
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Kept\\{A}"));       // ForceRemove: with its whole subtree
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Kept\\Plain"));      // still holds a foreign subkey
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Kept\\Plain\\Leaf"));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Demo Key"));
-  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE"));        // holds Classes (HKEY_CLASSES_ROOT)
-  // Missing keys are fine.
-  EXPECT_EQ(registrar_.UnregisterScript(kScript), S_OK);
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE"));         // holds Classes (HKEY_CLASSES_ROOT)
+  EXPECT_EQ(registrar_.UnregisterScript(kScript), S_OK);           // missing keys are fine
 }
 
 TEST_F(RegistrarTest, MalformedScriptsAndUnknownReplacementsWriteNothing) {

@@ -1,41 +1,28 @@
-// The server executable as a child process of a test: its standard output and error collected
-// by reader threads, signals, and waits with generous bounds. The child gets the test's
-// environment without NOTIFY_SOCKET and INVOCATION_ID (so it never thinks systemd started it)
-// plus what the test adds, which replaces inherited variables of the same name. Only this child
-// is ever signalled; the destructor kills and reaps it if the test did not.
+// A program under test as a child process: its standard output and error captured in memory
+// files that the test reads at any time, signals, and waits with generous bounds. The child gets
+// the test's environment without NOTIFY_SOCKET and INVOCATION_ID (so it never thinks systemd
+// started it) plus what the test adds, which replaces inherited variables of the same name. Only
+// this child is ever signalled; the destructor kills and reaps it if the test did not.
+// One test thread owns an instance.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/host/probes.h"
 
 extern char** environ;
 
 namespace host_test {
-
-using namespace std::chrono_literals;
-
-// Polls `condition` until it holds or `timeout` passes.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 class ServerProcess {
  public:
@@ -44,33 +31,23 @@ class ServerProcess {
     std::vector<std::string> argv{executable};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment;
-    const auto replaced = [&](const char* entry) {
-      for (const std::string& extra : extraEnvironment) {
-        const std::size_t name = extra.find('=') + 1;
-        if (std::strncmp(entry, extra.c_str(), name) == 0) return true;
-      }
-      return std::strncmp(entry, "NOTIFY_SOCKET=", 14) == 0 || std::strncmp(entry, "INVOCATION_ID=", 14) == 0;
-    };
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (!replaced(*entry)) environment.emplace_back(*entry);
+      const std::string_view inherited(*entry);
+      const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
+      bool replaced = name == "NOTIFY_SOCKET=" || name == "INVOCATION_ID=";
+      for (const std::string& extra : extraEnvironment) replaced = replaced || extra.starts_with(name);
+      if (!replaced) environment.emplace_back(inherited);
     }
     environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdout_, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stderr_, STDERR_FILENO);
     std::vector<char*> argp = Pointers(argv);
     std::vector<char*> envp = Pointers(environment);
     if (::posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argp.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    readers_.emplace_back([this, fd = out[0]] { Collect(fd, stdout_); });
-    readers_.emplace_back([this, fd = err[0]] { Collect(fd, stderr_); });
   }
 
   ~ServerProcess() {
@@ -78,13 +55,13 @@ class ServerProcess {
       ::kill(pid_, SIGKILL);
       Reap(true);
     }
-    for (auto& reader : readers_) reader.join();
+    ::close(stdout_);
+    ::close(stderr_);
   }
 
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  bool started() const { return pid_ > 0; }
   void Signal(int signal) {
     if (pid_ > 0 && !exitStatus_) ::kill(pid_, signal);
   }
@@ -95,16 +72,10 @@ class ServerProcess {
     return exitStatus_;
   }
 
-  std::string Stdout() {
-    std::lock_guard guard(lock_);
-    return stdout_;
-  }
-  std::string Stderr() {
-    std::lock_guard guard(lock_);
-    return stderr_;
-  }
-  bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout = 60s) {
-    return WaitUntil([&] { return Stdout().find(text) != std::string::npos; }, timeout);
+  std::string Stdout() const { return Captured(stdout_); }
+  std::string Stderr() const { return Captured(stderr_); }
+  bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout = 60s) const {
+    return WaitUntil([&] { return Contains(Stdout(), text); }, timeout);
   }
 
  private:
@@ -115,15 +86,14 @@ class ServerProcess {
     return pointers;
   }
 
-  void Collect(int fd, std::string& into) {
+  // All the child wrote so far; pread leaves the offset that the child's writes share alone.
+  static std::string Captured(int fd) {
+    std::string text;
     char buffer[4096];
-    for (;;) {
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got <= 0) break;
-      std::lock_guard guard(lock_);
-      into.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(fd);
+    return text;
   }
 
   bool Reap(bool block) {
@@ -134,12 +104,10 @@ class ServerProcess {
     return true;
   }
 
+  const int stdout_ = ::memfd_create("stdout", MFD_CLOEXEC);
+  const int stderr_ = ::memfd_create("stderr", MFD_CLOEXEC);
   pid_t pid_ = -1;
   std::optional<int> exitStatus_;
-  std::mutex lock_;  // guards stdout_ and stderr_
-  std::string stdout_;
-  std::string stderr_;
-  std::vector<std::thread> readers_;
 };
 
 }  // namespace host_test

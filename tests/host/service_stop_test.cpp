@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "tests/host/probes.h"
 #include "tests/host/server_process.h"
 #include "tests/platform/service/notify_socket.h"
 #include "tests/support/environment/isolated_environment.h"
@@ -20,13 +18,6 @@ namespace {
 
 constexpr const char* kServer = TALVARO_SERVER_BINARY;
 constexpr const char* kTcdctl = TALVARO_TCDCTL_BINARY;
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 TEST(ServiceStop, AConnectedClientNoLongerKeepsTheHardwareUp) {
   Talvaro::Testing::IsolatedEnvironment environment;
@@ -43,7 +34,7 @@ TEST(ServiceStop, AConnectedClientNoLongerKeepsTheHardwareUp) {
   ServerProcess open(kTcdctl, {"open", "XRB_1"});
   ASSERT_TRUE(WaitUntil([&] {
     ServerProcess inject(kTcdctl, {"generic", "data XRB_1 0A0B"});
-    return inject.WaitForExit() == 0 && open.Stdout().find("data 0A0B") != std::string::npos;
+    return inject.WaitForExit() == 0 && Contains(open.Stdout(), "data 0A0B");
   })) << open.Stderr();
 
   service.Signal(SIGTERM);
@@ -51,8 +42,8 @@ TEST(ServiceStop, AConnectedClientNoLongerKeepsTheHardwareUp) {
   EXPECT_EQ(socket.Receive().value_or("(none)"), "STATUS=Stopped");
   EXPECT_EQ(service.WaitForExit(), 0) << service.Stderr();
   const std::string log = ReadText(environment.LogDirectory() / "TCD.log");
-  EXPECT_NE(log.find("Hardware communication stopped."), std::string::npos) << log;
-  EXPECT_EQ(log.find("Hardware communication still runs"), std::string::npos) << log;
+  EXPECT_TRUE(Contains(log, "Hardware communication stopped.")) << log;
+  EXPECT_FALSE(Contains(log, "Hardware communication still runs")) << log;
 
   EXPECT_EQ(open.WaitForExit(), 1);
   EXPECT_EQ(open.Stderr(), "tcdctl: the server went away: The RPC server is unavailable (0x800706BA)\n");
