@@ -76,15 +76,14 @@ ChildProcess::~ChildProcess() {
   if (err_ >= 0) ::close(err_);
 }
 
-void ChildProcess::Drain(int fd, std::string& into, bool block) {
+bool ChildProcess::ReadMore(int fd, std::string& into, std::chrono::milliseconds timeout) {
+  pollfd ready{fd, POLLIN, 0};
+  if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) return false;
   char buffer[4096];
-  for (;;) {
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, block ? -1 : 0) <= 0) return;
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got <= 0) return;
-    into.append(buffer, static_cast<std::size_t>(got));
-  }
+  const ssize_t got = ::read(fd, buffer, sizeof buffer);
+  if (got <= 0) return false;
+  into.append(buffer, static_cast<std::size_t>(got));
+  return true;
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
@@ -97,13 +96,7 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
       return line;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd ready{out_, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-    char buffer[4096];
-    const ssize_t got = ::read(out_, buffer, sizeof buffer);
-    if (got <= 0) return std::nullopt;
-    outBuffer_.append(buffer, static_cast<std::size_t>(got));
+    if (left.count() <= 0 || !ReadMore(out_, outBuffer_, left)) return std::nullopt;
   }
 }
 
@@ -116,8 +109,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   int status = 0;
   const bool ended = WaitUntil(
       [&] {
-        Drain(out_, outBuffer_, false);
-        Drain(err_, errBuffer_, false);
+        Drain();
         const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
         return reaped == pid_ || (reaped < 0 && errno == ECHILD);
       },
@@ -127,13 +119,20 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+void ChildProcess::Drain() {
+  while (ReadMore(out_, outBuffer_, 0ms)) {
+  }
+  while (ReadMore(err_, errBuffer_, 0ms)) {
+  }
+}
+
 std::string ChildProcess::Output() {
-  Drain(out_, outBuffer_, false);
+  Drain();
   return outBuffer_;
 }
 
 std::string ChildProcess::Errors() {
-  Drain(err_, errBuffer_, false);
+  Drain();
   return errBuffer_;
 }
 

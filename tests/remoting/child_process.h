@@ -38,7 +38,10 @@ class ChildProcess {
   std::string Errors();
 
  private:
-  void Drain(int fd, std::string& into, bool block);
+  // Appends what `fd` has within `timeout` to `into`; false at its end or when nothing came.
+  static bool ReadMore(int fd, std::string& into, std::chrono::milliseconds timeout);
+  // Takes in everything stdout and stderr have now.
+  void Drain();
 
   pid_t pid_ = -1;
   int out_ = -1;

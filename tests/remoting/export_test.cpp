@@ -3,7 +3,6 @@
 // connection run in this process (a socket pair), so that one test sees clients and server.
 #include <unistd.h>
 
-#include <chrono>
 #include <thread>
 
 #include "platform/com/class_table.h"
@@ -15,6 +14,7 @@
 #include "platform/remoting/values.h"
 #include "tests/remoting/remoting_fixture.h"
 #include "tests/remoting/test_probe.capnp.h"
+#include "tests/remoting/test_probe.h"
 #include "tests/remoting/test_probe_object.h"
 
 namespace Talvaro::RemotingTest {
@@ -86,21 +86,6 @@ ComPtr<ITestProbe> MakeProbe() {
   return ComPtr<ITestProbe>(probe.Get());
 }
 
-ULONG LiveProbes(ITestProbe* any) {
-  ULONG count = 0;
-  EXPECT_EQ(any->LiveObjects(&count), S_OK);
-  return count;
-}
-
-bool WaitUntilTrue(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 class ExportTest : public RemotingFixture {};
 
 TEST_F(ExportTest, AnObjectThatCameBackIsExportedWithReferencesOfItsOwn) {
@@ -142,7 +127,7 @@ TEST_F(ExportTest, AnObjectThatCameBackIsExportedWithReferencesOfItsOwn) {
     viaSecond = nullptr;
   });
   probe = nullptr;
-  EXPECT_TRUE(WaitUntilTrue([&] { return LiveProbes(witness.Get()) == alive - 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return LiveProbes(witness.Get()) == alive - 1; }));
 }
 
 TEST_F(ExportTest, DisconnectingAnObjectCutsOffEveryClientAndLetsItGo) {
@@ -170,7 +155,7 @@ TEST_F(ExportTest, DisconnectingAnObjectCutsOffEveryClientAndLetsItGo) {
 
   // A call already running when the object is disconnected finishes.
   std::thread running([&] { EXPECT_EQ(two->Block(500), S_OK); });
-  EXPECT_TRUE(WaitUntilTrue([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     ULONG blocked = 0;
     probe->BlockedCalls(&blocked);
     return blocked == 1;
@@ -196,7 +181,7 @@ TEST_F(ExportTest, DisconnectingAnObjectCutsOffEveryClientAndLetsItGo) {
   EXPECT_EQ(again->ProcessId(&pid), RPC_E_DISCONNECTED);
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
   probe = nullptr;
-  EXPECT_TRUE(WaitUntilTrue([&] { return LiveProbes(witness.Get()) == alive - 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return LiveProbes(witness.Get()) == alive - 1; }));
 }
 
 }  // namespace

@@ -91,21 +91,27 @@ void RemotingFixture::CheckSanitizerReports() {
   }
 }
 
-LocalServerRegistration::LocalServerRegistration(REFCLSID clsid, const std::string& commandLine)
-    : classKey_(L"CLSID\\" + platform::FormatGuid(clsid)) {
-  HKEY key = nullptr;
-  const std::wstring serverKey = classKey_ + L"\\LocalServer32";
-  EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, serverKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
-  const std::wstring command = platform::FromUtf8(commandLine);
-  EXPECT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+ClassesRootValues::ClassesRootValues(const std::vector<Value>& values) {
+  for (const auto& [key, name, text] : values) {
+    HKEY handle = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring wide = platform::FromUtf8(text);
+    EXPECT_EQ(RegSetValueExW(handle, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(wide.c_str()),
+                             static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+    trees_.push_back(key.substr(0, key.find(L'\\', key.find(L'\\') + 1)));
+  }
 }
 
-LocalServerRegistration::~LocalServerRegistration() { RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey_.c_str()); }
+ClassesRootValues::~ClassesRootValues() {
+  for (const auto& tree : trees_) RegDeleteTreeW(HKEY_CLASSES_ROOT, tree.c_str());
+}
+
+LocalServerRegistration::LocalServerRegistration(REFCLSID clsid, const std::string& commandLine)
+    : ClassesRootValues({{L"CLSID\\" + platform::FormatGuid(clsid) + L"\\LocalServer32", L"", commandLine}}) {}
 
 std::string Quoted(const std::string& program) { return "\"" + program + "\""; }
 
@@ -138,12 +144,7 @@ void ServerFixture::StartServer() {
   })) << server_->Errors();
 }
 
-std::string ServerFixture::ServerLog() const {
-  std::ifstream file(logDirectory_ + "/TCD.log");
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+std::string ServerFixture::ServerLog() const { return ReadAll(logDirectory_ + "/TCD.log"); }
 
 bool ServerFixture::LogShows(const std::string& text, std::size_t times) const {
   const std::string log = ServerLog();

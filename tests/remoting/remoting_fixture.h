@@ -48,17 +48,27 @@ class RemotingFixture : public ::testing::Test {
   std::vector<pid_t> killAtEnd_;
 };
 
-// A class registered as a local server (HKCR\CLSID\{clsid}\LocalServer32 = `commandLine`) for
-// the scope of a test.
-class LocalServerRegistration {
+// String values under HKEY_CLASSES_ROOT for the scope of a test, each as {key, value name ("" for
+// the default value), text}; the tree of each key's first two levels goes at the end.
+class ClassesRootValues {
  public:
-  LocalServerRegistration(REFCLSID clsid, const std::string& commandLine);
-  ~LocalServerRegistration();
-  LocalServerRegistration(const LocalServerRegistration&) = delete;
-  LocalServerRegistration& operator=(const LocalServerRegistration&) = delete;
+  struct Value {
+    std::wstring key;
+    std::wstring name;
+    std::string text;
+  };
+  explicit ClassesRootValues(const std::vector<Value>& values);
+  ~ClassesRootValues();
+  ClassesRootValues(const ClassesRootValues&) = delete;
+  ClassesRootValues& operator=(const ClassesRootValues&) = delete;
 
  private:
-  std::wstring classKey_;
+  std::vector<std::wstring> trees_;
+};
+
+// A class registered as a local server (CLSID\{clsid}\LocalServer32 = `commandLine`).
+struct LocalServerRegistration : ClassesRootValues {
+  LocalServerRegistration(REFCLSID clsid, const std::string& commandLine);
 };
 
 // `program` as LocalServer32 writes it: in double quotes.

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
+#include <cstring>
 #include <fstream>
 #include <latch>
 #include <thread>
@@ -86,43 +88,43 @@ std::string DescribeArray(SAFEARRAY* array) {
 std::string Describe(const VARIANT& value) {
   std::string text = "vt" + std::to_string(value.vt) + ":";
   if ((value.vt & VT_ARRAY) != 0) return text + DescribeArray(value.parray);
+  if (value.vt == VT_BSTR) {
+    return text + (value.bstrVal == nullptr ? "null" : platform::ToUtf8(platform::automation::BstrView(value.bstrVal)));
+  }
+  // Scalars: the bytes of the value field that the type uses, and no others.
+  std::size_t size = 8;
   switch (value.vt) {
-    case VT_BSTR:
-      return text + (value.bstrVal == nullptr ? "null" : platform::ToUtf8(platform::automation::BstrView(value.bstrVal)));
-    case VT_R4:
-      return text + std::to_string(value.fltVal);
-    case VT_R8:
-    case VT_DATE:
-      return text + std::to_string(value.dblVal);
     case VT_EMPTY:
     case VT_NULL:
       return text;
     case VT_I1:
-      return text + std::to_string(value.cVal);
+      size = 1;
+      break;
     case VT_UI2:
-      return text + std::to_string(value.uiVal);
-    case VT_I4:
-      return text + std::to_string(value.lVal);
-    case VT_UI4:
-      return text + std::to_string(value.ulVal);
-    case VT_I8:
-      return text + std::to_string(value.llVal);
-    case VT_UI8:
-      return text + std::to_string(value.ullVal);
     case VT_BOOL:
-      return text + std::to_string(value.boolVal);
+      size = 2;
+      break;
+    case VT_I4:
+    case VT_UI4:
     case VT_ERROR:
-      return text + std::to_string(value.scode);
-    default:
-      return text + "?";
+      size = 4;
+      break;
   }
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value.llVal, size);
+  return text + std::to_string(bits);
 }
 
+// A VARIANT of `type` whose value field holds `bits` (a pointer's too).
 Variant Make(VARTYPE type, LONGLONG bits) {
   Variant value;
   value.Get()->vt = type;
   value.Get()->llVal = bits;
   return value;
+}
+
+Variant MakeArray(VARTYPE type, SafeArray array) {
+  return Make(VT_ARRAY | type, static_cast<LONGLONG>(reinterpret_cast<std::intptr_t>(array.Detach())));
 }
 
 class RuntimeTest : public RemotingFixture {};
@@ -151,19 +153,19 @@ TEST_F(RuntimeTest, OneRemoteObjectIsOneProxyAndQueryInterfaceAsksIt) {
   ComPtr<IDispatch> dispatch;
   EXPECT_EQ(mailbox.As(&dispatch), S_OK) << "a probe is an event sink too";
 
-  // Handed to the peer and back: the same proxy again.
-  ASSERT_EQ(mailbox->Keep(first.Get()), S_OK);
-  ComPtr<IUnknown> taken;
-  ASSERT_EQ(mailbox->Take(taken.Put()), S_OK);
-  EXPECT_EQ(IdentityOf(taken.Get()), IdentityOf(first.Get()));
-
-  // Our own object handed out and back is the object itself, not a proxy of a proxy.
+  // Handed to the peer and back: the same proxy again. Our own object handed out and back is
+  // the object itself, not a proxy of a proxy.
   auto sink = MakeSink();
-  ASSERT_EQ(mailbox->Keep(static_cast<ICommunicationDriverEvents*>(sink.Get())), S_OK);
-  ASSERT_EQ(mailbox->Take(taken.Put()), S_OK);
-  EXPECT_FALSE(IsProxy(taken.Get()));
-  EXPECT_TRUE(platform::com::IsSameObject(taken.Get(), static_cast<ICommunicationDriverEvents*>(sink.Get())));
-  EXPECT_EQ(mailbox->Keep(nullptr), S_OK);
+  ICommunicationDriverEvents* ours = sink.Get();
+  for (IUnknown* object : {static_cast<IUnknown*>(first.Get()), static_cast<IUnknown*>(ours)}) {
+    Variant sent = Make(VT_UNKNOWN, reinterpret_cast<std::intptr_t>(object));
+    object->AddRef();
+    Variant back;
+    ASSERT_EQ(mailbox->Echo(sent.Get(), back.Put()), S_OK);
+    ASSERT_EQ(back.Get()->vt, VT_UNKNOWN);
+    EXPECT_EQ(IdentityOf(back.Get()->punkVal), IdentityOf(object));
+    EXPECT_EQ(IsProxy(back.Get()->punkVal), object != ours);
+  }
 
   RemoteIdentity one;
   RemoteIdentity other;
@@ -173,16 +175,17 @@ TEST_F(RuntimeTest, OneRemoteObjectIsOneProxyAndQueryInterfaceAsksIt) {
   ASSERT_EQ(GetRemoteIdentity(first.Get(), &other), S_OK);
   EXPECT_NE(one, other);
   EXPECT_EQ(one.server, static_cast<std::uint64_t>(peer->Pid()));
-  EXPECT_EQ(GetRemoteIdentity(static_cast<ICommunicationDriverEvents*>(sink.Get()), &one), E_INVALIDARG);
+  EXPECT_EQ(GetRemoteIdentity(ours, &one), E_INVALIDARG);
 }
 
-TEST_F(RuntimeTest, ThreadsActivatingAtOnceShareOneConnectionAndOneProxy) {
+TEST_F(RuntimeTest, ThreadsActivatingAndCallingAtOnceShareOneConnectionAndOneProxy) {
   auto peer = StartPeer();
   // The first activation of this server in the process, from several threads at once: one
-  // connection, so the singleton is one proxy for all of them.
-  constexpr int kThreads = 4;
+  // connection, so the singleton is one proxy for all of them; then they all call through it.
+  constexpr int kThreads = 6;
   std::vector<ComPtr<ITestProbe>> mailboxes(kThreads);
   std::vector<HRESULT> results(kThreads, E_FAIL);
+  std::atomic<int> failures{0};
   std::latch start(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -190,6 +193,13 @@ TEST_F(RuntimeTest, ThreadsActivatingAtOnceShareOneConnectionAndOneProxy) {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       start.arrive_and_wait();
       results[t] = Create(CLSID_TestMailbox, &mailboxes[t]);
+      for (int i = 0; i < 100 && mailboxes[t]; ++i) {
+        Variant echoed;
+        if (mailboxes[t]->Echo(Make(VT_I4, t * 1000 + i).Get(), echoed.Put()) != S_OK ||
+            echoed.Get()->lVal != t * 1000 + i) {
+          ++failures;
+        }
+      }
       CoUninitialize();
     });
   }
@@ -198,6 +208,7 @@ TEST_F(RuntimeTest, ThreadsActivatingAtOnceShareOneConnectionAndOneProxy) {
     ASSERT_EQ(results[t], S_OK) << "thread " << t;
     EXPECT_EQ(mailboxes[t].Get(), mailboxes[0].Get()) << "thread " << t;
   }
+  EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
@@ -206,25 +217,15 @@ TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
   ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
 
   std::vector<Variant> values;
-  values.push_back(Make(VT_EMPTY, 0));
-  values.push_back(Make(VT_NULL, 0));
-  values.push_back(Make(VT_I1, -5));
-  values.push_back(Make(VT_UI2, 65535));
-  values.push_back(Make(VT_I4, -2000000000));
-  values.push_back(Make(VT_UI4, 0xFFFFFFFF));
-  values.push_back(Make(VT_I8, INT64_MIN));
-  values.push_back(Make(VT_UI8, -1));
-  values.push_back(Make(VT_BOOL, VARIANT_TRUE));
-  values.push_back(Make(VT_ERROR, static_cast<LONG>(0x800706BA)));
-  Variant real;
-  real.Get()->vt = VT_R8;
-  real.Get()->dblVal = -1.5e300;
-  values.push_back(std::move(real));
-  Variant text;
-  text.Get()->vt = VT_BSTR;
-  text.Get()->bstrVal = SysAllocString(L"Grüße, \u00e9t\u00e9 \u2713");
-  values.push_back(std::move(text));
-  values.push_back(Make(VT_BSTR, 0));  // a null string stays null
+  for (const auto& [type, bits] : std::initializer_list<std::pair<VARTYPE, LONGLONG>>{
+           {VT_EMPTY, 0}, {VT_NULL, 0}, {VT_I1, -5}, {VT_UI2, 65535}, {VT_I4, -2000000000}, {VT_UI4, 0xFFFFFFFF},
+           {VT_I8, INT64_MIN}, {VT_UI8, -1}, {VT_BOOL, VARIANT_TRUE}, {VT_ERROR, static_cast<LONG>(0x800706BA)},
+           {VT_R8, std::bit_cast<LONGLONG>(-1.5e300)},
+           {VT_BSTR, 0},                // a null string stays null
+           {VT_ARRAY | VT_UI1, 0}}) {  // a null array too
+    values.push_back(Make(type, bits));
+  }
+  values.push_back(Make(VT_BSTR, reinterpret_cast<std::intptr_t>(SysAllocString(L"Grüße, \u00e9t\u00e9 \u2713"))));
 
   SAFEARRAYBOUND bounds[2] = {{2, -1}, {3, 3}};
   SafeArray matrix = SafeArray::Adopt(SafeArrayCreate(VT_I4, 2, bounds));
@@ -235,35 +236,20 @@ TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
       SafeArrayPutElement(matrix.Get(), index, &cell);
     }
   }
-  Variant grid;
-  grid.Get()->vt = VT_ARRAY | VT_I4;
-  grid.Get()->parray = matrix.Detach();
-  values.push_back(std::move(grid));
-
+  values.push_back(MakeArray(VT_I4, std::move(matrix)));
   SafeArray strings;
   ASSERT_EQ(platform::automation::CreateStringArray(std::vector<std::wstring>{L"a", L"", L"long ünïcode"}, &strings),
             S_OK);
-  Variant list;
-  list.Get()->vt = VT_ARRAY | VT_BSTR;
-  list.Get()->parray = strings.Detach();
-  values.push_back(std::move(list));
-
+  values.push_back(MakeArray(VT_BSTR, std::move(strings)));
   SafeArray nested = SafeArray::Adopt(SafeArrayCreateVector(VT_VARIANT, 0, 2));
-  {
-    LONG index = 0;
-    Variant inner = Make(VT_I4, 42);
-    SafeArrayPutElement(nested.Get(), &index, inner.Get());
-    index = 1;
-    Variant bytes;
-    const std::uint8_t data[] = {0, 255, 7};
-    ASSERT_EQ(platform::automation::MakeByteArrayVariant(data, &bytes), S_OK);
-    SafeArrayPutElement(nested.Get(), &index, bytes.Get());
-  }
-  Variant mixed;
-  mixed.Get()->vt = VT_ARRAY | VT_VARIANT;
-  mixed.Get()->parray = nested.Detach();
-  values.push_back(std::move(mixed));
-  values.push_back(Make(VT_ARRAY | VT_UI1, 0));  // a null array
+  Variant bytes;
+  const std::uint8_t data[] = {0, 255, 7};
+  ASSERT_EQ(platform::automation::MakeByteArrayVariant(data, &bytes), S_OK);
+  LONG index = 0;
+  SafeArrayPutElement(nested.Get(), &index, Make(VT_I4, 42).Get());
+  index = 1;
+  SafeArrayPutElement(nested.Get(), &index, bytes.Get());
+  values.push_back(MakeArray(VT_VARIANT, std::move(nested)));
 
   for (const auto& value : values) {
     Variant echoed;
@@ -273,35 +259,23 @@ TEST_F(RuntimeTest, VariantsAndArraysCrossByValue) {
 
   // By reference a value travels as the value itself.
   LONG referenced = 77;
-  Variant byRef;
-  byRef.Get()->vt = VT_BYREF | VT_I4;
-  byRef.Get()->plVal = &referenced;
+  Variant byRef = Make(VT_BYREF | VT_I4, reinterpret_cast<std::intptr_t>(&referenced));
   Variant echoed;
   ASSERT_EQ(probe->Echo(byRef.Get(), echoed.Put()), S_OK);
   EXPECT_EQ(Describe(*echoed.Get()), Describe(*Make(VT_I4, 77).Get()));
-
-  // Objects inside variants: our own comes back as itself.
-  auto sink = MakeSink();
-  Variant object;
-  object.Get()->vt = VT_UNKNOWN;
-  object.Get()->punkVal = static_cast<ICommunicationDriverEvents*>(sink.Get());
-  object.Get()->punkVal->AddRef();
-  ASSERT_EQ(probe->Echo(object.Get(), echoed.Put()), S_OK);
-  ASSERT_EQ(echoed.Get()->vt, VT_UNKNOWN);
-  EXPECT_TRUE(platform::com::IsSameObject(echoed.Get()->punkVal, object.Get()->punkVal));
 }
 
-TEST_F(RuntimeTest, TheServerCallsBackIntoTheClientsObjects) {
+TEST_F(RuntimeTest, ThePeerCallsBackIntoOurObjectsAndUnmarshalsThemFromStreams) {
   auto peer = StartPeer();
   ComPtr<ITestProbe> probe;
   ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
   auto sink = MakeSink();
+  ICommunicationDriverEvents* ours = sink.Get();
   Variant block;
   const std::uint8_t data[] = {1, 2, 3, 4};
   ASSERT_EQ(platform::automation::MakeByteArrayVariant(data, &block), S_OK);
   HRESULT invoked = E_FAIL;
-  ASSERT_EQ(probe->CallBack(static_cast<ICommunicationDriverEvents*>(sink.Get()), DISPID_OnData, block.Get(), &invoked),
-            S_OK);
+  ASSERT_EQ(probe->CallBack(ours, DISPID_OnData, block.Get(), &invoked), S_OK);
   EXPECT_EQ(invoked, S_OK);
   ASSERT_TRUE(sink->WaitForEvents(1));
   EXPECT_EQ(sink->Events()[0].dispid, DISPID_OnData);
@@ -309,35 +283,23 @@ TEST_F(RuntimeTest, TheServerCallsBackIntoTheClientsObjects) {
 
   // The sink's own status reaches the server.
   sink->SetInvokeResult(DISP_E_MEMBERNOTFOUND);
-  ASSERT_EQ(probe->CallBack(static_cast<ICommunicationDriverEvents*>(sink.Get()), DISPID_OnError,
-                            platform::automation::MakeUI4Variant(7).Get(), &invoked),
-            S_OK);
+  ASSERT_EQ(probe->CallBack(ours, DISPID_OnError, platform::automation::MakeUI4Variant(7).Get(), &invoked), S_OK);
   EXPECT_EQ(invoked, DISP_E_MEMBERNOTFOUND);
-}
 
-TEST_F(RuntimeTest, ObjectsLiveAsLongAsSomeProcessHoldsThem) {
-  auto peer = StartPeer();
-  ComPtr<ITestProbe> counter;
-  ASSERT_EQ(Create(CLSID_TestMailbox, &counter), S_OK);
-  auto live = [&] {
-    ULONG count = 0;
-    EXPECT_EQ(counter->LiveObjects(&count), S_OK);
-    return count;
-  };
-  const ULONG baseline = live();
-  {
-    std::vector<ComPtr<ITestProbe>> probes(3);
-    for (auto& probe : probes) ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
-    EXPECT_EQ(live(), baseline + 3);
-  }
-  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; })) << "dropped proxies release their objects";
+  // Our object, marshaled here and unmarshaled there, reaches the peer as a proxy of ours; the
+  // peer hands back what it unmarshaled, which is our object again.
+  ComPtr<IStream> stream;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  ASSERT_EQ(CoMarshalInterface(stream.Get(), IID_IDispatch, ours, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL), S_OK);
+  ComPtr<IUnknown> unmarshaled;
+  ASSERT_EQ(probe->Unmarshal(stream.Get(), IID_IDispatch, unmarshaled.Put()), S_OK);
+  EXPECT_FALSE(IsProxy(unmarshaled.Get()));
+  EXPECT_TRUE(platform::com::IsSameObject(unmarshaled.Get(), ours));
 
-  // A client that dies while holding an object: its reference goes with it.
-  ChildProcess client(PEER_BINARY, {"hold", platform::FormatGuidNarrow(CLSID_TestProbe)});
-  ASSERT_EQ(client.ReadLine(), "ready");
-  EXPECT_EQ(live(), baseline + 1);
-  client.Signal(SIGKILL);
-  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; }));
+  // A stream without a marshaled interface where the peer expects one.
+  ComPtr<IStream> empty;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, empty.Put()), S_OK);
+  EXPECT_EQ(probe->Unmarshal(empty.Get(), IID_IUnknown, unmarshaled.Put()), RPC_E_INVALID_DATA);
 }
 
 TEST_F(RuntimeTest, FailuresOfTheTransportHaveTheRpcCodes) {
@@ -362,19 +324,21 @@ TEST_F(RuntimeTest, FailuresOfTheTransportHaveTheRpcCodes) {
   EXPECT_EQ(watcher->LiveObjects(&count), RPC_S_SERVER_UNAVAILABLE_HR) << "the server is gone";
   ComPtr<ITestProbe> another;
   EXPECT_EQ(probe.As(&another), S_OK) << "known interfaces are answered by the proxy itself";
-  EXPECT_EQ(probe->Keep(nullptr), RPC_S_SERVER_UNAVAILABLE_HR);
+  ULONG pid = 0;
+  EXPECT_EQ(probe->ProcessId(&pid), RPC_S_SERVER_UNAVAILABLE_HR);
 }
 
-TEST_F(RuntimeTest, APlainCapnpClientFollowsTheSchemaAndMayReleaseEarly) {
+TEST_F(RuntimeTest, DroppedProxiesAndAPlainCapnpClientGiveTheirReferencesBack) {
   auto peer = StartPeer();
   ComPtr<ITestProbe> counter;
   ASSERT_EQ(Create(CLSID_TestMailbox, &counter), S_OK);
-  auto live = [&] {
-    ULONG count = 0;
-    EXPECT_EQ(counter->LiveObjects(&count), S_OK);
-    return count;
-  };
-  const ULONG baseline = live();
+  const ULONG baseline = LiveProbes(counter.Get());
+  {
+    std::vector<ComPtr<ITestProbe>> probes(3);
+    for (auto& probe : probes) ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
+    EXPECT_EQ(LiveProbes(counter.Get()), baseline + 3);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return LiveProbes(counter.Get()) == baseline; }));
 
   // What a client in another language does: the class file, the socket, the Activator.
   const auto endpoint = platform::remoting::ReadClassFile(CLSID_TestProbe);
@@ -392,7 +356,7 @@ TEST_F(RuntimeTest, APlainCapnpClientFollowsTheSchemaAndMayReleaseEarly) {
   auto created = creation.send().wait(wait);
   ASSERT_EQ(created.getHr(), S_OK);
   auto probe = created.getObject().castAs<wire::ITestProbe>();
-  EXPECT_EQ(live(), baseline + 1);
+  EXPECT_EQ(LiveProbes(counter.Get()), baseline + 1);
 
   auto ask = [&](const IID& iid) {
     auto question = probe.queryInterfaceRequest();
@@ -408,55 +372,10 @@ TEST_F(RuntimeTest, APlainCapnpClientFollowsTheSchemaAndMayReleaseEarly) {
 
   // release gives the reference back while the capability is still held; it then fails.
   probe.releaseRequest().send().wait(wait);
-  EXPECT_TRUE(WaitUntil([&] { return live() == baseline; }));
+  EXPECT_TRUE(WaitUntil([&] { return LiveProbes(counter.Get()) == baseline; }));
   auto late = probe.processIdRequest().send();
   const auto failure = kj::runCatchingExceptions([&] { late.wait(wait); });
   ASSERT_TRUE(failure != nullptr);
-}
-
-TEST_F(RuntimeTest, InterfacesMarshaledIntoAStreamTravelWithIt) {
-  auto peer = StartPeer();
-  ComPtr<ITestProbe> probe;
-  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
-
-  // Our object, marshaled here and unmarshaled there, reaches the peer as a proxy of ours; the
-  // peer hands back what it unmarshaled, which is our object again.
-  auto sink = MakeSink();
-  ComPtr<IStream> stream;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
-  ASSERT_EQ(CoMarshalInterface(stream.Get(), IID_IDispatch, static_cast<ICommunicationDriverEvents*>(sink.Get()),
-                               MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
-            S_OK);
-  ComPtr<IUnknown> unmarshaled;
-  ASSERT_EQ(probe->Unmarshal(stream.Get(), IID_IDispatch, unmarshaled.Put()), S_OK);
-  EXPECT_FALSE(IsProxy(unmarshaled.Get()));
-  EXPECT_TRUE(platform::com::IsSameObject(unmarshaled.Get(), static_cast<ICommunicationDriverEvents*>(sink.Get())));
-
-  // A stream without a marshaled interface where the peer expects one.
-  ComPtr<IStream> empty;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, empty.Put()), S_OK);
-  EXPECT_EQ(probe->Unmarshal(empty.Get(), IID_IUnknown, unmarshaled.Put()), RPC_E_INVALID_DATA);
-}
-
-TEST_F(RuntimeTest, ManyThreadsCallAtOnce) {
-  auto peer = StartPeer();
-  ComPtr<ITestProbe> probe;
-  ASSERT_EQ(Create(CLSID_TestMailbox, &probe), S_OK);
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([&, t] {
-      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      for (int i = 0; i < 100; ++i) {
-        Variant value = Make(VT_I4, t * 1000 + i);
-        Variant echoed;
-        if (probe->Echo(value.Get(), echoed.Put()) != S_OK || echoed.Get()->lVal != t * 1000 + i) ++failures;
-      }
-      CoUninitialize();
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(RuntimeTest, WithoutARunningServerTheRegistryDecides) {
@@ -476,40 +395,10 @@ TEST_F(RuntimeTest, WithoutARunningServerTheRegistryDecides) {
 
   // Registered as a service: only the service manager may start it, which does not know it
   // (or does not run here).
-  const std::wstring classKey = L"CLSID\\" + platform::FormatGuid(clsid);
   const std::wstring appId = L"{7A0C55E4-93B1-4C2B-8E1D-0F6A2B9C4D31}";
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, L"AppID", 0, REG_SZ, reinterpret_cast<const BYTE*>(appId.c_str()),
-                 static_cast<DWORD>((appId.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (L"AppID\\" + appId).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring service = L"TalvaroRemotingTestNoSuchService";
-  RegSetValueExW(key, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(service.c_str()),
-                 static_cast<DWORD>((service.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  ClassesRootValues service({{L"CLSID\\" + platform::FormatGuid(clsid), L"AppID", platform::ToUtf8(appId)},
+                             {L"AppID\\" + appId, L"LocalService", "TalvaroRemotingTestNoSuchService"}});
   EXPECT_EQ(Create(clsid, &object), CO_E_SERVER_EXEC_FAILURE);
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + appId).c_str());
-}
-
-TEST_F(RuntimeTest, LocalServer32StartsTheServerOnDemand) {
-  LocalServerRegistration registration(CLSID_TestProbe, Quoted(PEER_BINARY));
-  ComPtr<ITestProbe> probe;
-  ASSERT_EQ(Create(CLSID_TestProbe, &probe), S_OK);
-  ULONG pid = 0;
-  ASSERT_EQ(probe->ProcessId(&pid), S_OK);
-  const auto endpoint = platform::remoting::ReadClassFile(CLSID_TestProbe);
-  ASSERT_TRUE(endpoint);
-  EXPECT_EQ(static_cast<ULONG>(endpoint->pid), pid);
-  EXPECT_NE(static_cast<pid_t>(pid), ::getpid());
-
-  probe = nullptr;
-  ::kill(static_cast<pid_t>(pid), SIGTERM);
-  EXPECT_TRUE(WaitForExitOf(static_cast<pid_t>(pid)));
 }
 
 TEST_F(RuntimeTest, ALaunchedServerKeepsNoDescriptorOfItsClient) {

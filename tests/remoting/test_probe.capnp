@@ -9,14 +9,12 @@ using Com = import "/platform/remoting/com.capnp";
 
 interface ITestProbe extends(Com.Unknown) $Com.iid("{1AE4196A-38E4-4791-BA46-9B63722FFD4A}") {
   echo @0 (value :Com.Variant) -> (hr :Int32, echoed :Com.Variant);
-  keep @1 (object :Com.Unknown) -> (hr :Int32);
-  take @2 () -> (hr :Int32, object :Com.Unknown);
-  callBack @3 (sink :Com.Unknown, dispId :Int32, argument :Com.Variant) -> (hr :Int32, invokeResult :Int32);
-  block @4 (milliseconds :UInt32) -> (hr :Int32);
-  fault @5 () -> (hr :Int32);
-  liveObjects @6 () -> (hr :Int32, count :UInt32);
-  unmarshal @7 (stream :Com.Stream, iid :Com.Guid) -> (hr :Int32, object :Com.Unknown);
-  processId @8 () -> (hr :Int32, pid :UInt32);
-  blockedCalls @9 () -> (hr :Int32, count :UInt32);
-  eventsReceived @10 () -> (hr :Int32, count :UInt32);
+  callBack @1 (sink :Com.Unknown, dispId :Int32, argument :Com.Variant) -> (hr :Int32, invokeResult :Int32);
+  block @2 (milliseconds :UInt32) -> (hr :Int32);
+  fault @3 () -> (hr :Int32);
+  liveObjects @4 () -> (hr :Int32, count :UInt32);
+  unmarshal @5 (stream :Com.Stream, iid :Com.Guid) -> (hr :Int32, object :Com.Unknown);
+  processId @6 () -> (hr :Int32, pid :UInt32);
+  blockedCalls @7 () -> (hr :Int32, count :UInt32);
+  eventsReceived @8 () -> (hr :Int32, count :UInt32);
 }

@@ -1,6 +1,6 @@
 // The remoting tests' own interface and classes, served by remoting_test_peer:
 //   CLSID_TestProbe    a new probe per activation (ordinary class factory)
-//   CLSID_TestMailbox  one probe for all (singleton class factory): keeps what it is given
+//   CLSID_TestMailbox  one probe for all (singleton class factory)
 // A probe is also an event sink (ICommunicationDriverEvents): it counts the events it gets.
 #pragma once
 
@@ -16,9 +16,6 @@ inline constexpr CLSID CLSID_TestMailbox = platform::MakeGuid("{8EB44528-26F3-4B
 struct ITestProbe : IUnknown {
   // A copy of `value` (objects come back as the object they name).
   virtual HRESULT Echo(const VARIANT* value, VARIANT* echoed) = 0;
-  // Holds one object until the next Keep (null lets it go); Take hands it out again.
-  virtual HRESULT Keep(IUnknown* object) = 0;
-  virtual HRESULT Take(IUnknown** object) = 0;
   // Invokes `dispId` with one argument on the sink's IDispatch; its status in `invokeResult`.
   virtual HRESULT CallBack(IUnknown* sink, DISPID dispId, const VARIANT* argument, HRESULT* invokeResult) = 0;
   // Sleeps on the calling worker.
@@ -38,6 +35,13 @@ struct ITestProbe : IUnknown {
  protected:
   ~ITestProbe() = default;
 };
+
+// Probes alive in the process that serves `any`; 0 when it cannot be asked (a probe asked is
+// alive, so 0 is never a count a test waits for).
+inline ULONG LiveProbes(ITestProbe* any) {
+  ULONG count = 0;
+  return SUCCEEDED(any->LiveObjects(&count)) ? count : 0;
+}
 
 // Makes sure the probe's marshalers are registered (done by a variable of the marshalers' file,
 // which this reference keeps in the link).

@@ -17,6 +17,20 @@ using platform::remoting::UnknownMethod;
 using platform::remoting::VariantValue;
 using platform::remoting::WireContext;
 using W = wire::ITestProbe;
+using WireUnknown = platform::remoting::wire::Unknown;
+
+// Hands `object` to `set` as its capability on this connection; a null object leaves the field
+// unset.
+template <class Set>
+void WriteObject(ObjectRef& object, WireContext& context, Set&& set) {
+  KJ_IF_MAYBE(capability, object.ToWire(context)) { set(capability->template castAs<WireUnknown>()); }
+}
+
+// What a call without results beyond the status reads or writes of them: nothing.
+struct StatusOnly {
+  template <class... Any>
+  void operator()(Any&&...) const {}
+};
 
 class ProbeProxy final : public InterfaceProxy<ITestProbe> {
  public:
@@ -25,298 +39,193 @@ class ProbeProxy final : public InterfaceProxy<ITestProbe> {
   HRESULT Echo(const VARIANT* value, VARIANT* echoed) override {
     if (value == nullptr || echoed == nullptr) return E_POINTER;
     VariantValue in;
+    VariantValue out;
     HRESULT hr = VariantValue::FromVariant(*value, &in);
     if (FAILED(hr)) return hr;
-    VariantValue out;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
+    hr = Send([&](auto& client, WireContext& context) {
       auto request = client.echoRequest();
       in.Write(request.initValue(), context);
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        out = VariantValue::Read(response.getEchoed(), context);
-      });
-    });
-    if (FAILED(transport)) return transport;
+      return request;
+    }, [&](auto& response, WireContext& context) { out = VariantValue::Read(response.getEchoed(), context); });
     const HRESULT converted = out.ToVariant(echoed);
     return FAILED(converted) ? converted : hr;
-  }
-
-  HRESULT Keep(IUnknown* object) override {
-    ObjectRef kept;
-    HRESULT hr = ObjectRef::FromPointer(object, IID_IUnknown, &kept);
-    if (FAILED(hr)) return hr;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
-      auto request = client.keepRequest();
-      KJ_IF_MAYBE(capability, kept.ToWire(context)) {
-        request.setObject(capability->template castAs<platform::remoting::wire::Unknown>());
-      }
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-
-  HRESULT Take(IUnknown** object) override {
-    if (object == nullptr) return E_POINTER;
-    HRESULT hr = S_OK;
-    ObjectRef taken;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
-      return client.takeRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasObject()) taken = ObjectRef::FromWire(response.getObject(), IID_IUnknown, context);
-      });
-    });
-    if (FAILED(transport)) return transport;
-    const HRESULT given = taken.ToPointer(object);
-    return FAILED(given) ? given : hr;
   }
 
   HRESULT CallBack(IUnknown* sink, DISPID dispId, const VARIANT* argument, HRESULT* invokeResult) override {
     if (argument == nullptr || invokeResult == nullptr) return E_POINTER;
     ObjectRef target;
-    HRESULT hr = ObjectRef::FromPointer(sink, IID_IUnknown, &target);
-    if (FAILED(hr)) return hr;
     VariantValue value;
-    hr = VariantValue::FromVariant(*argument, &value);
+    HRESULT hr = ObjectRef::FromPointer(sink, IID_IUnknown, &target);
+    if (SUCCEEDED(hr)) hr = VariantValue::FromVariant(*argument, &value);
     if (FAILED(hr)) return hr;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
+    return Send([&](auto& client, WireContext& context) {
       auto request = client.callBackRequest();
-      KJ_IF_MAYBE(capability, target.ToWire(context)) {
-        request.setSink(capability->template castAs<platform::remoting::wire::Unknown>());
-      }
+      WriteObject(target, context, [&](auto capability) { request.setSink(capability); });
       request.setDispId(dispId);
       value.Write(request.initArgument(), context);
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        *invokeResult = response.getInvokeResult();
-      });
-    });
-    return FAILED(transport) ? transport : hr;
+      return request;
+    }, [&](auto& response, WireContext&) { *invokeResult = response.getInvokeResult(); });
   }
 
   HRESULT Block(ULONG milliseconds) override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
+    return Send([&](auto& client, WireContext&) {
       auto request = client.blockRequest();
       request.setMilliseconds(milliseconds);
-      return request.send().then([&](auto&& response) { hr = response.getHr(); });
+      return request;
     });
-    return FAILED(transport) ? transport : hr;
   }
 
   HRESULT Fault() override {
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
-      return client.faultRequest().send().then([&](auto&& response) { hr = response.getHr(); });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-
-  HRESULT LiveObjects(ULONG* count) override {
-    if (count == nullptr) return E_POINTER;
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
-      return client.liveObjectsRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        *count = response.getCount();
-      });
-    });
-    return FAILED(transport) ? transport : hr;
+    return Send([](auto& client, WireContext&) { return client.faultRequest(); });
   }
 
   HRESULT Unmarshal(IStream* stream, REFIID iid, IUnknown** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     StreamValue value;
+    ObjectRef unmarshaled;
     HRESULT hr = StreamValue::FromStream(stream, &value);
     if (FAILED(hr)) return hr;
-    ObjectRef unmarshaled;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
+    hr = Send([&](auto& client, WireContext& context) {
       auto request = client.unmarshalRequest();
       if (!value.null) value.Write(request.initStream(), context);
       platform::remoting::WriteGuid(iid, request.initIid());
-      return request.send().then([&](auto&& response) {
-        hr = response.getHr();
-        if (response.hasObject()) unmarshaled = ObjectRef::FromWire(response.getObject(), iid, context);
-      });
+      return request;
+    }, [&](auto& response, WireContext& context) {
+      if (response.hasObject()) unmarshaled = ObjectRef::FromWire(response.getObject(), iid, context);
     });
-    if (FAILED(transport)) return transport;
     const HRESULT given = unmarshaled.ToPointer(IID_IUnknown, reinterpret_cast<void**>(object));
     return FAILED(given) ? given : hr;
   }
 
+  HRESULT LiveObjects(ULONG* count) override {
+    return SendForNumber(count, [](auto& client) { return client.liveObjectsRequest(); },
+                         [](auto& response) { return response.getCount(); });
+  }
   HRESULT ProcessId(ULONG* pid) override {
-    if (pid == nullptr) return E_POINTER;
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
-      return client.processIdRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        *pid = response.getPid();
-      });
-    });
-    return FAILED(transport) ? transport : hr;
+    return SendForNumber(pid, [](auto& client) { return client.processIdRequest(); },
+                         [](auto& response) { return response.getPid(); });
   }
-
-  HRESULT EventsReceived(ULONG* count) override {
-    if (count == nullptr) return E_POINTER;
-    HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
-      return client.eventsReceivedRequest().send().then([&](auto&& response) {
-        hr = response.getHr();
-        *count = response.getCount();
-      });
-    });
-    return FAILED(transport) ? transport : hr;
-  }
-
   HRESULT BlockedCalls(ULONG* count) override {
-    if (count == nullptr) return E_POINTER;
+    return SendForNumber(count, [](auto& client) { return client.blockedCallsRequest(); },
+                         [](auto& response) { return response.getCount(); });
+  }
+  HRESULT EventsReceived(ULONG* count) override {
+    return SendForNumber(count, [](auto& client) { return client.eventsReceivedRequest(); },
+                         [](auto& response) { return response.getCount(); });
+  }
+
+ private:
+  // Component thread. `make(client, context)` builds the request on the RPC thread and
+  // `read(response, context)` takes what the response has beside the status. A transport
+  // failure wins over the object's status.
+  template <class Make, class Read = StatusOnly>
+  HRESULT Send(Make&& make, Read&& read = {}) {
     HRESULT hr = S_OK;
-    const HRESULT transport = Call<W>([&](auto& client, WireContext&) {
-      return client.blockedCallsRequest().send().then([&](auto&& response) {
+    const HRESULT transport = Call<W>([&](auto& client, WireContext& context) {
+      return make(client, context).send().then([&](auto&& response) {
         hr = response.getHr();
-        *count = response.getCount();
+        read(response, context);
       });
     });
     return FAILED(transport) ? transport : hr;
+  }
+
+  // A method whose results are the status and one number.
+  template <class Make, class Get>
+  HRESULT SendForNumber(ULONG* number, Make&& make, Get&& get) {
+    if (number == nullptr) return E_POINTER;
+    return Send([&](auto& client, WireContext&) { return make(client); },
+                [&](auto& response, WireContext&) { *number = get(response); });
   }
 };
 
-// Replies that carry only the status.
+// Replies with the status and whatever `write(results, context)` adds.
+template <class Results, class Write = StatusOnly>
+StubCall::Reply<Results> Reply(HRESULT hr, Write write = {}) {
+  return [hr, write = std::move(write)](typename Results::Builder results, WireContext& context) mutable {
+    results.setHr(hr);
+    write(results, context);
+  };
+}
+
+// A method whose results are the status and one number, which `set` stores.
 template <class Results>
-StubCall::Reply<Results> Status(HRESULT hr) {
-  return [hr](auto results, WireContext&) { results.setHr(hr); };
+kj::Promise<void> ServeNumber(StubCall& call, HRESULT (ITestProbe::*method)(ULONG*),
+                              void (Results::Builder::*set)(std::uint32_t)) {
+  return call.OnWorker<ITestProbe, Results>([method, set](ITestProbe* probe) {
+    ULONG number = 0;
+    const HRESULT hr = (probe->*method)(&number);
+    return Reply<Results>(hr, [set, number](typename Results::Builder results, WireContext&) { (results.*set)(number); });
+  });
 }
 
 kj::Promise<void> ServeProbe(StubCall& call, std::uint16_t method) {
   switch (method) {
     case 0: {
       auto value = std::make_shared<VariantValue>(VariantValue::Read(call.ParamsAs<W::EchoParams>().getValue(), call.Wire()));
-      return call.OnWorker<ITestProbe, W::EchoResults>([value](ITestProbe* probe) -> StubCall::Reply<W::EchoResults> {
+      return call.OnWorker<ITestProbe, W::EchoResults>([value](ITestProbe* probe) {
         platform::automation::Variant in;
         platform::automation::Variant out;
         HRESULT hr = value->ToVariant(in.Get());
         if (SUCCEEDED(hr)) hr = probe->Echo(in.Get(), out.Get());
         auto echoed = std::make_shared<VariantValue>();
         VariantValue::FromVariant(*out.Get(), echoed.get());
-        return [hr, echoed](auto results, WireContext& context) {
-          results.setHr(hr);
+        return Reply<W::EchoResults>(hr, [echoed](auto results, WireContext& context) {
           echoed->Write(results.initEchoed(), context);
-        };
+        });
       });
     }
     case 1: {
-      const auto params = call.ParamsAs<W::KeepParams>();
-      auto kept = std::make_shared<ObjectRef>();
-      if (params.hasObject()) *kept = ObjectRef::FromWire(params.getObject(), IID_IUnknown, call.Wire());
-      return call.OnWorker<ITestProbe, W::KeepResults>([kept](ITestProbe* probe) {
-        ComPtr<IUnknown> object;
-        HRESULT hr = kept->ToPointer(object.Put());
-        if (SUCCEEDED(hr)) hr = probe->Keep(object.Get());
-        return Status<W::KeepResults>(hr);
-      });
-    }
-    case 2:
-      return call.OnWorker<ITestProbe, W::TakeResults>([](ITestProbe* probe) -> StubCall::Reply<W::TakeResults> {
-        ComPtr<IUnknown> object;
-        const HRESULT hr = probe->Take(object.Put());
-        auto taken = std::make_shared<ObjectRef>();
-        ObjectRef::FromPointer(object.Get(), IID_IUnknown, taken.get());
-        return [hr, taken](auto results, WireContext& context) {
-          results.setHr(hr);
-          KJ_IF_MAYBE(capability, taken->ToWire(context)) {
-            results.setObject(capability->template castAs<platform::remoting::wire::Unknown>());
-          }
-        };
-      });
-    case 3: {
       const auto params = call.ParamsAs<W::CallBackParams>();
       auto sink = std::make_shared<ObjectRef>();
       if (params.hasSink()) *sink = ObjectRef::FromWire(params.getSink(), IID_IUnknown, call.Wire());
       auto argument = std::make_shared<VariantValue>(VariantValue::Read(params.getArgument(), call.Wire()));
       const DISPID dispId = params.getDispId();
-      return call.OnWorker<ITestProbe, W::CallBackResults>(
-          [sink, argument, dispId](ITestProbe* probe) -> StubCall::Reply<W::CallBackResults> {
-            ComPtr<IUnknown> target;
-            platform::automation::Variant value;
-            HRESULT hr = sink->ToPointer(target.Put());
-            if (SUCCEEDED(hr)) hr = argument->ToVariant(value.Get());
-            HRESULT invoked = S_OK;
-            if (SUCCEEDED(hr)) hr = probe->CallBack(target.Get(), dispId, value.Get(), &invoked);
-            return [hr, invoked](auto results, WireContext&) {
-              results.setHr(hr);
-              results.setInvokeResult(invoked);
-            };
-          });
+      return call.OnWorker<ITestProbe, W::CallBackResults>([sink, argument, dispId](ITestProbe* probe) {
+        ComPtr<IUnknown> target;
+        platform::automation::Variant value;
+        HRESULT hr = sink->ToPointer(target.Put());
+        if (SUCCEEDED(hr)) hr = argument->ToVariant(value.Get());
+        HRESULT invoked = S_OK;
+        if (SUCCEEDED(hr)) hr = probe->CallBack(target.Get(), dispId, value.Get(), &invoked);
+        return Reply<W::CallBackResults>(hr, [invoked](auto results, WireContext&) { results.setInvokeResult(invoked); });
+      });
     }
-    case 4: {
+    case 2: {
       const ULONG milliseconds = call.ParamsAs<W::BlockParams>().getMilliseconds();
       return call.OnWorker<ITestProbe, W::BlockResults>(
-          [milliseconds](ITestProbe* probe) { return Status<W::BlockResults>(probe->Block(milliseconds)); });
+          [milliseconds](ITestProbe* probe) { return Reply<W::BlockResults>(probe->Block(milliseconds)); });
     }
-    case 5:
+    case 3:
       return call.OnWorker<ITestProbe, W::FaultResults>(
-          [](ITestProbe* probe) { return Status<W::FaultResults>(probe->Fault()); });
-    case 6:
-      return call.OnWorker<ITestProbe, W::LiveObjectsResults>(
-          [](ITestProbe* probe) -> StubCall::Reply<W::LiveObjectsResults> {
-            ULONG count = 0;
-            const HRESULT hr = probe->LiveObjects(&count);
-            return [hr, count](auto results, WireContext&) {
-              results.setHr(hr);
-              results.setCount(count);
-            };
-          });
-    case 7: {
+          [](ITestProbe* probe) { return Reply<W::FaultResults>(probe->Fault()); });
+    case 4:
+      return ServeNumber<W::LiveObjectsResults>(call, &ITestProbe::LiveObjects, &W::LiveObjectsResults::Builder::setCount);
+    case 5: {
       const auto params = call.ParamsAs<W::UnmarshalParams>();
       auto stream = std::make_shared<StreamValue>();
       if (params.hasStream()) *stream = StreamValue::Read(params.getStream(), call.Wire());
       const IID iid = platform::remoting::ReadGuid(params.getIid());
-      return call.OnWorker<ITestProbe, W::UnmarshalResults>(
-          [stream, iid](ITestProbe* probe) -> StubCall::Reply<W::UnmarshalResults> {
-            ComPtr<IStream> rebuilt;
-            HRESULT hr = stream->ToStream(rebuilt.Put());
-            ComPtr<IUnknown> object;
-            if (SUCCEEDED(hr)) hr = probe->Unmarshal(rebuilt.Get(), iid, object.Put());
-            auto out = std::make_shared<ObjectRef>();
-            ObjectRef::FromPointer(object.Get(), iid, out.get());
-            return [hr, out](auto results, WireContext& context) {
-              results.setHr(hr);
-              KJ_IF_MAYBE(capability, out->ToWire(context)) {
-                results.setObject(capability->template castAs<platform::remoting::wire::Unknown>());
-              }
-            };
-          });
+      return call.OnWorker<ITestProbe, W::UnmarshalResults>([stream, iid](ITestProbe* probe) {
+        ComPtr<IStream> rebuilt;
+        ComPtr<IUnknown> object;
+        HRESULT hr = stream->ToStream(rebuilt.Put());
+        if (SUCCEEDED(hr)) hr = probe->Unmarshal(rebuilt.Get(), iid, object.Put());
+        ObjectRef out;
+        ObjectRef::FromPointer(object.Get(), iid, &out);
+        return Reply<W::UnmarshalResults>(hr, [out = std::move(out)](auto results, WireContext& context) mutable {
+          WriteObject(out, context, [&](auto capability) { results.setObject(capability); });
+        });
+      });
     }
+    case 6:
+      return ServeNumber<W::ProcessIdResults>(call, &ITestProbe::ProcessId, &W::ProcessIdResults::Builder::setPid);
+    case 7:
+      return ServeNumber<W::BlockedCallsResults>(call, &ITestProbe::BlockedCalls, &W::BlockedCallsResults::Builder::setCount);
     case 8:
-      return call.OnWorker<ITestProbe, W::ProcessIdResults>(
-          [](ITestProbe* probe) -> StubCall::Reply<W::ProcessIdResults> {
-            ULONG pid = 0;
-            const HRESULT hr = probe->ProcessId(&pid);
-            return [hr, pid](auto results, WireContext&) {
-              results.setHr(hr);
-              results.setPid(pid);
-            };
-          });
-    case 9:
-      return call.OnWorker<ITestProbe, W::BlockedCallsResults>(
-          [](ITestProbe* probe) -> StubCall::Reply<W::BlockedCallsResults> {
-            ULONG count = 0;
-            const HRESULT hr = probe->BlockedCalls(&count);
-            return [hr, count](auto results, WireContext&) {
-              results.setHr(hr);
-              results.setCount(count);
-            };
-          });
-    case 10:
-      return call.OnWorker<ITestProbe, W::EventsReceivedResults>(
-          [](ITestProbe* probe) -> StubCall::Reply<W::EventsReceivedResults> {
-            ULONG count = 0;
-            const HRESULT hr = probe->EventsReceived(&count);
-            return [hr, count](auto results, WireContext&) {
-              results.setHr(hr);
-              results.setCount(count);
-            };
-          });
+      return ServeNumber<W::EventsReceivedResults>(call, &ITestProbe::EventsReceived,
+                                                   &W::EventsReceivedResults::Builder::setCount);
     default:
       return UnknownMethod(method);
   }

@@ -22,18 +22,6 @@ HRESULT CTestProbe::Echo(const VARIANT* value, VARIANT* echoed) {
   return VariantCopy(echoed, value);
 }
 
-HRESULT CTestProbe::Keep(IUnknown* object) {
-  platform::com::ComPtr<IUnknown> previous;  // released after the lock
-  std::lock_guard lock(mutex_);
-  previous = std::exchange(kept_, platform::com::ComPtr<IUnknown>(object));
-  return S_OK;
-}
-
-HRESULT CTestProbe::Take(IUnknown** object) {
-  std::lock_guard lock(mutex_);
-  return kept_.CopyTo(object);
-}
-
 HRESULT CTestProbe::CallBack(IUnknown* sink, DISPID dispId, const VARIANT* argument, HRESULT* invokeResult) {
   if (sink == nullptr || argument == nullptr || invokeResult == nullptr) return E_POINTER;
   platform::com::ComPtr<IDispatch> dispatch;

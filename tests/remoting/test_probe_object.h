@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 #include "interfaces/communication_driver.h"
 #include "platform/com/com_object.h"
@@ -22,8 +21,6 @@ class CTestProbe : public platform::com::ObjectRoot, public ITestProbe, public I
   ~CTestProbe();
 
   HRESULT Echo(const VARIANT* value, VARIANT* echoed) override;
-  HRESULT Keep(IUnknown* object) override;
-  HRESULT Take(IUnknown** object) override;
   HRESULT CallBack(IUnknown* sink, DISPID dispId, const VARIANT* argument, HRESULT* invokeResult) override;
   HRESULT Block(ULONG milliseconds) override;
   HRESULT Fault() override;
@@ -44,8 +41,6 @@ class CTestProbe : public platform::com::ObjectRoot, public ITestProbe, public I
   static std::atomic<ULONG> live_;
   static std::atomic<ULONG> blocked_;
   std::atomic<ULONG> events_{0};
-  std::mutex mutex_;
-  platform::com::ComPtr<IUnknown> kept_;  // guarded by mutex_
 };
 
 }  // namespace Talvaro::RemotingTest
