@@ -31,57 +31,63 @@ class TcdctlCli : public ServerFixture {
     return result;
   }
 
+  // Runs each case in turn ({arguments, exit status, stdout, stderr}) and checks all of its results.
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  void RunAll(const std::vector<Case>& cases) {
+    for (const auto& expected : cases) {
+      const auto result = Run(expected.arguments);
+      std::string command;
+      for (const auto& argument : expected.arguments) command += " '" + argument + "'";
+      EXPECT_EQ(result.status, expected.status) << command;
+      EXPECT_EQ(result.out, expected.out) << command;
+      EXPECT_EQ(result.err, expected.err) << command;
+    }
+  }
+
   // A streaming command: started, and the caller ends it.
   std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& arguments) {
     return std::make_unique<ChildProcess>(TCDCTL_BINARY, arguments);
   }
 };
 
-TEST_F(TcdctlCli, ListsAndDescribesTheUnitsInTextAndJson) {
+TEST_F(TcdctlCli, EveryOneShotCommandInTextAndJson) {
   StartServer();
-  auto result = Run({"units"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "XRB_1\nXRB_2\n");
-  result = Run({"--json", "units"});
-  EXPECT_EQ(result.out, "{\"units\":[\"XRB_1\",\"XRB_2\"]}\n");
-  result = Run({"info", "XRB_2"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out,
-            "Logical name: XRB_2\nBackplainID: 1A02\nIP: 192.168.100.12\nMAC: 02-58-52-42-00-02\nState: Running\n");
-  result = Run({"--json", "info", "XRB_1"});
-  EXPECT_EQ(result.out,
-            "{\"unit\":\"XRB_1\",\"info\":[\"Logical name: XRB_1\",\"BackplainID: 1A01\",\"IP: 192.168.100.11\","
-            "\"MAC: 02-58-52-42-00-01\",\"State: Running\"]}\n");
-  result = Run({"--json", "subitems", "XRB_1"});
-  EXPECT_EQ(result.out, "{\"unit\":\"XRB_1\",\"subitems\":[\"Sensor_A\",\"Sensor_B\"]}\n");
-  result = Run({"info", "XRB_9"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "tcdctl: no unit named 'XRB_9': The parameter is incorrect (0x80070057)\n");
-}
-
-TEST_F(TcdctlCli, WritesAndPassesCommandsToTheHardware) {
-  StartServer();
-  auto result = Run({"write", "XRB_1", "0102A0FF", "7"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "result 0\n");
-  ASSERT_EQ(Run({"generic", "write-result XRB_1 -4"}).status, 0);
-  result = Run({"--json", "write", "XRB_1", ""});
-  EXPECT_EQ(result.out, "{\"unit\":\"XRB_1\",\"result\":-4}\n") << "the hardware's answer, not a failure";
-  EXPECT_EQ(result.status, 0);
-  result = Run({"--app", "cli", "write", "XRB_9", "01"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "tcdctl: cannot open XRB_9: the hardware could not open the unit (-1200)\n");
-
-  for (const char* command : {"create", "activate", "shutdown"}) {
-    result = Run({command, "first", "second"});
-    EXPECT_EQ(result.status, 0) << command << result.err;
-    EXPECT_EQ(result.out, "");
-  }
-  EXPECT_EQ(Run({"--json", "generic", "period * 0"}).out, "{\"ok\":true}\n");
-  result = Run({"generic", "no such command"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "tcdctl: the hardware refused the generic command: Unspecified error (0x80004005)\n");
+  RunAll({
+      {{"units"}, 0, "XRB_1\nXRB_2\n", ""},
+      {{"--json", "units"}, 0, "{\"units\":[\"XRB_1\",\"XRB_2\"]}\n", ""},
+      {{"info", "XRB_2"},
+       0,
+       "Logical name: XRB_2\nBackplainID: 1A02\nIP: 192.168.100.12\nMAC: 02-58-52-42-00-02\nState: Running\n",
+       ""},
+      {{"--json", "info", "XRB_1"},
+       0,
+       "{\"unit\":\"XRB_1\",\"info\":[\"Logical name: XRB_1\",\"BackplainID: 1A01\",\"IP: 192.168.100.11\","
+       "\"MAC: 02-58-52-42-00-01\",\"State: Running\"]}\n",
+       ""},
+      {{"--json", "subitems", "XRB_1"}, 0, "{\"unit\":\"XRB_1\",\"subitems\":[\"Sensor_A\",\"Sensor_B\"]}\n", ""},
+      {{"info", "XRB_9"}, 1, "", "tcdctl: no unit named 'XRB_9': The parameter is incorrect (0x80070057)\n"},
+      {{"write", "XRB_1", "0102A0FF", "7"}, 0, "result 0\n", ""},
+      // The hardware's answer is a result, not a failure.
+      {{"generic", "write-result XRB_1 -4"}, 0, "", ""},
+      {{"--json", "write", "XRB_1", ""}, 0, "{\"unit\":\"XRB_1\",\"result\":-4}\n", ""},
+      {{"--app", "cli", "write", "XRB_9", "01"},
+       1,
+       "",
+       "tcdctl: cannot open XRB_9: the hardware could not open the unit (-1200)\n"},
+      {{"create", "first", "second"}, 0, "", ""},
+      {{"activate", "first", "second"}, 0, "", ""},
+      {{"shutdown", "first", "second"}, 0, "", ""},
+      {{"--json", "generic", "period * 0"}, 0, "{\"ok\":true}\n", ""},
+      {{"generic", "no such command"},
+       1,
+       "",
+       "tcdctl: the hardware refused the generic command: Unspecified error (0x80004005)\n"},
+  });
 }
 
 TEST_F(TcdctlCli, OpenPrintsEachEventUntilInterrupted) {
@@ -118,20 +124,17 @@ TEST_F(TcdctlCli, WatchPrintsNotificationsUntilTerminated) {
 }
 
 TEST_F(TcdctlCli, BadUsageAndHelp) {
-  auto result = Run({"open"});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.err, "tcdctl: open: wrong number of arguments\nTry 'tcdctl --help'.\n");
-  result = Run({"--bogus"});
-  EXPECT_EQ(result.status, 2);
-  result = Run({"write", "XRB_1", "xyz"});
-  EXPECT_EQ(result.status, 2);
-  result = Run({"--help"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("SYNOPSIS"), std::string::npos);
-  EXPECT_EQ(result.err, "");
-  result = Run({"watch", "--help"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("tcdctl watch -"), std::string::npos);
+  RunAll({
+      {{"open"}, 2, "", "tcdctl: open: wrong number of arguments\nTry 'tcdctl --help'.\n"},
+      {{"--bogus"}, 2, "", "tcdctl: unknown option '--bogus'\nTry 'tcdctl --help'.\n"},
+  });
+  for (const auto& [arguments, text] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--help"}, "SYNOPSIS"}, {{"watch", "--help"}, "tcdctl watch -"}}) {
+    const auto result = Run(arguments);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find(text), std::string::npos) << result.out;
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
@@ -143,14 +146,9 @@ TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
   std::ofstream(platform::remoting::ClassFilePath(CLSID_TalvaroCommunicationDriverFactory))
       << "socket=" << RunDirectory() << "/com-1.sock\npid=1\n";
   const auto started = std::chrono::steady_clock::now();
-  for (const char* command : {"units", "watch"}) {
-    const auto result = Run({command});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err,
-              "tcdctl: cannot reach the server: it is not running and not registered: Class not registered "
-              "(0x80040154)\n");
-  }
+  const std::string notRunning =
+      "tcdctl: cannot reach the server: it is not running and not registered: Class not registered (0x80040154)\n";
+  RunAll({{{"units"}, 1, "", notRunning}, {{"watch"}, 1, "", notRunning}});
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "answered without waiting for a server";
 }
 

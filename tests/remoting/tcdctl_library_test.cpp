@@ -101,15 +101,12 @@ TEST(TcdctlOutput, EventsInTextAndJson) {
   EXPECT_EQ(EventLine("XRB_1", 9, none, false), "event 9");
 }
 
-TEST(TcdctlOutput, NotificationsJsonTextAndFailures) {
+TEST(TcdctlOutput, NotificationsAndJsonStrings) {
   EXPECT_EQ(NotificationLine(1, 2, 0xABCDEF01, 14, 77, false), "notify 00000001 00000002 ABCDEF01 bytes=14 value=77");
   EXPECT_EQ(NotificationLine(1, 2, 3, 12, 77, true),
             R"({"event":"notify","first":1,"second":2,"third":3,"bytes":12,"value":77})");
   EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), R"("a\"b\\c\nd\u0001")");
   EXPECT_EQ(JsonArray({}), "[]");
-  EXPECT_EQ(Failure("cannot reach the server", static_cast<std::int32_t>(0x800706BA)),
-            "cannot reach the server: The RPC server is unavailable (0x800706BA)");
-  EXPECT_EQ(Failure("cannot open XRB_9", -1200), "cannot open XRB_9: the hardware could not open the unit (-1200)");
 }
 
 }  // namespace
