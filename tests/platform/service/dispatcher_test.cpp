@@ -31,7 +31,7 @@ struct Recorder {
   bool stopRequested = false;
   SERVICE_STATUS_HANDLE handle = nullptr;
   DWORD secondDispatcherError = 0;
-  bool stopBeforeRegistering = false;
+  bool controlsBeforeFirstReport = false;
   int reports = 0;                 // status reports made so far
   int reportsBeforeFirstControl = -1;
 
@@ -70,12 +70,17 @@ void TestServiceMain(DWORD argc, LPWSTR* argv) {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(L"Other"), TestServiceMain}, {nullptr, nullptr}};
   recorder->secondDispatcherError = StartServiceCtrlDispatcherW(table) ? 0 : GetLastError();
 
-  if (recorder->stopBeforeRegistering) ::kill(::getpid(), SIGTERM);
+  // The waits below are not synchronisation but windows: the first lets the dispatcher queue a
+  // control while no handler exists, the second shows a stop delivered before the first report.
+  // A correct dispatcher lets both run out.
+  if (recorder->controlsBeforeFirstReport) {
+    ::kill(::getpid(), SIGUSR1);
+    std::this_thread::sleep_for(100ms);
+  }
   recorder->handle = RegisterServiceCtrlHandlerW(L"testservice", TestHandler);  // any letter case
   ASSERT_NE(recorder->handle, nullptr);
-  if (recorder->stopBeforeRegistering) {
-    // Not synchronisation: a window in which a dispatcher that delivers the stop before the
-    // first report would show it. A correct one lets this wait run out.
+  if (recorder->controlsBeforeFirstReport) {
+    ::kill(::getpid(), SIGTERM);
     std::unique_lock guard(recorder->lock);
     recorder->changed.wait_for(guard, 500ms, [] { return recorder->stopRequested; });
   }
@@ -148,12 +153,13 @@ TEST_F(Dispatcher, SignalsBecomeControlsAndStatesReachTheNotificationSocket) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_IN_EXE);
 }
 
-TEST_F(Dispatcher, AStopBeforeTheHandlerWaitsForTheFirstReport) {
+TEST_F(Dispatcher, ControlsBeforeTheFirstReportWaitForItAndAreNotLost) {
   // The service manager sends no control before the service reported a status that accepts
   // it: a handler run earlier would report through a handle the service has not stored yet.
-  recorder_.stopBeforeRegistering = true;
+  // One control comes before the handler exists, a stop after it but before the first report.
+  recorder_.controlsBeforeFirstReport = true;
   EXPECT_TRUE(RunDispatcher());
-  EXPECT_EQ(recorder_.controls, std::vector<DWORD>{SERVICE_CONTROL_STOP});
+  EXPECT_EQ(recorder_.controls, (std::vector<DWORD>{128, SERVICE_CONTROL_STOP}));
   EXPECT_GE(recorder_.reportsBeforeFirstControl, 1);
 }
 
