@@ -47,11 +47,7 @@ class StandaloneObject final : public T {
   ULONG AddRef() override { return static_cast<ULONG>(this->InternalAddRef()); }
   ULONG Release() override {
     const LONG count = this->InternalRelease();
-    if (count == 0) {
-      this->GuardAgainstReentry();
-      this->FinalRelease();
-      delete this;
-    }
+    if (count == 0) this->DestroyAtZero(this);
     return static_cast<ULONG>(count);
   }
 };
@@ -78,9 +74,7 @@ class CachedObject final : public T {
   ULONG Release() override {
     const LONG count = this->InternalRelease();
     if (count == 0) {
-      this->GuardAgainstReentry();
-      this->FinalRelease();
-      delete this;
+      this->DestroyAtZero(this);
     } else if (count == 1) {
       CurrentModule().Unlock();
     }
@@ -129,15 +123,12 @@ class AggregatedObject final : public IUnknown, public ObjectRoot {
   ULONG AddRef() override { return static_cast<ULONG>(InternalAddRef()); }
   ULONG Release() override {
     const LONG count = InternalRelease();
-    if (count == 0) {
-      GuardAgainstReentry();
-      contained_.RunFinalRelease();
-      delete this;
-    }
+    if (count == 0) DestroyAtZero(this);
     return static_cast<ULONG>(count);
   }
 
   HRESULT FinalConstruct() { return contained_.FinalConstruct(); }
+  void FinalRelease() { contained_.RunFinalRelease(); }
   T& Contained() { return contained_; }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -18,7 +19,12 @@ struct Packet {
   MemoryStreamBuffer::AttachmentKey key;
 };
 
-HRESULT ReadPacket(IStream* stream, Packet* packet) {
+// The memory stream's buffer and the packet at the stream's position: E_INVALIDARG for a null
+// stream or one that is no memory stream, RPC_E_INVALID_DATA for bytes that are no packet.
+HRESULT ReadPacket(IStream* stream, std::shared_ptr<MemoryStreamBuffer>* buffer, Packet* packet) {
+  if (stream == nullptr) return E_INVALIDARG;
+  *buffer = platform::automation::MemoryStreamBufferOf(stream);
+  if (!*buffer) return E_INVALIDARG;
   std::array<BYTE, kPacketSize> bytes{};
   ULONG read = 0;
   if (FAILED(stream->Read(bytes.data(), kPacketSize, &read)) || read != kPacketSize ||
@@ -61,11 +67,9 @@ HRESULT CoMarshalInterface(IStream* stream, REFIID riid, IUnknown* unknown, DWOR
 HRESULT CoUnmarshalInterface(IStream* stream, REFIID riid, void** result) {
   if (result == nullptr) return E_POINTER;
   *result = nullptr;
-  if (stream == nullptr) return E_INVALIDARG;
-  const auto buffer = platform::automation::MemoryStreamBufferOf(stream);
-  if (!buffer) return E_INVALIDARG;
+  std::shared_ptr<MemoryStreamBuffer> buffer;
   Packet packet{};
-  const HRESULT read = ReadPacket(stream, &packet);
+  const HRESULT read = ReadPacket(stream, &buffer, &packet);
   if (FAILED(read)) return read;
   auto attachment = std::dynamic_pointer_cast<MarshaledInterface>(buffer->FindAttachment(packet.key));
   if (!attachment) return CO_E_OBJNOTCONNECTED;
@@ -74,11 +78,9 @@ HRESULT CoUnmarshalInterface(IStream* stream, REFIID riid, void** result) {
 }
 
 HRESULT CoReleaseMarshalData(IStream* stream) {
-  if (stream == nullptr) return E_INVALIDARG;
-  const auto buffer = platform::automation::MemoryStreamBufferOf(stream);
-  if (!buffer) return E_INVALIDARG;
+  std::shared_ptr<MemoryStreamBuffer> buffer;
   Packet packet{};
-  const HRESULT read = ReadPacket(stream, &packet);
+  const HRESULT read = ReadPacket(stream, &buffer, &packet);
   if (FAILED(read)) return read;
   return buffer->TakeAttachment(packet.key) ? S_OK : CO_E_OBJNOTCONNECTED;
 }

@@ -56,6 +56,16 @@ class ObjectRoot {
   // while the object is being destroyed (it may pass itself to others) never reach zero again.
   void GuardAgainstReentry() { references_.store(kDestructionGuard, std::memory_order_relaxed); }
 
+  // The object templates' last Release, on its thread: the guard first, so that references
+  // FinalRelease takes and drops never reach zero again and destroy the object twice; then
+  // FinalRelease, then the object.
+  template <class Object>
+  static void DestroyAtZero(Object* object) {
+    object->GuardAgainstReentry();
+    object->FinalRelease();
+    delete object;
+  }
+
  private:
   static constexpr LONG kDestructionGuard = -(std::numeric_limits<LONG>::max() / 2);
 
