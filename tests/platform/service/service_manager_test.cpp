@@ -79,10 +79,10 @@ class ServiceManager : public ::testing::Test {
     return environment_.UnitDirectory() / "multi-user.target.wants" / (name + ".service");
   }
 
-  SC_HANDLE Create(SC_HANDLE manager, DWORD startType = SERVICE_DEMAND_START, LPCWSTR name = L"Demo") {
-    return CreateServiceW(manager, name, L"Demo Display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
+  SC_HANDLE Create(SC_HANDLE manager, DWORD startType = SERVICE_DEMAND_START, LPCWSTR account = nullptr) {
+    return CreateServiceW(manager, L"Demo", L"Demo Display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
                           SERVICE_ERROR_NORMAL, L"\"/opt/it's 100% $HOME\\x/demo\" -flag", nullptr, nullptr,
-                          L"RPCSS\0network\0", nullptr, nullptr);
+                          L"RPCSS\0network\0", account, nullptr);
   }
 
   // A systemctl stand-in: appends its arguments to calls.log; "is-active" prints the contents of
@@ -228,15 +228,9 @@ TEST_F(ServiceManager, RightsRefusalsAndHandles) {
   EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
   EXPECT_EQ(OpenSCManagerW(nullptr, L"ServicesFailed", SC_MANAGER_CONNECT), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_DATABASE_DOES_NOT_EXIST);
-  EXPECT_EQ(CreateServiceW(manager.get(), L"X", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_BOOT_START, SERVICE_ERROR_NORMAL, L"/bin/true", nullptr, nullptr, nullptr,
-                           nullptr, nullptr),
-            nullptr);
+  EXPECT_EQ(Create(manager.get(), SERVICE_BOOT_START), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(CreateServiceW(manager.get(), L"X", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"/bin/true", nullptr, nullptr, nullptr,
-                           L"NT AUTHORITY\\LocalService", nullptr),
-            nullptr);
+  EXPECT_EQ(Create(manager.get(), SERVICE_DEMAND_START, L"NT AUTHORITY\\LocalService"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_ACCOUNT);
 
   // Handles of other kinds and closed handles.
