@@ -2,7 +2,6 @@
 // publishes is ended and holds up no other program, launches are reported, a client leaves the
 // run directory to the server, and a publishing server clears what dead servers left.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,18 +49,6 @@ class LaunchLog {
   std::vector<LaunchedServer> launched_;  // guarded by mutex_
 };
 
-// Whether no process of the group is left; reaps those that are our children (we are the
-// subreaper of launched servers).
-bool GroupEnded(pid_t group) {
-  return WaitUntil([group] {
-    siginfo_t ended{};
-    while (::waitid(P_PGID, static_cast<id_t>(group), &ended, WEXITED | WNOHANG) == 0 && ended.si_pid != 0) {
-      ended = {};
-    }
-    return ::kill(-group, 0) != 0 && errno == ESRCH;
-  });
-}
-
 // A pid that no process has any more.
 pid_t DeadPid() {
   ChildProcess ended("/bin/true", {});
@@ -99,7 +86,7 @@ TEST_F(ActivationTest, AProgramThatNeverPublishesIsEndedAndHoldsUpNoOtherProgram
   waiting.join();
   EXPECT_EQ(silentResult, CO_E_SERVER_EXEC_FAILURE);
   if (silentPid > 0) {
-    EXPECT_TRUE(GroupEnded(silentPid)) << "the program's process group still runs";
+    EXPECT_TRUE(WaitForExitOf(silentPid)) << "the program's process group still runs";
   }
 }
 

@@ -27,16 +27,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
                            const std::vector<std::string>& environment) {
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-  // Ours, with the given names replaced.
-  std::vector<std::string> envStrings;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view current(*entry);
-    const auto name = current.substr(0, current.find('=') + 1);
-    bool replaced = false;
-    for (const auto& given : environment) replaced = replaced || given.rfind(name, 0) == 0;
-    if (!replaced) envStrings.emplace_back(current);
-  }
-  envStrings.insert(envStrings.end(), environment.begin(), environment.end());
+  // The given names before ours: the first of a name is the one getenv finds.
+  std::vector<std::string> envStrings = environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) envStrings.emplace_back(*entry);
   std::vector<char*> argv;
   for (auto& s : argvStrings) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -137,12 +130,15 @@ std::string ChildProcess::Errors() {
 }
 
 bool WaitForExitOf(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto gone = [](pid_t target) { return ::kill(target, 0) != 0 && errno == ESRCH; };
   return WaitUntil(
-      [pid] {
-        int status = 0;
-        const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
-        if (reaped == pid) return true;
-        return ::kill(pid, 0) != 0 && errno == ESRCH;
+      [&] {
+        siginfo_t ended{};
+        while (::waitid(P_PGID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG) == 0 && ended.si_pid != 0) {
+          ended = {};
+        }
+        ::waitpid(pid, nullptr, WNOHANG);
+        return gone(pid) && gone(-pid);
       },
       timeout);
 }

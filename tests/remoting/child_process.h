@@ -51,8 +51,8 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
-// Waits for a process that is not our child (a server launched through LocalServer32, which the
-// test reaps as subreaper) to end.
+// Waits for `pid` and the process group it leads (if any) to end, reaping those that are our
+// children: also a server launched through LocalServer32, which the test reaps as subreaper.
 bool WaitForExitOf(pid_t pid, std::chrono::milliseconds timeout = 20s);
 
 }  // namespace Talvaro::RemotingTest

@@ -84,35 +84,40 @@ int Serve(bool real) {
   return 0;
 }
 
-int Hold(REFCLSID clsid) {
-  ComPtr<IUnknown> object;
-  const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, object.PutVoid());
-  std::printf("%s\n", SUCCEEDED(hr) ? "ready" : "failed");
-  std::fflush(stdout);
-  WaitForStop();
-  return 0;
-}
-
-int Driver(const std::string& unit) {
-  ComPtr<ITalvaroCommunicationDriverFactory> factory;
-  ComPtr<ICommunicationDriver> driver;
-  HRESULT hr = CoCreateInstance(CLSID_TalvaroCommunicationDriverFactory, nullptr, CLSCTX_LOCAL_SERVER,
-                                uuidof<ITalvaroCommunicationDriverFactory>, factory.PutVoid());
-  if (SUCCEEDED(hr)) {
-    platform::automation::Bstr name(platform::FromUtf8(unit));
-    platform::automation::Bstr application(L"remoting_test_peer");
-    hr = factory->CreateDriver(name.Get(), application.Get(), nullptr, nullptr, nullptr, driver.Put());
-  }
+// Says whether the object was made ("ready" or "failed"), then holds what the caller holds until
+// stopped.
+int ReportAndHold(HRESULT hr) {
   std::printf("%s\n", hr == S_OK ? "ready" : "failed");
   std::fflush(stdout);
   WaitForStop();
   return 0;
 }
 
+HRESULT CreateFactory(ComPtr<ITalvaroCommunicationDriverFactory>* factory) {
+  return CoCreateInstance(CLSID_TalvaroCommunicationDriverFactory, nullptr, CLSCTX_LOCAL_SERVER,
+                          uuidof<ITalvaroCommunicationDriverFactory>, factory->PutVoid());
+}
+
+int Hold(REFCLSID clsid) {
+  ComPtr<IUnknown> object;
+  return ReportAndHold(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, object.PutVoid()));
+}
+
+int Driver(const std::string& unit) {
+  ComPtr<ITalvaroCommunicationDriverFactory> factory;
+  ComPtr<ICommunicationDriver> driver;
+  HRESULT hr = CreateFactory(&factory);
+  if (SUCCEEDED(hr)) {
+    platform::automation::Bstr name(platform::FromUtf8(unit));
+    platform::automation::Bstr application(L"remoting_test_peer");
+    hr = factory->CreateDriver(name.Get(), application.Get(), nullptr, nullptr, nullptr, driver.Put());
+  }
+  return ReportAndHold(hr);
+}
+
 int Identity() {
   ComPtr<ITalvaroCommunicationDriverFactory> factory;
-  HRESULT hr = CoCreateInstance(CLSID_TalvaroCommunicationDriverFactory, nullptr, CLSCTX_LOCAL_SERVER,
-                                uuidof<ITalvaroCommunicationDriverFactory>, factory.PutVoid());
+  HRESULT hr = CreateFactory(&factory);
   platform::remoting::RemoteIdentity identity;
   if (SUCCEEDED(hr)) hr = platform::remoting::GetRemoteIdentity(factory.Get(), &identity);
   if (FAILED(hr)) {

@@ -85,8 +85,7 @@ class ServerFixture : public RemotingFixture {
   // The server's environment beside ours: the test's log directory and event log.
   std::vector<std::string> ServerEnvironment() const;
   std::string ServerLog() const;
-  // Whether the server's log holds `text` at least `times` times.
-  bool LogShows(const std::string& text, std::size_t times = 1) const;
+  bool LogShows(const std::string& text) const;
 
   std::unique_ptr<ChildProcess> server_;
 

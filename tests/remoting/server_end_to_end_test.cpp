@@ -81,12 +81,6 @@ class ServerEndToEnd : public ServerFixture {
   }
 };
 
-std::vector<std::wstring> Strings(SAFEARRAY* array) {
-  std::vector<std::wstring> strings;
-  EXPECT_EQ(platform::automation::ReadStringArray(array, &strings), S_OK);
-  return strings;
-}
-
 TEST_F(ServerEndToEnd, AClientUsesTheFactoryItsDebugInterfaceAndTheLifecycleObject) {
   StartServer();
   auto factory = Factory();
@@ -95,7 +89,9 @@ TEST_F(ServerEndToEnd, AClientUsesTheFactoryItsDebugInterfaceAndTheLifecycleObje
   ASSERT_EQ(factory.As(&debug), S_OK);
   SafeArray names;
   ASSERT_EQ(debug->GetXRBNames(names.Put()), S_OK);
-  EXPECT_EQ(Strings(names.Get()), (std::vector<std::wstring>{L"XRB_1", L"XRB_2"}));
+  std::vector<std::wstring> strings;
+  ASSERT_EQ(platform::automation::ReadStringArray(names.Get(), &strings), S_OK);
+  EXPECT_EQ(strings, (std::vector<std::wstring>{L"XRB_1", L"XRB_2"}));
   // The other IDebug calls' results: tcdctl's info and subitems.
   Bstr wrongCase(L"xrb_1");
   SafeArray untouched;

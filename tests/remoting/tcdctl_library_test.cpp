@@ -34,20 +34,18 @@ TEST(TcdctlCommandLine, GlobalOptionsCommandsAndTheirArguments) {
 }
 
 TEST(TcdctlCommandLine, HelpInEveryForm) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+  for (const auto& [args, verb] : std::vector<std::pair<std::vector<std::string>, Verb>>{
+           {{"--help"}, Verb::kNone},
+           {{"-h"}, Verb::kNone},
+           {{"help"}, Verb::kNone},
+           {{"open", "--help"}, Verb::kOpen},
+           {{"help", "open"}, Verb::kOpen},
+           {{"open", "XRB_1", "-h"}, Verb::kOpen}}) {
     const auto parsed = Parse(args);
     EXPECT_EQ(parsed.error, "");
     EXPECT_TRUE(parsed.command.help);
-    EXPECT_EQ(parsed.command.verb, Verb::kNone);
+    EXPECT_EQ(parsed.command.verb, verb);
   }
-  for (const auto& args : std::vector<std::vector<std::string>>{{"open", "--help"}, {"help", "open"}, {"open", "XRB_1", "-h"}}) {
-    const auto parsed = Parse(args);
-    EXPECT_EQ(parsed.error, "");
-    EXPECT_TRUE(parsed.command.help);
-    EXPECT_EQ(parsed.command.verb, Verb::kOpen);
-  }
-  EXPECT_NE(Usage(Verb::kOpen).find("tcdctl [--json] [--app <name>] open <unit>"), std::string::npos);
-  EXPECT_NE(Usage(Verb::kNone).find("EXIT STATUS"), std::string::npos);
 }
 
 TEST(TcdctlCommandLine, UsageErrorsSayWhatIsWrong) {

@@ -12,12 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/remoting/child_process.h"
+
 namespace Talvaro::RemotingTest {
 namespace {
 
 using platform::remoting::Task;
 using platform::remoting::WorkerPool;
-using namespace std::chrono_literals;
 
 constexpr auto kBound = 20s;
 
@@ -43,12 +44,7 @@ WorkerPool& NewPool(std::size_t maxThreads, WorkerPool::StartThread start = &Sta
 }
 
 bool WaitForNoWorkers(const WorkerPool& pool) {
-  const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while (pool.ThreadCount() != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);  // polling; the bound is the deadline
-  }
-  return true;
+  return WaitUntil([&] { return pool.ThreadCount() == 0; }, kBound);
 }
 
 // Tasks that wait until the test opens the gate, and the counts the test waits for.
