@@ -30,6 +30,9 @@ TEST(ServiceStop, AConnectedClientNoLongerKeepsTheHardwareUp) {
   ASSERT_EQ(socket.Receive().value_or("(none)"), "STATUS=Start pending");
   ASSERT_EQ(socket.Receive().value_or("(none)"), "READY=1\nSTATUS=Running");
 
+  // READY comes before the class objects are published (clients of a real systemd would be
+  // held until then by their start request; here nothing holds them), so wait for the endpoint.
+  ASSERT_TRUE(WaitUntil([&] { return ServerProcess(kTcdctl, {"units"}).WaitForExit() == 0; }));
   // Connected once its driver delivers what the hardware sends.
   ServerProcess open(kTcdctl, {"open", "XRB_1"});
   ASSERT_TRUE(WaitUntil([&] {
