@@ -140,6 +140,28 @@ std::optional<std::string> ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+// A unit file as read back for a change: its text (to put back when the change cannot be
+// applied) and the configuration in it. Nullopt with the error set when the file is gone or is
+// not one this manager wrote.
+struct UnitContents {
+  std::string text;
+  ServiceConfig config;
+};
+
+std::optional<UnitContents> ReadUnitContents(const ServiceObject& service) {
+  auto text = ReadFile(service.UnitPath());
+  if (!text) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return std::nullopt;
+  }
+  auto config = ParseUnit(*text);
+  if (!config) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return std::nullopt;
+  }
+  return UnitContents{std::move(*text), std::move(*config)};
+}
+
 DWORD ErrorFromErrno(int error) {
   switch (error) {
     case EACCES:
@@ -465,29 +487,22 @@ BOOL ChangeServiceConfigW(SC_HANDLE handle, DWORD serviceType, DWORD startType,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const auto text = ReadFile(service->UnitPath());
-  if (!text) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
-  }
-  auto config = ParseUnit(*text);
-  if (!config) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  if (startType != SERVICE_NO_CHANGE) config->startType = startType;
-  if (errorControl != SERVICE_NO_CHANGE) config->errorControl = errorControl;
-  if (binaryPathName != nullptr) config->binaryPath = binaryPathName;
-  if (dependencies != nullptr) config->dependencies = DependencyList(dependencies);
-  if (displayName != nullptr) config->displayName = displayName;
-  if (!WriteUnit(*service, *config, false)) return FALSE;
+  auto unit = ReadUnitContents(*service);
+  if (!unit) return FALSE;
+  ServiceConfig& config = unit->config;
+  if (startType != SERVICE_NO_CHANGE) config.startType = startType;
+  if (errorControl != SERVICE_NO_CHANGE) config.errorControl = errorControl;
+  if (binaryPathName != nullptr) config.binaryPath = binaryPathName;
+  if (dependencies != nullptr) config.dependencies = DependencyList(dependencies);
+  if (displayName != nullptr) config.displayName = displayName;
+  if (!WriteUnit(*service, config, false)) return FALSE;
   ReloadSystemd(service->unitDirectory);
   // systemctl enables from the unit's [Install] section, so the new text goes first; when the
   // start type cannot be applied (systemctl missing, hung or refusing), the old text comes back,
   // so the file never claims a start type that is not in effect.
   if (startType != SERVICE_NO_CHANGE && !ApplyStartType(*service, startType)) {
     const DWORD error = GetLastError();
-    if (WriteUnitText(*service, *text, false)) ReloadSystemd(service->unitDirectory);
+    if (WriteUnitText(*service, unit->text, false)) ReloadSystemd(service->unitDirectory);
     SetLastError(error);
     return FALSE;
   }
@@ -507,18 +522,10 @@ BOOL ChangeServiceConfig2W(SC_HANDLE handle, DWORD infoLevel, LPVOID info) {
   }
   const auto* description = static_cast<const SERVICE_DESCRIPTIONW*>(info);
   if (description->lpDescription == nullptr) return TRUE;
-  const auto text = ReadFile(service->UnitPath());
-  if (!text) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return FALSE;
-  }
-  auto config = ParseUnit(*text);
-  if (!config) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  config->description = description->lpDescription;
-  if (!WriteUnit(*service, *config, false)) return FALSE;
+  auto unit = ReadUnitContents(*service);
+  if (!unit) return FALSE;
+  unit->config.description = description->lpDescription;
+  if (!WriteUnit(*service, unit->config, false)) return FALSE;
   ReloadSystemd(service->unitDirectory);
   return TRUE;
 }
