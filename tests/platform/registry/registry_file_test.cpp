@@ -25,7 +25,7 @@ void WriteFile(const std::filesystem::path& path, const std::string& content) {
   out << content;
 }
 
-TEST_F(RegistryFile, ReadsOfAMissingFileSeeAnEmptyRegistryAndCreateNothing) {
+TEST_F(RegistryFile, MissingAndEmptyFilesAreAnEmptyRegistryUntilTheFirstWrite) {
   UseFile(dir_ / "deeper" / "still" / "registry.db");
   Key key;
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_FILE_NOT_FOUND);
@@ -41,6 +41,14 @@ TEST_F(RegistryFile, ReadsOfAMissingFileSeeAnEmptyRegistryAndCreateNothing) {
   // The first write makes the directories and the file.
   Key created(Create(L"SOFTWARE\\First"));
   EXPECT_TRUE(std::filesystem::exists(path_));
+
+  // An empty file is an empty registry too, and no read turns it into a database.
+  UseFile(dir_ / "empty.db");
+  WriteFile(path_, "");
+  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(std::filesystem::file_size(path_), 0u);
+  Key now(Create(L"SOFTWARE\\Now"));
+  EXPECT_GT(std::filesystem::file_size(path_), 0u);
 }
 
 TEST_F(RegistryFile, EachOpenFollowsTheEnvironmentAndHandlesStayWithTheirFile) {
@@ -115,16 +123,6 @@ TEST_F(RegistryFile, DamagedOrForeignFilesGiveBadDbFromEveryCall) {
                    {SetDword(HKEY_LOCAL_MACHINE, L"v", 1), ERROR_BADDB}});
             }),
             0);
-}
-
-TEST_F(RegistryFile, AnEmptyFileIsAnEmptyRegistry) {
-  WriteFile(path_, "");
-  Key key;
-  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_READ, key), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(std::filesystem::file_size(path_), 0u);
-  Key created(Create(L"SOFTWARE\\Now"));
-  EXPECT_EQ(SetDword(created.get(), L"v", 1), ERROR_SUCCESS);
-  EXPECT_GT(std::filesystem::file_size(path_), 0u);
 }
 
 TEST_F(RegistryFile, WithoutWriteAccessToTheFileWritesAreDenied) {
@@ -205,18 +203,10 @@ TEST_F(RegistryFile, TwoProcessesWritingAtOnceLoseNothing) {
   };
   std::vector<pid_t> children;
   for (const wchar_t* prefix : {L"a", L"b"}) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(writer(prefix));
-    children.push_back(pid);
+    children.push_back(Spawn([&, prefix] { return writer(prefix); }));
   }
-  // Both start together.
-  ASSERT_EQ(write(ready[1], "gg", 2), 2);
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-  }
+  ASSERT_EQ(write(ready[1], "gg", 2), 2);  // both start together
+  for (pid_t pid : children) EXPECT_EQ(Reap(pid), 0);
   close(ready[0]);
   close(ready[1]);
 

@@ -55,9 +55,8 @@ inline int FirstMismatch(std::initializer_list<std::pair<LSTATUS, LSTATUS>> chec
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/talvaro-registry-test-XXXXXX";
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "talvaro-registry-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     UseFile(dir_ / "registry.db");
@@ -155,10 +154,10 @@ class RegistryTest : public ::testing::Test {
     return names;
   }
 
-  // Runs `body` in a forked child and returns its exit code (0 = every check held). With
+  // Starts `body` in a forked child whose exit code Reap returns (0 = every check held). With
   // `unprivileged`, a root test process drops to the "nobody" user first so that file
   // permissions apply; the temporary directory is opened up for that.
-  int RunInChild(const std::function<int()>& body, bool unprivileged = false) {
+  pid_t Spawn(const std::function<int()>& body, bool unprivileged = false) {
     if (unprivileged && geteuid() == 0) {
       std::filesystem::permissions(dir_, std::filesystem::perms::all,
                                    std::filesystem::perm_options::add);
@@ -170,9 +169,15 @@ class RegistryTest : public ::testing::Test {
       }
       _exit(body());
     }
+    return pid;
+  }
+  static int Reap(pid_t pid) {
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+  }
+  int RunInChild(const std::function<int()>& body, bool unprivileged = false) {
+    return Reap(Spawn(body, unprivileged));
   }
 
   std::filesystem::path dir_;
