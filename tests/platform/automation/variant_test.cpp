@@ -147,6 +147,7 @@ TEST(VariantTest, InvokeSeesPositionalArgumentsInCallOrder) {
   EXPECT_EQ(sink.arguments[0].Get()->ulVal, 0x800706BAu);
   EXPECT_EQ(sink.arguments[1].Type(), VT_ARRAY | VT_UI1);
   EXPECT_NE(sink.arguments[1].Get()->parray, second.Get()->parray);  // the sink kept a copy
+  EXPECT_EQ(sink.arguments[1].Get()->parray->rgsabound[0].lLbound, 0);
   std::vector<std::uint8_t> bytes;
   ASSERT_EQ(ReadByteArray(sink.arguments[1].Get()->parray, &bytes), S_OK);
   EXPECT_EQ(bytes, (std::vector<std::uint8_t>{7, 8, 9}));
