@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/com/com_object.h"
+#include "tests/support/component/no_dispatch.h"
 #include "tests/support/component/reference_count.h"
 
 namespace Talvaro::Testing {
@@ -26,15 +27,9 @@ struct Notification {
 };
 
 // A watcher that records what it is told, optionally running an action inside OnNotify.
-class CWatcher : public platform::com::ObjectRoot, public IRegObserverCallback {
+class CWatcher : public platform::com::ObjectRoot, public NoDispatch<IRegObserverCallback> {
  public:
   using Interfaces = platform::com::InterfaceTable<CWatcher, IRegObserverCallback>;
-  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
   HRESULT OnNotify(ULONG first, ULONG second, ULONG third, ULONG count, ULONG value) override {
     {
       std::lock_guard guard(*this);

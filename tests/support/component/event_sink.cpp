@@ -25,36 +25,13 @@ HRESULT CEventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params
   std::unique_lock lock(mutex_);
   events_.push_back(std::move(event));
   changed_.notify_all();
-  if (blockNext_) {
-    blockNext_ = false;
-    blocked_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return released_; });
-    blocked_ = false;
-  }
+  gate_.Pass(lock);
   return invokeResult_;
 }
 
 void CEventSink::SetInvokeResult(HRESULT result) {
   std::lock_guard lock(mutex_);
   invokeResult_ = result;
-}
-
-void CEventSink::BlockNext() {
-  std::lock_guard lock(mutex_);
-  blockNext_ = true;
-  released_ = false;
-}
-
-void CEventSink::Unblock() {
-  std::lock_guard lock(mutex_);
-  released_ = true;
-  changed_.notify_all();
-}
-
-bool CEventSink::WaitBlocked(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [this] { return blocked_; });
 }
 
 bool CEventSink::WaitForEvents(std::size_t count, std::chrono::milliseconds timeout) {

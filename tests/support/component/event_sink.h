@@ -12,6 +12,8 @@
 #include "platform/automation/variant.h"
 #include "platform/com/com_object.h"
 #include "platform/com/interface_table.h"
+#include "tests/support/component/call_gate.h"
+#include "tests/support/component/no_dispatch.h"
 
 namespace Talvaro::Testing {
 
@@ -25,7 +27,6 @@ class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriver
   using Interfaces = platform::com::InterfaceTable<CEventSink, ICommunicationDriverEvents,
                                                    platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
 
-
   HRESULT GetTypeInfoCount(UINT* count) override;
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override;
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
@@ -33,10 +34,12 @@ class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriver
                  VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
 
   void SetInvokeResult(HRESULT result);
-  void BlockNext();
+  void BlockNext() { gate_.CloseForNext(); }
   // Lets a blocked Invoke return (named apart from IUnknown::Release).
-  void Unblock();
-  bool WaitBlocked(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  void Unblock() { gate_.Open(); }
+  bool WaitBlocked(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return gate_.WaitHeld(timeout);
+  }
   bool WaitForEvents(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::vector<ReceivedEvent> Events() const;
   // The byte payloads of the OnData events received so far.
@@ -47,21 +50,14 @@ class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriver
   std::condition_variable changed_;
   std::vector<ReceivedEvent> events_;
   HRESULT invokeResult_ = S_OK;
-  bool blockNext_ = false;
-  bool blocked_ = false;
-  bool released_ = false;
+  CallGate gate_{mutex_, changed_};
 };
 
 // A subscriber that has the event interface but refuses IDispatch: delivery stops at it.
-class CMuteSink : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+class CMuteSink : public platform::com::ObjectRoot,
+                  public NoDispatch<ICommunicationDriverEvents> {
  public:
   using Interfaces = platform::com::InterfaceTable<CMuteSink, ICommunicationDriverEvents>;
-  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
 };
 
 }  // namespace Talvaro::Testing

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "external/hardware/comm_interfaces.h"
+#include "tests/support/component/call_gate.h"
 
 namespace Talvaro::Testing {
 
@@ -21,7 +22,7 @@ struct ObservedCallback {
   enum class Kind { Data, Error, Availability, Restriction } kind{};
   std::vector<unsigned char> data{};
   std::int32_t value = 0;  // error code or availability state
-  std::thread::id thread{};
+  std::thread::id thread = std::this_thread::get_id();  // made on the callback's thread
 };
 
 class RecordingObserver final : public IDataTransferObserver,
@@ -29,20 +30,18 @@ class RecordingObserver final : public IDataTransferObserver,
                                 public IRestrictionObserver {
  public:
   E_ORBIQLIB_Result OnData(const unsigned char* data, const unsigned int& count) override {
-    Enter({ObservedCallback::Kind::Data, std::vector<unsigned char>(data, data + count), 0,
-           std::this_thread::get_id()});
+    Enter({ObservedCallback::Kind::Data, std::vector<unsigned char>(data, data + count)});
     return ORBIQLIB_SUCCESS;
   }
   E_ORBIQLIB_Result OnError(const E_ORBIQLIB_Result& code) override {
-    Enter({ObservedCallback::Kind::Error, {}, code, std::this_thread::get_id()});
+    Enter({ObservedCallback::Kind::Error, {}, code});
     return ORBIQLIB_SUCCESS;
   }
   void OnAvailabilityChanged(std::int32_t state) override {
-    Enter({ObservedCallback::Kind::Availability, {}, state, std::this_thread::get_id()});
+    Enter({ObservedCallback::Kind::Availability, {}, state});
   }
   E_ORBIQLIB_Result OnRestriction(const unsigned char* data, const unsigned int& count) override {
-    Enter({ObservedCallback::Kind::Restriction, std::vector<unsigned char>(data, data + count), 0,
-           std::this_thread::get_id()});
+    Enter({ObservedCallback::Kind::Restriction, std::vector<unsigned char>(data, data + count)});
     std::lock_guard lock(mutex_);
     return verdict_;
   }
@@ -57,20 +56,11 @@ class RecordingObserver final : public IDataTransferObserver,
     action_ = std::move(action);
   }
   // The next callback blocks (after being recorded) until Release.
-  void BlockNext() {
-    std::lock_guard lock(mutex_);
-    blockNext_ = true;
-    released_ = false;
-  }
-  void Release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
+  void BlockNext() { gate_.CloseForNext(); }
+  void Release() { gate_.Open(); }
   // Waits until a callback is blocked inside the observer.
   bool WaitBlocked(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return blocked_; });
+    return gate_.WaitHeld(timeout);
   }
   // Waits until at least `count` callbacks were recorded.
   bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -93,13 +83,7 @@ class RecordingObserver final : public IDataTransferObserver,
       std::unique_lock lock(mutex_);
       callbacks_.push_back(std::move(callback));
       changed_.notify_all();
-      if (blockNext_) {
-        blockNext_ = false;
-        blocked_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return released_; });
-        blocked_ = false;
-      }
+      gate_.Pass(lock);
       action = action_;
     }
     if (action) action();
@@ -110,9 +94,7 @@ class RecordingObserver final : public IDataTransferObserver,
   std::vector<ObservedCallback> callbacks_;
   E_ORBIQLIB_Result verdict_ = ORBIQLIB_SUCCESS;
   std::function<void()> action_;
-  bool blockNext_ = false;
-  bool blocked_ = false;
-  bool released_ = false;
+  CallGate gate_{mutex_, changed_};
 };
 
 }  // namespace Talvaro::Testing
