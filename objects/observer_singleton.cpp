@@ -1,8 +1,12 @@
 #include "objects/observer_singleton.h"
 
+#include <fmt/xchar.h>
+
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
+#include "common/driver_logger.h"
 #include "platform/com/com_object.h"
 
 namespace Talvaro::Objects {
@@ -35,12 +39,20 @@ DecodedWords DecodeWords(const unsigned char* data, ULONG count) {
   return words;
 }
 
+CObserverSingleton::CObserverSingleton() : link_(std::make_shared<OwnerLink>(OwnerLink{this})) {}
+
 CObserverSingleton::~CObserverSingleton() {
-  CallbackList remaining;
+  WatcherList remaining;
   {
     std::lock_guard guard(Shared().listMutex);
-    remaining.swap(callbacks_);
+    link_->owner = nullptr;
+    remaining = TakeWatchers();
   }
+}
+
+CObserverSingleton::WatcherList CObserverSingleton::TakeWatchers() {
+  for (const auto& delivery : watchers_) delivery->Close();
+  return std::exchange(watchers_, {});
 }
 
 ComPtr<ComObject<CObserverSingleton>> CObserverSingleton::GetInstance() {
@@ -52,11 +64,11 @@ ComPtr<ComObject<CObserverSingleton>> CObserverSingleton::GetInstance() {
 
 void CObserverSingleton::ReleaseAll() {
   auto& shared = Shared();
-  CallbackList released;
+  WatcherList released;
   ComPtr<ComObject<CObserverSingleton>> instance;
   {
     std::lock_guard guard(shared.listMutex);
-    if (shared.instance) released.swap(shared.instance->callbacks_);
+    if (shared.instance) released = shared.instance->TakeWatchers();
     instance = std::move(shared.instance);
   }
   // References are dropped outside the mutex: a release may reach a watcher's process.
@@ -65,41 +77,65 @@ void CObserverSingleton::ReleaseAll() {
 HRESULT CObserverSingleton::Register(IRegObserverCallback* callback) {
   if (callback == nullptr) return S_OK;
   std::lock_guard guard(Shared().listMutex);
-  if (std::find(callbacks_.begin(), callbacks_.end(), callback) == callbacks_.end()) {
-    callbacks_.emplace_back(callback);
+  for (const auto& delivery : watchers_) {
+    if (delivery->Callback() == callback) return S_OK;
   }
+  watchers_.push_back(std::make_shared<WatcherDelivery>(
+      ComPtr<IRegObserverCallback>(callback),
+      [link = link_](const std::shared_ptr<WatcherDelivery>& delivery, HRESULT status) {
+        RemoveGone(link, delivery, status);
+      }));
   return S_OK;
 }
 
 HRESULT CObserverSingleton::Unregister(IRegObserverCallback* callback) {
-  ComPtr<IRegObserverCallback> removed;
+  std::shared_ptr<WatcherDelivery> removed;
   {
     std::lock_guard guard(Shared().listMutex);
-    auto found = std::find(callbacks_.begin(), callbacks_.end(), callback);
-    if (found != callbacks_.end()) {
+    const auto found = std::find_if(watchers_.begin(), watchers_.end(),
+                                    [callback](const auto& delivery) { return delivery->Callback() == callback; });
+    if (found != watchers_.end()) {
+      (*found)->Close();
       removed = std::move(*found);
-      callbacks_.erase(found);
+      watchers_.erase(found);
     }
   }
   return S_OK;
 }
 
+void CObserverSingleton::RemoveGone(const std::shared_ptr<OwnerLink>& link,
+                                    const std::shared_ptr<WatcherDelivery>& delivery, HRESULT status) {
+  bool removed = false;
+  {
+    std::lock_guard guard(Shared().listMutex);
+    if (link->owner == nullptr) return;
+    auto& watchers = link->owner->watchers_;
+    const auto found = std::find(watchers.begin(), watchers.end(), delivery);
+    if (found != watchers.end()) {
+      watchers.erase(found);
+      removed = true;
+    }
+  }
+  if (removed) {
+    Common::GetDriverLogger()->Warning(
+        L"TCD::CObserverSingleton",
+        fmt::format(L"A watcher was removed: its notification failed with 0x{0:X}.", static_cast<unsigned>(status)),
+        Logging::Category::Communication);
+  }
+}
+
 bool CObserverSingleton::HasObservers() {
   std::lock_guard guard(Shared().listMutex);
-  return !callbacks_.empty();
+  return !watchers_.empty();
 }
 
 void CObserverSingleton::Notify(const unsigned char* data, ULONG count, ULONG value) {
   const DecodedWords words = DecodeWords(data, data != nullptr ? count : 0);
-  CallbackList watchers;
-  {
-    std::lock_guard guard(Shared().listMutex);
-    watchers = callbacks_;
-  }
-  // Results are ignored; an exception from a watcher passes to the caller.
-  for (const auto& watcher : watchers) {
-    watcher->OnNotify(words.first, words.second, words.third, count, value);
-  }
+  const WatcherNotification notification{words.first, words.second, words.third, count, value};
+  // Queuing never waits for a watcher, so it may happen under the mutex: the order of the
+  // list is the order of delivery, and an Unregister that returned has closed its queue.
+  std::lock_guard guard(Shared().listMutex);
+  for (const auto& delivery : watchers_) delivery->Post(notification);
 }
 
 }  // namespace Talvaro::Objects

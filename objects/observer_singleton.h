@@ -7,16 +7,22 @@
 // that guards every callback list and the instance pointer.
 //
 // Threads: Register/Unregister on call threads; HasObservers/Notify on hardware callback
-// threads and call threads. Notify calls the callbacks in registration order on a copy of the
-// list, with no lock held, so a callback may register, unregister or write to a driver on any
-// thread without waiting. Blocks of one driver arrive on one thread and so in order; blocks of
-// different drivers may reach a watcher concurrently.
+// threads and call threads. Notify never calls a watcher itself: it queues the notification
+// with each watcher's delivery (watcher_delivery.h), in registration order, and returns, so a
+// stopped or dead watcher holds up no hardware thread and no other watcher. Each watcher gets
+// its notifications in the order Notify queued them, one call at a time, on a delivery thread
+// with no lock held, so it may register, unregister or write to a driver from inside OnNotify.
+// A returned Unregister is final: no call to that watcher starts afterwards. A watcher whose
+// call fails because its process is gone or the call broke (0x800706BA, 0x800706BE,
+// 0x800706BF) is removed from the list with one record.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "driver/observer_notification.h"
 #include "interfaces/registration_observer.h"
+#include "objects/watcher_delivery.h"
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/interface_table.h"
@@ -39,6 +45,7 @@ class CObserverSingleton : public platform::com::ObjectRoot,
  public:
   using Interfaces = platform::com::InterfaceTable<CObserverSingleton, IRegObserver>;
 
+  CObserverSingleton();
   ~CObserverSingleton();
 
   // The process-wide instance, created on first use, with a reference for the caller taken
@@ -58,8 +65,21 @@ class CObserverSingleton : public platform::com::ObjectRoot,
   void Notify(const unsigned char* data, ULONG count, ULONG value) override;
 
  private:
-  using CallbackList = std::vector<platform::com::ComPtr<IRegObserverCallback>>;
-  CallbackList callbacks_;  // registration order, no duplicates; guarded by the shared mutex
+  // What a delivery finds its list by; `owner` is cleared, under the shared mutex, as the
+  // instance goes, so a delivery that fails later finds nothing to remove itself from.
+  struct OwnerLink {
+    CObserverSingleton* owner;
+  };
+  using WatcherList = std::vector<std::shared_ptr<WatcherDelivery>>;
+
+  // On a delivery thread: the watcher behind `delivery` is gone.
+  static void RemoveGone(const std::shared_ptr<OwnerLink>& link, const std::shared_ptr<WatcherDelivery>& delivery,
+                         HRESULT status);
+  // Under the shared mutex: closes every delivery and hands the list over for release outside.
+  WatcherList TakeWatchers();
+
+  WatcherList watchers_;  // registration order, one per callback; guarded by the shared mutex
+  const std::shared_ptr<OwnerLink> link_;
 };
 
 }  // namespace Talvaro::Objects

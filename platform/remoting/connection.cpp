@@ -8,6 +8,7 @@
 
 #include "platform/com/class_table.h"
 #include "platform/remoting/marshaling.h"
+#include "platform/remoting/proxy.h"
 #include "platform/remoting/runtime.h"
 
 namespace platform::remoting {
@@ -115,8 +116,23 @@ std::shared_ptr<Connection> Connection::Start(kj::Own<kj::AsyncIoStream> stream,
   std::weak_ptr<Connection> weak = connection;
   Runtime::Get().Tasks().add(connection->WhenDisconnected().then([weak] {
     if (auto gone = weak.lock()) Trace("connection to " + gone->Name() + " closed");
+    // In a turn of its own: the disconnection is still being delivered to other waiters.
+    return kj::evalLater([weak] {
+      if (auto gone = weak.lock()) gone->ReleaseTransport();
+    });
   }));
   return connection;
+}
+
+void Connection::ReleaseTransport() {
+  alive_->store(false, std::memory_order_release);
+  // Severing may drop the last reference of a capability whose release reaches a stub's
+  // Forget; the set is copied first.
+  const std::vector<ProxyManager*> proxies(proxies_.begin(), proxies_.end());
+  for (ProxyManager* proxy : proxies) proxy->Sever();
+  rpc_ = nullptr;
+  network_ = nullptr;
+  stream_ = nullptr;
 }
 
 Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name)
@@ -145,6 +161,7 @@ Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string
 Connection::~Connection() = default;
 
 wire::Activator::Client Connection::Activator() {
+  if (!rpc_) return capnp::Capability::Client(KJ_EXCEPTION(DISCONNECTED, "the peer is gone")).castAs<wire::Activator>();
   capnp::word scratch[4]{};
   capnp::MallocMessageBuilder message(scratch);
   auto vat = message.getRoot<capnp::rpc::twoparty::VatId>();

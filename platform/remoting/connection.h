@@ -10,7 +10,10 @@
 //
 // Lifetime: the runtime keeps a connection while it is up; proxies of the peer's objects keep
 // theirs (calls through them fail once it is down). When the peer goes, Cap'n Proto drops the
-// capabilities it held and our ObjectStubs hand their references to a worker for the Release.
+// capabilities it held and our ObjectStubs hand their references to a worker for the Release;
+// right after, the connection gives back its transport (socket, RPC system, buffers) although
+// proxies may still hold the Connection itself: their capabilities are replaced by broken ones
+// first, so nothing of the RPC system outlives it.
 #pragma once
 
 #include <capnp/rpc-twoparty.h>
@@ -22,12 +25,15 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/remoting/com.capnp.h"
 #include "platform/remoting/object_ref.h"
 #include "platform/remoting/stub.h"
 
 namespace platform::remoting {
+
+class ProxyManager;
 
 class Connection final : public WireContext, public std::enable_shared_from_this<Connection> {
  public:
@@ -61,9 +67,20 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   // For ObjectStub: it is going (destroyed, or released by the peer).
   void Forget(IUnknown* identity, ObjectStub* stub);
 
+  // For ProxyManager, RPC thread: the proxies of the peer's objects, severed when the transport
+  // goes.
+  void Track(ProxyManager* proxy) { proxies_.insert(proxy); }
+  void Untrack(ProxyManager* proxy) { proxies_.erase(proxy); }
+
+  // RPC thread; for tests and diagnostics: whether the transport has been given back.
+  bool TransportReleased() const { return !rpc_; }
+
  private:
   Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name);
   capnp::Capability::Client ExportStub(std::shared_ptr<ExportedObject> object);
+  // RPC thread, once the connection is down: severs the proxies, then destroys the RPC system,
+  // the network and the stream (closing the socket), in that order.
+  void ReleaseTransport();
 
   // Set before the stream that writes it exists, so declared first. Shared with the
   // disconnection watch, which a pending WhenDisconnected branch can keep, and fire, after we
@@ -77,6 +94,8 @@ class Connection final : public WireContext, public std::enable_shared_from_this
   kj::ForkedPromise<void> disconnected_;
   // Our objects exported here, by identity. Entries are removed by the stub as it goes.
   std::unordered_map<IUnknown*, ObjectStub*> stubs_;
+  // Proxies of the peer's objects made on this connection; each removes itself as it goes.
+  std::unordered_set<ProxyManager*> proxies_;
 };
 
 }  // namespace platform::remoting

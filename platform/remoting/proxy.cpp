@@ -30,6 +30,12 @@ ProxyTable& Proxies() {
 
 std::atomic<std::size_t> liveProxies{0};
 
+// Under the table's mutex: removes `manager`'s entry, unless its key already names another one.
+void EraseEntry(ProxyTable& table, const capnp::ClientHook* key, ProxyManager* manager) {
+  const auto found = table.managers.find(key);
+  if (found != table.managers.end() && found->second == manager) table.managers.erase(found);
+}
+
 }  // namespace
 
 // ---- proxies --------------------------------------------------------------------------------
@@ -54,10 +60,23 @@ std::size_t ProxyManager::LiveCount() { return liveProxies.load(std::memory_orde
 
 ProxyManager::ProxyManager(kj::Own<capnp::ClientHook> hook, std::shared_ptr<Connection> connection)
     : key_(hook.get()), connection_(std::move(connection)), capability_(kj::mv(hook)) {
+  connection_->Track(this);
   liveProxies.fetch_add(1, std::memory_order_relaxed);
 }
 
-ProxyManager::~ProxyManager() { liveProxies.fetch_sub(1, std::memory_order_relaxed); }
+ProxyManager::~ProxyManager() {
+  connection_->Untrack(this);
+  liveProxies.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ProxyManager::Sever() {
+  {
+    auto& table = Proxies();
+    std::lock_guard lock(table.mutex);
+    EraseEntry(table, key_, this);
+  }
+  capability_ = capnp::Capability::Client(KJ_EXCEPTION(DISCONNECTED, "the peer is gone"));
+}
 
 ULONG ProxyManager::AddRef() { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
 
@@ -74,7 +93,7 @@ ULONG ProxyManager::Release() {
     std::lock_guard lock(table.mutex);
     const ULONG left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left != 0) return left;
-    table.managers.erase(key_);
+    EraseEntry(table, key_, this);  // a severed manager's key may name another one by now
   }
   Dispose();
   return 0;

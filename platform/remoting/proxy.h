@@ -69,6 +69,9 @@ class ProxyManager final : public IUnknown {
 
   // RPC thread.
   capnp::Capability::Client Capability() { return capability_; }
+  // RPC thread, when the connection gives back its transport: the capability becomes a broken
+  // one and the identity table forgets us (the hook's address may be reused from now on).
+  void Sever();
   const std::shared_ptr<Connection>& GetConnection() const { return connection_; }
 
  private:
@@ -78,7 +81,7 @@ class ProxyManager final : public IUnknown {
   void Dispose();
 
   std::atomic<ULONG> references_{1};
-  const capnp::ClientHook* const key_;       // the identity table's key; valid while we hold it
+  const capnp::ClientHook* const key_;       // the identity table's key while the capability is unsevered
   const std::shared_ptr<Connection> connection_;
   capnp::Capability::Client capability_;      // RPC thread only, destruction included
   std::mutex facetsMutex_;

@@ -9,12 +9,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "interfaces/application_lifecycle.h"
 #include "interfaces/driver_factory.h"
+#include "platform/automation/bstr.h"
 #include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
 #include "platform/types/wide_string.h"
 
 namespace Talvaro::RemotingTest {
+
+using platform::com::ComPtr;
 
 namespace fs = std::filesystem;
 
@@ -147,5 +151,27 @@ void ServerFixture::StartServer() {
 std::string ServerFixture::ServerLog() const { return ReadAll(logDirectory_ + "/TCD.log"); }
 
 bool ServerFixture::LogShows(const std::string& text) const { return ServerLog().find(text) != std::string::npos; }
+
+ComPtr<ITalvaroCommunicationDriverFactory> ServerFixture::Factory() {
+  ComPtr<ITalvaroCommunicationDriverFactory> factory;
+  EXPECT_EQ(Create(CLSID_TalvaroCommunicationDriverFactory, &factory), S_OK);
+  return factory;
+}
+
+ComPtr<ICommunicationDriver> ServerFixture::Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit) {
+  ComPtr<ICommunicationDriver> driver;
+  platform::automation::Bstr name(unit);
+  platform::automation::Bstr application(L"remoting_server_tests");
+  EXPECT_EQ(factory->CreateDriver(name.Get(), application.Get(), nullptr, nullptr, nullptr, driver.Put()), S_OK);
+  return driver;
+}
+
+HRESULT ServerFixture::Command(const wchar_t* text) {
+  ComPtr<IXRBGeneric> generic;
+  const HRESULT hr = Create(CLSID_TalvaroCommunicationDriverGApp, &generic);
+  if (FAILED(hr)) return hr;
+  platform::automation::Bstr command(text);
+  return generic->SendGenericCommand(command.Get());
+}
 
 }  // namespace Talvaro::RemotingTest

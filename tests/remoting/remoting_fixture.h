@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/communication_driver.h"
+#include "interfaces/driver_factory.h"
 #include "platform/com/apartment.h"
 #include "platform/com/class_table.h"
 #include "platform/com/com_ptr.h"
@@ -86,6 +88,11 @@ class ServerFixture : public RemotingFixture {
   std::vector<std::string> ServerEnvironment() const;
   std::string ServerLog() const;
   bool LogShows(const std::string& text) const;
+
+  // The server's driver factory, a driver object of it for `unit`, a generic command.
+  platform::com::ComPtr<ITalvaroCommunicationDriverFactory> Factory();
+  platform::com::ComPtr<ICommunicationDriver> Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit);
+  HRESULT Command(const wchar_t* text);
 
   std::unique_ptr<ChildProcess> server_;
 

@@ -56,30 +56,7 @@ class CJudge : public platform::com::ObjectRoot, public IRestrictionCallback {
   LONG verdict_ = 0;                                  // guarded by mutex_
 };
 
-class ServerEndToEnd : public ServerFixture {
- protected:
-  ComPtr<ITalvaroCommunicationDriverFactory> Factory() {
-    ComPtr<ITalvaroCommunicationDriverFactory> factory;
-    EXPECT_EQ(Create(CLSID_TalvaroCommunicationDriverFactory, &factory), S_OK);
-    return factory;
-  }
-
-  ComPtr<ICommunicationDriver> Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit) {
-    ComPtr<ICommunicationDriver> driver;
-    Bstr name(unit);
-    Bstr application(L"remoting_server_tests");
-    EXPECT_EQ(factory->CreateDriver(name.Get(), application.Get(), nullptr, nullptr, nullptr, driver.Put()), S_OK);
-    return driver;
-  }
-
-  HRESULT Command(const wchar_t* text) {
-    ComPtr<IXRBGeneric> generic;
-    const HRESULT hr = Create(CLSID_TalvaroCommunicationDriverGApp, &generic);
-    if (FAILED(hr)) return hr;
-    Bstr command(text);
-    return generic->SendGenericCommand(command.Get());
-  }
-};
+using ServerEndToEnd = ServerFixture;
 
 TEST_F(ServerEndToEnd, AClientUsesTheFactoryItsDebugInterfaceAndTheLifecycleObject) {
   StartServer();
