@@ -4,6 +4,7 @@
 #include "external/hardware/xrb_proxy.h"
 #include "external/hardware/xrb_simulator.h"
 #include "host/module.h"
+#include "host/remoting_limits.h"
 #include "host/support.h"
 #include "platform/com/apartment.h"
 #include "platform/com/class_table.h"
@@ -79,6 +80,7 @@ HRESULT CTalvaroCommunicationDriverModule::Run(int showCmd) {
 }
 
 HRESULT CTalvaroCommunicationDriverModule::PreMessageLoop(int /*showCmd*/) {
+  ApplyRemotingLimits();
   if (service_) {
     // Wide open: no authentication; any local client may call (platform/com/security.h).
     const HRESULT hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,

@@ -10,6 +10,7 @@
 #include "platform/registry/registry.h"
 #include "platform/remoting/connection.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/marshaling.h"
 #include "platform/remoting/runtime.h"
 
@@ -110,9 +111,10 @@ HRESULT FromRunningServer(REFCLSID clsid, REFIID riid, void** result, bool* runn
   if (!endpoint) return S_OK;
   HRESULT hr = S_OK;
   ObjectRef classObject;
+  bool timedOut = false;
   try {
     Runtime::Get().RunSync([&]() -> kj::Promise<void> {
-      return ConnectTo(endpoint->socket).then([&](std::shared_ptr<Connection> connection) {
+      return BoundOutgoingCall(ConnectTo(endpoint->socket).then([&](std::shared_ptr<Connection> connection) {
         auto request = connection->Activator().getClassObjectRequest();
         WriteGuid(clsid, request.initClsid());
         WriteGuid(riid, request.initIid());
@@ -122,9 +124,14 @@ HRESULT FromRunningServer(REFCLSID clsid, REFIID riid, void** result, bool* runn
             classObject = ObjectRef::FromWire(response.getClassObject(), riid, *connection);
           }
         });
-      });
+      }), timedOut);
     });
   } catch (const kj::Exception& failure) {
+    if (timedOut) {
+      // A server is there but does not answer: starting another would not help.
+      *running = true;
+      return RPC_S_CALL_FAILED_HR;
+    }
     // A class file nobody answers (its server died), or a server that went while we asked.
     Trace("no server at " + endpoint->socket + ": " + failure.getDescription().cStr());
     return S_OK;

@@ -8,6 +8,7 @@
 
 #include "platform/remoting/connection.h"
 #include "platform/remoting/errors.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/marshaling.h"
 #include "platform/remoting/runtime.h"
 
@@ -176,15 +177,17 @@ HRESULT ProxyManager::Facet(const InterfaceMarshaler& marshaler, void** result) 
 HRESULT ProxyManager::Invoke(Send send) {
   if (Runtime::OnRpcThread()) return RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR;
   bool connectedWhenIssued = false;
+  bool timedOut = false;
   try {
     Runtime::Get().RunSync([&]() -> kj::Promise<void> {
       connectedWhenIssued = connection_->Alive();
       if (!connectedWhenIssued) return KJ_EXCEPTION(DISCONNECTED, "the peer is gone");
-      return send(capability_, *connection_);
+      return BoundOutgoingCall(send(capability_, *connection_), timedOut);
     });
     return S_OK;
   } catch (const kj::Exception& failure) {
     Trace("call failed: " + std::string(failure.getDescription().cStr()));
+    if (timedOut) return RPC_S_CALL_FAILED_HR;  // it may or may not have run
     if (IsObjectDisconnected(failure)) return RPC_E_DISCONNECTED;
     return HresultFromTransport(failure, connectedWhenIssued, connection_->Alive());
   } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 #include "platform/remoting/connection.h"
 #include "platform/remoting/endpoints.h"
 #include "platform/remoting/errors.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/runtime.h"
 
 // System headers after ours: <fcntl.h> defines LOCK_WRITE, a name of stream.h.
@@ -17,12 +18,12 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 namespace platform::remoting {
 namespace {
 
 constexpr const char* kDefaultRunDirectory = "/run/talvaro";
-constexpr auto kAcceptRetryDelay = 100 * kj::MILLISECONDS;
 
 HRESULT HresultFromErrno(int error) {
   switch (error) {
@@ -53,6 +54,9 @@ struct ServerSide {
   kj::Maybe<Listener> listener;
   // Accepted connections stay open after listening stops: their clients keep their objects.
   std::vector<std::shared_ptr<Connection>> connections;
+  // The current episodes of failed accepts and of refusals at the cap, reported once each.
+  kj::Duration acceptBackoff = 0 * kj::MILLISECONDS;  // zero while accepting works
+  bool refusing = false;
 };
 
 ServerSide& Server() {
@@ -60,26 +64,59 @@ ServerSide& Server() {
   return *server;
 }
 
+constexpr kj::Duration kFirstAcceptBackoff = 10 * kj::MILLISECONDS;
+constexpr kj::Duration kLongestAcceptBackoff = 1000 * kj::MILLISECONDS;
+
+void Serve(kj::Own<kj::AsyncIoStream> stream) {
+  auto& server = Server();
+  const std::size_t cap = CurrentLimits().maxConnections;
+  if (server.connections.size() >= cap) {
+    // Closed as it came: the client's calls fail at once instead of waiting.
+    if (!std::exchange(server.refusing, true)) {
+      Report(Severity::Warning, "new connections are refused: " + std::to_string(cap) +
+                                    " connections are served, the configured maximum");
+    }
+    return;
+  }
+  if (std::exchange(server.refusing, false)) Report(Severity::Info, "new connections are served again");
+  auto connection = Connection::Start(kj::mv(stream), Connection::Side::Server, "client");
+  server.connections.push_back(connection);
+  Runtime::Get().Tasks().add(connection->WhenDisconnected().then([raw = connection.get()] {
+    auto& connections = Server().connections;
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [raw](const auto& entry) { return entry.get() == raw; }),
+                      connections.end());
+  }));
+}
+
 kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver) {
-  return receiver.accept().then(
-      [&receiver](kj::Own<kj::AsyncIoStream> stream) {
-        auto connection = Connection::Start(kj::mv(stream), Connection::Side::Server, "client");
-        Server().connections.push_back(connection);
-        Runtime::Get().Tasks().add(connection->WhenDisconnected().then([raw = connection.get()] {
-          auto& connections = Server().connections;
-          connections.erase(std::remove_if(connections.begin(), connections.end(),
-                                           [raw](const auto& entry) { return entry.get() == raw; }),
-                            connections.end());
-        }));
-        return AcceptLoop(receiver);
-      },
-      [&receiver](kj::Exception&& failure) {
-        // Out of descriptors or the like: try again shortly rather than stop serving.
-        Trace("accept failed: " + std::string(failure.getDescription().cStr()));
-        return Runtime::Get().Io().getTimer().afterDelay(kAcceptRetryDelay).then([&receiver] {
-          return AcceptLoop(receiver);
-        });
-      });
+  // evalNow: the receiver throws some failures (EMFILE among them) instead of rejecting.
+  return kj::evalNow([&receiver] { return receiver.accept(); })
+      .then(
+          [&receiver](kj::Own<kj::AsyncIoStream> stream) {
+            auto& server = Server();
+            if (server.acceptBackoff != 0 * kj::MILLISECONDS) {
+              server.acceptBackoff = 0 * kj::MILLISECONDS;
+              Report(Severity::Info, "accepting connections again");
+            }
+            Serve(kj::mv(stream));
+            return AcceptLoop(receiver);
+          },
+          [&receiver](kj::Exception&& failure) {
+            // Out of descriptors or memory: the waiting clients stay in the backlog; try again
+            // after a pause that grows while the shortage lasts.
+            auto& server = Server();
+            if (server.acceptBackoff == 0 * kj::MILLISECONDS) {
+              Report(Severity::Error, "accepting connections failed, retrying: " +
+                                          std::string(failure.getDescription().cStr()));
+              server.acceptBackoff = kFirstAcceptBackoff;
+            } else {
+              server.acceptBackoff = std::min(server.acceptBackoff * 2, kLongestAcceptBackoff);
+            }
+            return Runtime::Get().Io().getTimer().afterDelay(server.acceptBackoff).then([&receiver] {
+              return AcceptLoop(receiver);
+            });
+          });
 }
 
 // RPC thread.

@@ -100,7 +100,9 @@ std::string RenderUnit(const std::wstring& serviceName, const ServiceConfig& con
       unit << "Requires=" << name << "\nAfter=" << name << "\n";
     }
   }
-  unit << "\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
+  // A service process of the original platform has no small limit on its handles; the cap on
+  // descriptors is raised accordingly, so that a server's own limits decide.
+  unit << "\n[Service]\nType=notify\nNotifyAccess=main\nLimitNOFILE=65536\nExecStart=";
   bool first = true;
   for (const auto& word : SplitCommandLine(config.binaryPath)) {
     unit << (first ? "" : " ") << QuoteExecWord(ToUtf8(word));

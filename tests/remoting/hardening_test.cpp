@@ -1,8 +1,18 @@
 // The real server against clients that die, stop or misbehave: killed watchers give back their
-// connections and are removed, a stopped watcher holds up no unit's data.
+// connections and are removed, a stopped watcher holds up no unit's data, a stopped subscriber
+// is revoked after the call bound; accepting survives a shortage of descriptors and stops at
+// the connection cap.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+
+#include "platform/registry/registry.h"
+#include "platform/remoting/endpoints.h"
+#include "tests/remoting/test_probe.h"
 
 #include "platform/com/connection_interfaces.h"
 #include "tests/remoting/remoting_fixture.h"
@@ -13,8 +23,50 @@ namespace {
 
 using platform::com::ComPtr;
 
+// A connection to the server's socket that sends nothing.
+class SilentClient {
+ public:
+  SilentClient() : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const auto endpoint = platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (endpoint) std::strncpy(address.sun_path, endpoint->socket.c_str(), sizeof(address.sun_path) - 1);
+    connected_ = endpoint && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~SilentClient() { ::close(fd_); }
+  SilentClient(const SilentClient&) = delete;
+  SilentClient& operator=(const SilentClient&) = delete;
+  bool Connected() const { return connected_; }
+  // Whether the server closed the connection (without waiting when it did not).
+  bool ClosedByServer() const {
+    char byte = 0;
+    return ::recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
 class ServerHardening : public ServerFixture {
  protected:
+  static void SetRemotingValue(const wchar_t* name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TALVARO\\ORBIQ\\TalvaroCommunicationDriver\\Remoting", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+
+  std::size_t Occurrences(const std::string& text) const {
+    const std::string log = ServerLog();
+    std::size_t count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+  }
+
   std::size_t ServerDescriptors() const {
     std::size_t count = 0;
     std::error_code ignored;
@@ -67,14 +119,7 @@ TEST_F(ServerHardening, KilledWatchersGiveBackTheirConnectionsAtOnceAndAreRemove
   EXPECT_TRUE(WaitUntil([&] { return ServerDescriptors() <= baseline; }))
       << ServerDescriptors() << " descriptors, " << baseline << " before the watchers";
   ASSERT_EQ(Command(L"data XRB_1 00000002"), S_OK);
-  EXPECT_TRUE(WaitUntil([&] {
-    const std::string log = ServerLog();
-    std::size_t removed = 0;
-    for (auto at = log.find("A watcher was removed"); at != std::string::npos; at = log.find("A watcher was removed", at + 1)) {
-      ++removed;
-    }
-    return removed == watchers.size();
-  })) << ServerLog();
+  EXPECT_TRUE(WaitUntil([&] { return Occurrences("A watcher was removed") == watchers.size(); })) << ServerLog();
   EXPECT_TRUE(LogShows("its notification failed with 0x800706BA"));
 }
 
@@ -91,6 +136,64 @@ TEST_F(ServerHardening, AStoppedWatcherHoldsUpNoUnitsData) {
   EXPECT_TRUE(sink->WaitForEvents(kBlocks)) << sink->Events().size() << " of " << kBlocks << " blocks arrived";
   watcher->Signal(SIGCONT);
   EXPECT_TRUE(watcher->ReadLine().has_value()) << "the watcher is served again";
+}
+
+TEST_F(ServerHardening, AStoppedSubscriberIsRevokedAfterTheCallBound) {
+  SetRemotingValue(L"OutgoingCallTimeoutMs", 500);
+  StartServer();
+  auto peer = StartPeer();
+  ComPtr<ITestProbe> sink;
+  ASSERT_EQ(Create(CLSID_TestProbe, &sink), S_OK);
+  auto factory = Factory();
+  auto driver = Driver(factory.Get(), L"XRB_1");
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(driver.As(&container), S_OK);
+  ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put()), S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+  ASSERT_EQ(Command(L"data XRB_1 01"), S_OK);
+  ASSERT_TRUE(WaitUntil([&] {
+    ULONG events = 0;
+    return SUCCEEDED(sink->EventsReceived(&events)) && events > 0;
+  })) << "delivered while the subscriber runs";
+
+  peer->Signal(SIGSTOP);
+  ASSERT_EQ(Command(L"data XRB_1 02"), S_OK);
+  EXPECT_TRUE(WaitUntil([&] { return LogShows("RPC Call failed or server is unavailable."); })) << ServerLog();
+  ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.Put()), S_OK);
+  CONNECTDATA entry{};
+  ULONG fetched = 0;
+  EXPECT_EQ(connections->Next(1, &entry, &fetched), S_FALSE) << "revoked";
+  peer->Signal(SIGCONT);
+}
+
+TEST_F(ServerHardening, AcceptingOutlivesAShortageOfDescriptors) {
+  StartServer({"/usr/bin/prlimit", "--nofile=48:48", "--"});
+  {
+    std::vector<std::unique_ptr<SilentClient>> flood;
+    for (int i = 0; i < 80; ++i) flood.push_back(std::make_unique<SilentClient>());
+    EXPECT_TRUE(WaitUntil([&] { return LogShows("accepting connections failed, retrying"); })) << ServerLog();
+  }
+  EXPECT_TRUE(Factory()) << "served again once descriptors are free";
+  EXPECT_TRUE(WaitUntil([&] { return LogShows("accepting connections again"); })) << ServerLog();
+  EXPECT_EQ(Occurrences("accepting connections failed"), 1u) << "once per episode";
+}
+
+TEST_F(ServerHardening, ConnectionsBeyondTheCapAreClosedAsTheyCome) {
+  SetRemotingValue(L"MaxConnections", 3);
+  StartServer();
+  std::vector<std::unique_ptr<SilentClient>> held;
+  for (int i = 0; i < 3; ++i) held.push_back(std::make_unique<SilentClient>());
+  SilentClient refused;
+  ASSERT_TRUE(refused.Connected());
+  EXPECT_TRUE(WaitUntil([&] { return refused.ClosedByServer(); }));
+  EXPECT_TRUE(LogShows("new connections are refused: 3 connections are served"));
+  for (const auto& client : held) EXPECT_FALSE(client->ClosedByServer());
+  held.clear();
+  ComPtr<ITalvaroCommunicationDriverFactory> factory;
+  EXPECT_TRUE(WaitUntil([&] { return Create(CLSID_TalvaroCommunicationDriverFactory, &factory) == S_OK; }));
 }
 
 }  // namespace

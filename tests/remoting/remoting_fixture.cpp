@@ -141,8 +141,14 @@ std::vector<std::string> ServerFixture::ServerEnvironment() const {
   return {"TALVARO_LOG_DIR=" + logDirectory_, "TALVARO_EVENT_LOG=" + eventLog_};
 }
 
-void ServerFixture::StartServer() {
-  server_ = std::make_unique<ChildProcess>(SERVER_BINARY, std::vector<std::string>{}, ServerEnvironment());
+void ServerFixture::StartServer(const std::vector<std::string>& launcher) {
+  if (launcher.empty()) {
+    server_ = std::make_unique<ChildProcess>(SERVER_BINARY, std::vector<std::string>{}, ServerEnvironment());
+  } else {
+    std::vector<std::string> arguments(launcher.begin() + 1, launcher.end());
+    arguments.push_back(SERVER_BINARY);
+    server_ = std::make_unique<ChildProcess>(launcher.front(), arguments, ServerEnvironment());
+  }
   ASSERT_TRUE(WaitUntil([] {
     return platform::remoting::ReadClassFile(CLSID_TalvaroCommunicationDriverFactory).has_value();
   })) << server_->Errors();

@@ -82,8 +82,9 @@ class ServerFixture : public RemotingFixture {
  protected:
   void SetUp() override;
 
-  // Starts the server and waits until it publishes the driver factory.
-  void StartServer();
+  // Starts the server (through `launcher`, a command that execs the rest, when given) and waits
+  // until it publishes the driver factory.
+  void StartServer(const std::vector<std::string>& launcher = {});
   // The server's environment beside ours: the test's log directory and event log.
   std::vector<std::string> ServerEnvironment() const;
   std::string ServerLog() const;

@@ -123,6 +123,7 @@ TEST_F(ServiceManager, CreateWritesTheUnitOnceAndOpenFindsIt) {
   EXPECT_TRUE(Contains(unit, "\nAfter=basic.target\n")) << unit;  // RPCSS
   EXPECT_TRUE(Contains(unit, "\nRequires=network.service\nAfter=network.service\n")) << unit;
   EXPECT_TRUE(Contains(unit, "\nType=notify\n")) << unit;
+  EXPECT_TRUE(Contains(unit, "\nLimitNOFILE=65536\n")) << unit;  // the server's own cap decides
   // The quoted path stays one word; '\', '%' and '$' are escaped for systemd.
   EXPECT_TRUE(Contains(unit, "\nExecStart=\"/opt/it's 100%% $$HOME\\\\x/demo\" \"-flag\"\n")) << unit;
   // The creator's registry goes with the service.
