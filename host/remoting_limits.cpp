@@ -1,5 +1,6 @@
 #include "host/remoting_limits.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <optional>
@@ -56,6 +57,9 @@ void RaiseDescriptorLimit() {
 
 void ApplyRemotingLimits() {
   RaiseDescriptorLimit();
+  // Buffers of large messages are mapped on their own, so that they go back to the system as
+  // they are freed instead of staying in the heap after their connection has gone.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   platform::remoting::Limits limits;
   limits.outgoingCallBound = std::chrono::milliseconds(30000);
   HKEY key = nullptr;

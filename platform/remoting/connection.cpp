@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "platform/com/class_table.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/marshaling.h"
+#include "platform/remoting/message_meter.h"
 #include "platform/remoting/proxy.h"
 #include "platform/remoting/runtime.h"
 
@@ -19,21 +21,39 @@ using platform::com::ComPtr;
 // The connection's byte stream, watched: the moment a read reaches the end or fails (or a write
 // fails), the connection counts as down, before Cap'n Proto rejects the calls that were out on
 // it. Calls failing from then on can so tell "broke in flight" from "sent to a peer already gone".
+// What it reads is metered (message_meter.h): a message too large or beyond the receive budget,
+// or one that stays incomplete past the bound, ends the connection.
 class WatchedStream final : public kj::AsyncIoStream {
  public:
-  WatchedStream(kj::Own<kj::AsyncIoStream> inner, std::atomic<bool>& alive) : inner_(kj::mv(inner)), alive_(alive) {}
+  WatchedStream(kj::Own<kj::AsyncIoStream> inner, std::atomic<bool>& alive, const std::string& name)
+      : inner_(kj::mv(inner)), alive_(alive), name_(name), limits_(CurrentLimits()),
+        meter_(ReceiveBudget::Process()) {}
 
   kj::Promise<size_t> tryRead(void* buffer, size_t minBytes, size_t maxBytes) override {
-    return inner_->tryRead(buffer, minBytes, maxBytes)
-        .then(
-            [this, minBytes](size_t read) -> kj::Promise<size_t> {
-              if (read < minBytes) Down();
-              return read;
-            },
-            [this](kj::Exception&& failure) -> kj::Promise<size_t> {
-              Down();
-              return kj::mv(failure);
-            });
+    kj::Promise<size_t> reading = inner_->tryRead(buffer, minBytes, maxBytes);
+    if (meter_.InMessage()) {
+      reading = reading.exclusiveJoin(Runtime::Get().Io().getTimer().atTime(deadline_).then(
+          [this]() -> kj::Promise<size_t> {
+            return Refuse("a message stayed incomplete for " + std::to_string(limits_.partialMessageBound.count()) + " ms");
+          }));
+    }
+    return reading.then(
+        [this, buffer, minBytes](size_t read) -> kj::Promise<size_t> {
+          if (auto refusal = meter_.Received(static_cast<const unsigned char*>(buffer), read, limits_.maxMessageBytes,
+                                             limits_.maxReceivingBytes)) {
+            return Refuse(*refusal);
+          }
+          if (meter_.MessagesBegun() != messagesSeen_) {
+            messagesSeen_ = meter_.MessagesBegun();
+            deadline_ = Runtime::Get().Io().getTimer().now() + limits_.partialMessageBound.count() * kj::MILLISECONDS;
+          }
+          if (read < minBytes) Down();
+          return read;
+        },
+        [this](kj::Exception&& failure) -> kj::Promise<size_t> {
+          Down();
+          return kj::mv(failure);
+        });
   }
   kj::Promise<void> write(const void* buffer, size_t size) override {
     return Watch(inner_->write(buffer, size));
@@ -56,6 +76,11 @@ class WatchedStream final : public kj::AsyncIoStream {
 
  private:
   void Down() { alive_.store(false, std::memory_order_release); }
+  kj::Promise<size_t> Refuse(const std::string& reason) {
+    Down();
+    Report(Severity::Warning, "the connection to " + name_ + " was ended: " + reason);
+    return KJ_EXCEPTION(FAILED, "message refused", reason);
+  }
   kj::Promise<void> Watch(kj::Promise<void> writing) {
     return writing.then([]() -> kj::Promise<void> { return kj::READY_NOW; },
                         [this](kj::Exception&& failure) -> kj::Promise<void> {
@@ -66,6 +91,11 @@ class WatchedStream final : public kj::AsyncIoStream {
 
   kj::Own<kj::AsyncIoStream> inner_;
   std::atomic<bool>& alive_;
+  const std::string name_;
+  const Limits limits_;
+  MessageMeter meter_;
+  std::uint64_t messagesSeen_ = 0;
+  kj::TimePoint deadline_ = kj::origin<kj::TimePoint>();  // of the message being received
 };
 
 // The bootstrap capability of a server connection: class objects of the classes this process
@@ -138,13 +168,13 @@ void Connection::ReleaseTransport() {
 Connection::Connection(kj::Own<kj::AsyncIoStream> stream, Side side, std::string name)
     : name_(std::move(name)),
       side_(side),
-      stream_(kj::heap<WatchedStream>(kj::mv(stream), *alive_)),
+      stream_(kj::heap<WatchedStream>(kj::mv(stream), *alive_, name_)),
       network_(kj::heap<capnp::TwoPartyVatNetwork>(
           *stream_,
           side == Side::Client ? capnp::rpc::twoparty::Side::CLIENT : capnp::rpc::twoparty::Side::SERVER,
           [] {
             capnp::ReaderOptions options;
-            options.traversalLimitInWords = kMaxMessageWords;
+            options.traversalLimitInWords = CurrentLimits().maxMessageBytes / sizeof(capnp::word);
             options.nestingLimit = 64;
             return options;
           }())),

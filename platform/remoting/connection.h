@@ -39,8 +39,6 @@ class Connection final : public WireContext, public std::enable_shared_from_this
  public:
   enum class Side { Client, Server };
 
-  // The largest message a peer may send; a larger one ends the connection.
-  static constexpr std::uint64_t kMaxMessageWords = 32 * 1024 * 1024 / 8;
   // Bytes of incoming calls that may be queued for workers before the connection stops reading.
   static constexpr std::size_t kIncomingCallWindow = 8 * 1024 * 1024;
 

@@ -20,10 +20,10 @@ struct Limits {
   // Accepted connections served at once; a connection beyond is closed as it is accepted.
   std::size_t maxConnections = 4096;
   // The largest message a peer may send; a larger one ends its connection.
-  std::size_t maxMessageBytes = 32 * 1024 * 1024;
+  std::size_t maxMessageBytes = 16 * 1024 * 1024;
   // What all connections together may hold of messages still being received; a message that
   // would exceed it ends its connection.
-  std::size_t maxReceivingBytes = 128 * 1024 * 1024;
+  std::size_t maxReceivingBytes = 64 * 1024 * 1024;
   // A message begun must be complete within it, or its connection ends.
   std::chrono::milliseconds partialMessageBound{10000};
 };

@@ -79,7 +79,7 @@ void Serve(kj::Own<kj::AsyncIoStream> stream) {
     return;
   }
   if (std::exchange(server.refusing, false)) Report(Severity::Info, "new connections are served again");
-  auto connection = Connection::Start(kj::mv(stream), Connection::Side::Server, "client");
+  auto connection = Connection::Start(kj::mv(stream), Connection::Side::Server, "a client");
   server.connections.push_back(connection);
   Runtime::Get().Tasks().add(connection->WhenDisconnected().then([raw = connection.get()] {
     auto& connections = Server().connections;

@@ -37,6 +37,9 @@ class SilentClient {
   SilentClient(const SilentClient&) = delete;
   SilentClient& operator=(const SilentClient&) = delete;
   bool Connected() const { return connected_; }
+  bool Send(const std::vector<unsigned char>& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
   // Whether the server closed the connection (without waiting when it did not).
   bool ClosedByServer() const {
     char byte = 0;
@@ -167,6 +170,34 @@ TEST_F(ServerHardening, AStoppedSubscriberIsRevokedAfterTheCallBound) {
   ULONG fetched = 0;
   EXPECT_EQ(connections->Next(1, &entry, &fetched), S_FALSE) << "revoked";
   peer->Signal(SIGCONT);
+}
+
+// The start of a stream message of one segment of `bytes` bytes: its header and `sent` bytes.
+std::vector<unsigned char> MessageStart(std::uint32_t bytes, std::size_t sent) {
+  std::vector<unsigned char> start(8 + sent, 0);
+  const std::uint32_t words = bytes / 8;
+  std::memcpy(start.data() + 4, &words, 4);
+  return start;
+}
+
+TEST_F(ServerHardening, MessagesAreBoundedInSizeAllTogetherAndInTime) {
+  SetRemotingValue(L"MaxMessageKB", 6 * 1024);
+  SetRemotingValue(L"MaxReceivingKB", 8 * 1024);
+  SetRemotingValue(L"PartialMessageTimeoutMs", 500);
+  StartServer();
+  SilentClient tooLarge, first, second;
+  ASSERT_TRUE(tooLarge.Send(MessageStart(7 << 20, 0)));
+  EXPECT_TRUE(WaitUntil([&] { return tooLarge.ClosedByServer(); }));
+  EXPECT_TRUE(LogShows("bytes, more than the 6291456 allowed")) << ServerLog();
+  // Together beyond the budget: one of the two is refused at its header, the other dropped
+  // when it stays incomplete.
+  // A refused one's send may fail midway.
+  first.Send(MessageStart(5 << 20, 1 << 20));
+  second.Send(MessageStart(5 << 20, 1 << 20));
+  EXPECT_TRUE(WaitUntil([&] { return first.ClosedByServer() && second.ClosedByServer(); }));
+  EXPECT_TRUE(LogShows("bytes are being received, of at most 8388608")) << ServerLog();
+  EXPECT_TRUE(LogShows("a message stayed incomplete for 500 ms")) << ServerLog();
+  EXPECT_TRUE(Factory()) << "other clients are served";
 }
 
 TEST_F(ServerHardening, AcceptingOutlivesAShortageOfDescriptors) {
