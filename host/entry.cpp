@@ -1,15 +1,19 @@
 // Process entry, command line and the single-instance guard.
 #include <cstdint>
+#include <cstdio>
 
 #include "host/command_line.h"
 #include "host/module.h"
 #include "interfaces/application_lifecycle.h"
 #include "platform/com/apartment.h"
 #include "platform/kernel/synch.h"
+#include "platform/registry/registry.h"
+#include "platform/service/event_log.h"
 #include "platform/system/char_case.h"
 #include "platform/system/last_error.h"
 #include "platform/system/message_box.h"
 #include "platform/system/process.h"
+#include "platform/types/wide_string.h"
 
 namespace Talvaro::Host {
 namespace {
@@ -62,6 +66,9 @@ int CTalvaroCommunicationDriverModule::WinMain(int showCmd) {
     CoUninitialize();
     comInitialized_ = false;
   }
+  if (result == static_cast<HRESULT>(ERROR_BADDB) || result == HRESULT_FROM_WIN32(ERROR_BADDB)) {
+    ReportDamagedRegistry();
+  }
   // Started outside the service manager while registered as a service, or with no application
   // identity registered: both end quietly.
   if (result == static_cast<HRESULT>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) ||
@@ -69,6 +76,19 @@ int CTalvaroCommunicationDriverModule::WinMain(int showCmd) {
     return 0;
   }
   return static_cast<int>(result);
+}
+
+void CTalvaroCommunicationDriverModule::ReportDamagedRegistry() {
+  const std::wstring text = L"The registry " + platform::FromUtf8(platform::registry::CurrentDatabasePath()) +
+                            L" is damaged or is not a registry file; TalvaroCommunicationDriver cannot run until it "
+                            L"is repaired, or removed so that /RegServer or /debug makes a new one.";
+  std::fputs((platform::ToUtf8(text) + "\n").c_str(), stderr);
+  logger_->Error(logSource_, text, Logging::Category::Developer1);
+  if (HANDLE source = RegisterEventSourceW(nullptr, serviceName_.c_str())) {
+    LPCWSTR strings[] = {text.c_str()};
+    ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+  }
 }
 
 bool CTalvaroCommunicationDriverModule::ParseCommandLine(LPCWSTR commandLine, HRESULT* result) {

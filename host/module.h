@@ -78,6 +78,8 @@ class CTalvaroCommunicationDriverModule final : public platform::com::ServerModu
   void ReportRunningIfStarting();
   // printf-style; one information record, cut to 255 characters. Any thread.
   void LogEvent(LPCWSTR format, ...);
+  // Says on stderr, in the log and in the event log that the registry file is damaged.
+  void ReportDamagedRegistry();
 
   // ---- Installation and registration (installation.cpp). Entry thread. ----
   HRESULT RegisterAppId(bool service);

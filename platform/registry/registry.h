@@ -11,6 +11,8 @@
 // functions as UTF-8 bytes.
 #pragma once
 
+#include <string>
+
 #include "platform/types/windows_types.h"
 
 struct RegistryKey;  // opaque; see registry_store.h
@@ -84,3 +86,9 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
                       LPWSTR keyClass, LPDWORD classLength, FILETIME* lastWrite);
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameLength,
                       LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+
+namespace platform::registry {
+// The database file the predefined roots use now: TALVARO_REGISTRY when set, else the default;
+// read anew on each call.
+std::string CurrentDatabasePath();
+}  // namespace platform::registry

@@ -40,8 +40,6 @@ struct ValueRecord {
   std::string data;  // as stored: UTF-8 for the string types, raw bytes otherwise
 };
 
-// The default database path, or TALVARO_REGISTRY when set; read anew on each call.
-std::string CurrentDatabasePath();
 
 // One registry file and this process's single connection to it. Shared by every handle and call
 // that names the same path; all state is guarded by `mutex_`, which a Session holds for the

@@ -155,9 +155,7 @@ class RegistryKeyHandle {
   ~RegistryKeyHandle() {
     if (key_ != nullptr) RegCloseKey(key_);
   }
-  bool Open(HKEY parent, const std::wstring& path) {
-    return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key_) == ERROR_SUCCESS;
-  }
+  LSTATUS Open(HKEY parent, const std::wstring& path) { return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key_); }
   HKEY Get() const { return key_; }
 
  private:
@@ -185,19 +183,22 @@ struct Registration {
   std::optional<std::wstring> localServer;   // LocalServer32's command line
 };
 
-// REGDB_E_CLASSNOTREG when the class has no key.
+// REGDB_E_CLASSNOTREG when the class has no key; a damaged registry is said as such, so that a
+// client does not report its server as not registered.
 HRESULT ReadRegistration(REFCLSID clsid, Registration* out) {
   RegistryKeyHandle classKey;
-  if (!classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + platform::FormatGuid(clsid))) return REGDB_E_CLASSNOTREG;
+  const LSTATUS opened = classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + platform::FormatGuid(clsid));
+  if (opened == ERROR_BADDB) return HRESULT_FROM_WIN32(ERROR_BADDB);
+  if (opened != ERROR_SUCCESS) return REGDB_E_CLASSNOTREG;
   if (const auto appId = ReadString(classKey.Get(), L"AppID")) {
     RegistryKeyHandle appKey;
-    if (appKey.Open(HKEY_CLASSES_ROOT, L"AppID\\" + *appId)) {
+    if (appKey.Open(HKEY_CLASSES_ROOT, L"AppID\\" + *appId) == ERROR_SUCCESS) {
       const auto service = ReadString(appKey.Get(), L"LocalService");
       if (service && !service->empty()) out->localService = service;
     }
   }
   RegistryKeyHandle serverKey;
-  if (serverKey.Open(classKey.Get(), L"LocalServer32")) {
+  if (serverKey.Open(classKey.Get(), L"LocalServer32") == ERROR_SUCCESS) {
     const auto command = ReadString(serverKey.Get(), nullptr);
     if (command && !command->empty()) out->localServer = command;
   }

@@ -276,6 +276,20 @@ TEST_F(Executable, AGuardThatCannotBeMadeEndsTheStartQuietly) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kAppIdKey));  // /debug takes the guard before it registers
 }
 
+TEST_F(Executable, ADamagedRegistryEndsEveryStartWithItsCodeAndSaysSoNamingTheFile) {
+  std::ofstream(environment_.Registry(), std::ios::binary) << std::string(4096, '\x5A');
+  const std::string said = "The registry " + environment_.Registry().string() + " is damaged or is not a registry file";
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"/debug"}, {"/RegServer"}, {}}) {
+    ServerProcess process(kServer, arguments);
+    EXPECT_EQ(process.WaitForExit(), 1009 & 0xFF) << "ERROR_BADDB as the exit code";
+    EXPECT_TRUE(Contains(process.Stderr(), said)) << process.Stderr();
+  }
+  EXPECT_TRUE(Contains(Log(), "Error [") && Contains(Log(), said)) << Log();
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_TRUE(Contains(events.back(), said)) << events.back();
+}
+
 TEST_F(Executable, ADashIsNoSwitch) {
   {
     // Nothing registered: the guard is taken, Start finds no application identity, exit 0.

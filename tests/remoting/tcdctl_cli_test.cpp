@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "interfaces/driver_factory.h"
+#include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
 #include "tests/remoting/remoting_fixture.h"
 
@@ -150,6 +151,13 @@ TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
       "tcdctl: cannot reach the server: it is not running and not registered: Class not registered (0x80040154)\n";
   RunAll({{{"units"}, 1, "", notRunning}, {{"watch"}, 1, "", notRunning}});
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "answered without waiting for a server";
+
+  // A damaged registry is not "not registered".
+  const std::string registry = platform::registry::CurrentDatabasePath();
+  std::ofstream(registry, std::ios::binary | std::ios::trunc) << std::string(4096, 'Z');
+  RunAll({{{"units"}, 1, "",
+           "tcdctl: cannot reach the server: the registry " + registry +
+               " is damaged: The configuration registry database is corrupt (0x800703F1)\n"}});
 }
 
 TEST_F(TcdctlCli, AServerItStartsIsAnnouncedOnStandardError) {

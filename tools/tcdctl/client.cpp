@@ -13,6 +13,7 @@
 #include "platform/com/connection_interfaces.h"
 #include "platform/com/interface_table.h"
 #include "platform/remoting/activation.h"
+#include "platform/registry/registry.h"
 #include "platform/remoting/remoting.h"
 #include "platform/types/wide_string.h"
 #include "tools/tcdctl/output.h"
@@ -148,6 +149,8 @@ class Session {
     if (SUCCEEDED(hr)) return true;
     if (hr == REGDB_E_CLASSNOTREG) {
       Fail("cannot reach the server: it is not running and not registered", hr);
+    } else if (hr == HRESULT_FROM_WIN32(ERROR_BADDB)) {
+      Fail("cannot reach the server: the registry " + platform::registry::CurrentDatabasePath() + " is damaged", hr);
     } else {
       Fail("cannot reach the server", hr);
     }
