@@ -3,7 +3,12 @@
 // running, one that tcdctl starts, one that never answers, and one that goes away while tcdctl
 // listens.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "interfaces/driver_factory.h"
@@ -72,6 +77,7 @@ TEST_F(TcdctlCli, EveryOneShotCommandInTextAndJson) {
        ""},
       {{"--json", "subitems", "XRB_1"}, 0, "{\"unit\":\"XRB_1\",\"subitems\":[\"Sensor_A\",\"Sensor_B\"]}\n", ""},
       {{"info", "XRB_9"}, 1, "", "tcdctl: no unit named 'XRB_9': The parameter is incorrect (0x80070057)\n"},
+      {{"info", "XRB\x1b[2J"}, 1, "", "tcdctl: no unit named 'XRB\\x1b[2J': The parameter is incorrect (0x80070057)\n"},
       {{"write", "XRB_1", "0102A0FF", "7"}, 0, "result 0\n", ""},
       // The hardware's answer is a result, not a failure.
       {{"generic", "write-result XRB_1 -4"}, 0, "", ""},
@@ -158,6 +164,30 @@ TEST_F(TcdctlCli, AServerThatIsNotRunningIsAClearFailure) {
   RunAll({{{"units"}, 1, "",
            "tcdctl: cannot reach the server: the registry " + registry +
                " is damaged: The configuration registry database is corrupt (0x800703F1)\n"}});
+}
+
+TEST_F(TcdctlCli, AServerThatTakesNoCallsIsAFailureAfterTheTimeout) {
+  // A socket that is listened on and never served, published as the factory's endpoint under
+  // this process's id (the class file goes before the fixture would end the process it names).
+  ASSERT_TRUE(platform::remoting::MakeDirectories(platform::remoting::ClassDirectory()));
+  const std::string classFile = platform::remoting::ClassFilePath(CLSID_TalvaroCommunicationDriverFactory);
+  struct Unpublish {
+    std::string file;
+    ~Unpublish() { std::filesystem::remove(file); }
+  } unpublish{classFile};
+  const std::string path = RunDirectory() + "/deaf.sock";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 16), 0);
+  std::ofstream(classFile) << "socket=" << path << "\npid=" << ::getpid() << "\n";
+  RunAll({{{"units", "--timeout", "0.5"},
+           1,
+           "",
+           "tcdctl: cannot reach the server: the server did not answer within 0.5 s (--timeout)\n"}});
+  ::close(listener);
 }
 
 TEST_F(TcdctlCli, AServerItStartsIsAnnouncedOnStandardError) {

@@ -31,6 +31,19 @@ TEST(TcdctlCommandLine, GlobalOptionsCommandsAndTheirArguments) {
   EXPECT_EQ(parsed.command.firstText, "one");
   EXPECT_EQ(parsed.command.secondText, "two words");
   EXPECT_EQ(Parse({"units"}).command.application, "tcdctl");
+  EXPECT_EQ(Parse({"units"}).command.timeout, kDefaultTimeout);
+
+  // Options after the command word too; "--" ends them.
+  parsed = Parse({"info", "--json", "XRB_1", "--timeout", "2.5", "--app=late"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.command.json);
+  EXPECT_EQ(parsed.command.unit, "XRB_1");
+  EXPECT_EQ(parsed.command.timeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(parsed.command.application, "late");
+  parsed = Parse({"--timeout=0", "info", "--", "--odd-name"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_EQ(parsed.command.unit, "--odd-name");
+  EXPECT_EQ(parsed.command.timeout, std::chrono::milliseconds(0)) << "no bound";
 }
 
 TEST(TcdctlCommandLine, HelpInEveryForm) {
@@ -60,6 +73,14 @@ TEST(TcdctlCommandLine, UsageErrorsSayWhatIsWrong) {
   EXPECT_EQ(Parse({"write", "XRB_1", "012"}).error, "write: '012' is not hexadecimal bytes");
   EXPECT_EQ(Parse({"write", "XRB_1", "01", "4294967296"}).error, "write: '4294967296' is not a 32-bit number");
   EXPECT_EQ(Parse({"create", "only-one"}).error, "create: wrong number of arguments");
+  for (const char* bad : {"", "-1", "1e3", "86401", "x"}) {
+    EXPECT_EQ(Parse({"units", "--timeout", bad}).error, "--timeout needs a number of seconds, not '" + std::string(bad) + "'")
+        << bad;
+  }
+  // What a user typed is echoed with its control characters escaped.
+  EXPECT_EQ(Parse({"un\x1b[2Jits"}).error, "unknown command 'un\\x1b[2Jits'");
+  EXPECT_EQ(Parse({"--v\n", "units"}).error, "unknown option '--v\\x0a'");
+  EXPECT_EQ(Parse({"write", "XRB_1", "\x7f"}).error, "write: '\\x7f' is not hexadecimal bytes");
 }
 
 TEST(TcdctlCommandLine, NumbersInDecimalOrAsThirtyTwoHexBits) {

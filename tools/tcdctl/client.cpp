@@ -1,5 +1,6 @@
 #include "tools/tcdctl/client.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "platform/com/connection_interfaces.h"
 #include "platform/com/interface_table.h"
 #include "platform/remoting/activation.h"
+#include "platform/remoting/limits.h"
 #include "platform/registry/registry.h"
 #include "platform/remoting/remoting.h"
 #include "platform/types/wide_string.h"
@@ -138,7 +140,13 @@ class Session {
 
  private:
   int Fail(const std::string& what, HRESULT hr) {
-    streams_.err << "tcdctl: " << Failure(what, hr) << '\n';
+    const auto waited = std::chrono::steady_clock::now() - started_;
+    if (hr == RPC_S_CALL_FAILED_HR && command_.timeout.count() > 0 && waited >= command_.timeout) {
+      streams_.err << "tcdctl: " << what << ": the server did not answer within " << command_.timeout.count() / 1000.0
+                   << " s (--timeout)\n";
+    } else {
+      streams_.err << "tcdctl: " << Failure(what, hr) << '\n';
+    }
     return 1;
   }
 
@@ -168,7 +176,7 @@ class Session {
     const HRESULT hr = factory_->CreateDriver(unit.Get(), application.Get(), none.Get(), none.Get(), none.Get(),
                                               driver_.Put());
     if (hr != S_OK || !driver_) {
-      Fail("cannot open " + command_.unit, hr == S_OK ? E_UNEXPECTED : hr);
+      Fail("cannot open " + Escaped(command_.unit), hr == S_OK ? E_UNEXPECTED : hr);
       return false;
     }
     return true;
@@ -199,8 +207,8 @@ class Session {
     SafeArray lines;
     const bool info = command_.verb == Verb::kInfo;
     hr = info ? debug->GetXRBInfo(unit.Get(), lines.Put()) : debug->GetXRBSubItemNames(unit.Get(), lines.Put());
-    if (hr == E_INVALIDARG) return Fail("no unit named '" + command_.unit + "'", hr);
-    if (FAILED(hr)) return Fail("cannot describe " + command_.unit, hr);
+    if (hr == E_INVALIDARG) return Fail("no unit named '" + Escaped(command_.unit) + "'", hr);
+    if (FAILED(hr)) return Fail("cannot describe " + Escaped(command_.unit), hr);
     const auto list = Utf8Strings(lines.Get());
     if (command_.json) {
       writer_->Write("{\"unit\":" + JsonString(command_.unit) + (info ? ",\"info\":" : ",\"subitems\":") +
@@ -219,11 +227,11 @@ class Session {
     if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put());
     ComPtr<platform::com::ComObject<CEventPrinter>> printer;
     if (SUCCEEDED(hr)) hr = platform::com::CreateObject(&printer);
-    if (FAILED(hr)) return Fail("cannot subscribe to " + command_.unit, hr);
+    if (FAILED(hr)) return Fail("cannot subscribe to " + Escaped(command_.unit), hr);
     printer->Initialize(writer_, command_.unit, command_.json);
     DWORD cookie = 0;
     hr = point->Advise(static_cast<ICommunicationDriverEvents*>(printer.Get()), &cookie);
-    if (FAILED(hr)) return Fail("cannot subscribe to " + command_.unit, hr);
+    if (FAILED(hr)) return Fail("cannot subscribe to " + Escaped(command_.unit), hr);
     const bool stopped = waitForStop_([this] { return platform::remoting::IsConnected(driver_.Get()); });
     if (!stopped) return Fail("the server went away", RPC_S_SERVER_UNAVAILABLE_HR);
     point->Unadvise(cookie);
@@ -238,7 +246,7 @@ class Session {
     if (SUCCEEDED(hr)) hr = platform::automation::CreateByteArray(command_.data, &bytes);
     LONG result = 0;
     if (SUCCEEDED(hr)) hr = transfer->Write(bytes.Get(), command_.value, &result);
-    if (hr != S_OK) return Fail("cannot write to " + command_.unit, FAILED(hr) ? hr : E_UNEXPECTED);
+    if (hr != S_OK) return Fail("cannot write to " + Escaped(command_.unit), FAILED(hr) ? hr : E_UNEXPECTED);
     if (command_.json) {
       writer_->Write("{\"unit\":" + JsonString(command_.unit) + ",\"result\":" + std::to_string(result) + "}");
     } else {
@@ -295,6 +303,7 @@ class Session {
   }
 
   const Command& command_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   Streams streams_;
   const WaitForStop& waitForStop_;
   std::shared_ptr<LineWriter> writer_;
@@ -314,6 +323,9 @@ int Execute(const Command& command, Streams streams, const WaitForStop& waitForS
   struct ObserverRemoval {
     ~ObserverRemoval() { platform::remoting::SetLaunchObserver(nullptr); }
   } removal;
+  auto limits = platform::remoting::CurrentLimits();
+  limits.outgoingCallBound = command.timeout;
+  platform::remoting::SetLimits(limits);
   Session session(command, streams, waitForStop);
   return session.Run();
 }

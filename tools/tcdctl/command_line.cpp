@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace tcdctl {
@@ -57,7 +58,37 @@ ParsedCommandLine Fail(std::string message) {
   return parsed;
 }
 
+// The value of an option given as "--name value" or "--name=value"; advances `at` past it.
+// Nothing when `arg` is not that option; an empty value when it has none.
+std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& at, const std::string& name) {
+  const std::string& arg = args[at];
+  if (arg == name) return ++at < args.size() ? args[at] : std::string();
+  if (arg.rfind(name + "=", 0) == 0) return arg.substr(name.size() + 1);
+  return std::nullopt;
+}
+
+// An option is a word that starts with '-' and is not a negative number (a write's value).
+bool IsOption(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
+}
+
 }  // namespace
+
+std::string Escaped(const std::string& text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      escaped += "\\x";
+      escaped += kDigits[byte >> 4];
+      escaped += kDigits[byte & 0xF];
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
 
 std::string VerbName(Verb verb) { return verb == Verb::kNone ? std::string() : InfoOf(verb).name; }
 
@@ -97,54 +128,61 @@ bool ParseValue(const std::string& text, std::int32_t* value) {
   return true;
 }
 
+bool ParseTimeout(const std::string& text, std::chrono::milliseconds* timeout) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || seconds > 86400) return false;
+  *timeout = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000 + 0.5));
+  return true;
+}
+
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   ParsedCommandLine parsed;
   Command& command = parsed.command;
-  std::size_t at = 0;
-  // Global options, before the command.
-  for (; at < args.size(); ++at) {
+  // Options may stand anywhere, before or after the command word; "--" ends them.
+  std::vector<std::string> words;
+  bool optionsEnded = false;
+  for (std::size_t at = 0; at < args.size(); ++at) {
     const std::string& arg = args[at];
-    if (arg == "--json") {
+    if (optionsEnded || !IsOption(arg)) {
+      words.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--json") {
       command.json = true;
-    } else if (arg == "--app") {
-      if (++at == args.size()) return Fail("--app needs an application name");
-      command.application = args[at];
-      if (command.application.empty()) return Fail("--app needs an application name");
-    } else if (arg.rfind("--app=", 0) == 0) {
-      command.application = arg.substr(6);
-      if (command.application.empty()) return Fail("--app needs an application name");
     } else if (IsHelp(arg)) {
       command.help = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Fail("unknown option '" + arg + "'");
+    } else if (const auto application = OptionValue(args, at, "--app")) {
+      if (application->empty()) return Fail("--app needs an application name");
+      command.application = *application;
+    } else if (const auto timeout = OptionValue(args, at, "--timeout")) {
+      if (!ParseTimeout(*timeout, &command.timeout)) {
+        return Fail("--timeout needs a number of seconds, not '" + Escaped(*timeout) + "'");
+      }
     } else {
-      break;
+      return Fail("unknown option '" + Escaped(arg) + "'");
     }
   }
-  if (at == args.size()) {
+  std::size_t at = 0;
+  if (words.empty()) {
     if (command.help) return parsed;
     return Fail("no command given");
   }
-  if (args[at] == "help") {
+  if (words[at] == "help") {
     command.help = true;
-    if (++at == args.size()) return parsed;
-    const VerbInfo* info = FindVerb(args[at]);
-    if (info == nullptr) return Fail("unknown command '" + args[at] + "'");
+    if (++at == words.size()) return parsed;
+    const VerbInfo* info = FindVerb(words[at]);
+    if (info == nullptr) return Fail("unknown command '" + Escaped(words[at]) + "'");
     command.verb = info->verb;
-    if (at + 1 != args.size()) return Fail("help takes one command");
+    if (at + 1 != words.size()) return Fail("help takes one command");
     return parsed;
   }
-  const VerbInfo* info = FindVerb(args[at]);
-  if (info == nullptr) return Fail("unknown command '" + args[at] + "'");
+  const VerbInfo* info = FindVerb(words[at]);
+  if (info == nullptr) return Fail("unknown command '" + Escaped(words[at]) + "'");
   command.verb = info->verb;
-  std::vector<std::string> arguments;
-  for (++at; at < args.size(); ++at) {
-    if (IsHelp(args[at])) {
-      command.help = true;
-      return parsed;
-    }
-    arguments.push_back(args[at]);
-  }
+  const std::vector<std::string> arguments(words.begin() + 1, words.end());
   if (command.help) return parsed;
   if (arguments.size() < info->minArguments || arguments.size() > info->maxArguments) {
     return Fail(std::string(info->name) + ": wrong number of arguments");
@@ -157,9 +195,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       break;
     case Verb::kWrite:
       command.unit = arguments[0];
-      if (!ParseHex(arguments[1], &command.data)) return Fail("write: '" + arguments[1] + "' is not hexadecimal bytes");
+      if (!ParseHex(arguments[1], &command.data)) return Fail("write: '" + Escaped(arguments[1]) + "' is not hexadecimal bytes");
       if (arguments.size() == 3 && !ParseValue(arguments[2], &command.value)) {
-        return Fail("write: '" + arguments[2] + "' is not a 32-bit number");
+        return Fail("write: '" + Escaped(arguments[2]) + "' is not a 32-bit number");
       }
       break;
     case Verb::kGeneric:

@@ -1,14 +1,18 @@
 // tcdctl's command line: global options, then a command and its arguments.
 //
-//   tcdctl [--json] [--app <name>] <command> [<argument>...]
+//   tcdctl [--json] [--app <name>] [--timeout <seconds>] <command> [<argument>...]
 //   tcdctl --help | tcdctl <command> --help | tcdctl help [<command>]
+// Options may also follow the command word; "--" ends them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tcdctl {
+
+inline constexpr std::chrono::milliseconds kDefaultTimeout{30000};
 
 enum class Verb { kNone, kUnits, kInfo, kSubItems, kOpen, kWrite, kWatch, kGeneric, kCreate, kActivate, kShutdown };
 
@@ -17,6 +21,8 @@ struct Command {
   bool help = false;                  // show the usage (of `verb`, when given)
   bool json = false;                  // one JSON object per line
   std::string application = "tcdctl";  // the application name given to the server
+  // How long a call may wait for the server's answer; zero waits while the server lives.
+  std::chrono::milliseconds timeout{kDefaultTimeout};
   std::string unit;                   // info, subitems, open, write
   std::vector<std::uint8_t> data;     // write
   std::int32_t value = 0;             // write
@@ -34,6 +40,12 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // "units", "info", ...; empty for kNone.
 std::string VerbName(Verb verb);
+
+// `text` with its control characters as \xHH, for echoing what a user typed.
+std::string Escaped(const std::string& text);
+
+// A non-negative number of seconds, fractions allowed, at most a day.
+bool ParseTimeout(const std::string& text, std::chrono::milliseconds* timeout);
 
 // Pairs of hexadecimal digits, optionally after "0x"; "" is no bytes. Nothing for anything else.
 bool ParseHex(const std::string& text, std::vector<std::uint8_t>* bytes);

@@ -15,7 +15,7 @@ constexpr const char* kOverview = R"HELP(NAME
     tcdctl - talk to the TalvaroCommunicationDriver server from a shell
 
 SYNOPSIS
-    tcdctl [--json] [--app <name>] <command> [<argument>...]
+    tcdctl [--json] [--app <name>] [--timeout <seconds>] <command> [<argument>...]
     tcdctl --help
     tcdctl <command> --help
 
@@ -45,7 +45,15 @@ COMMANDS
 OPTIONS
     --json          print one JSON object per line instead of text (see each command)
     --app <name>    the application name tcdctl gives the server (default "tcdctl")
+    --timeout <seconds>
+                    how long a call may wait for the server's answer (default 30; 0 waits
+                    while the server lives); a server that does not answer in time is a
+                    failure: "tcdctl: <what>: the server did not answer within <n> s"
     --help, -h      show this text, or with a command that command's
+
+    Options may come before or after the command word; "--" ends them, so that a name
+    beginning with '-' can be given. Names and texts tcdctl echoes in its messages have
+    their control characters written as \xHH.
 
 EXIT STATUS
     0   the command succeeded (open and watch: ended by Ctrl-C or SIGTERM)
