@@ -1,5 +1,7 @@
 #include "platform/remoting/worker_pool.h"
 
+#include <algorithm>
+
 #include "platform/com/apartment.h"
 #include "platform/remoting/runtime.h"
 
@@ -17,12 +19,19 @@ void WorkerPool::Submit(Task task) {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(task));
     if (stopped_) return;
-    if (queue_.size() > idle_ && threads_ < maxThreads_) {
+    if (!idle_.empty()) {
+      // The most recently idle worker takes it: the others stay idle and end in time.
+      IdleWorker* worker = idle_.back();
+      idle_.pop_back();
+      worker->woken = true;
+      worker->wake.notify_one();
+      return;
+    }
+    if (threads_ < maxThreads_) {
       ++threads_;
       start = true;
     }
   }
-  workAvailable_.notify_one();
   if (start) StartWorker();
 }
 
@@ -60,10 +69,15 @@ void WorkerPool::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (queue_.empty() || stopped_) {
-      ++idle_;
-      const bool woken = workAvailable_.wait_for(lock, idleTimeout_, [this] { return !queue_.empty() && !stopped_; });
-      --idle_;
-      if (!woken) break;
+      IdleWorker self;
+      idle_.push_back(&self);
+      self.wake.wait_for(lock, idleTimeout_, [&self] { return self.woken; });
+      if (!self.woken) {
+        idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
+        if (queue_.empty() || stopped_) break;
+      }
+      // Woken, the task may have gone to a worker that just finished one: look again.
+      if (queue_.empty() || stopped_) continue;
     }
     Task task = std::move(queue_.front());
     queue_.pop_front();

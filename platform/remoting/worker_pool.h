@@ -2,7 +2,9 @@
 // process. Calls run concurrently, each on a thread that joined the apartment.
 //
 // Threads start on demand, when a task finds no idle worker, up to a limit, and end after a
-// while without work, so a process that is never called keeps none. A call that blocks (for
+// while without work, so a process that is never called keeps none. A task goes to the worker
+// that became idle last, so that under a light load the same few workers serve and the others
+// end, instead of every worker staying alive on a share of the calls. A call that blocks (for
 // instance on a nested call back to its caller) holds only its own worker; the limit bounds how
 // many may block at once. Beyond it tasks queue, in submission order, until a worker is free:
 // a nested call that comes back into this process while every worker is blocked waits in that
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "platform/remoting/move_only_function.h"
 
@@ -55,11 +58,16 @@ class WorkerPool {
   const std::size_t maxThreads_;
   const std::chrono::milliseconds idleTimeout_;
   const StartThread startThread_;
+  // A worker waiting for work, on its own stack; woken by Submit, which takes it off `idle_`.
+  struct IdleWorker {
+    std::condition_variable wake;
+    bool woken = false;  // guarded by mutex_
+  };
+
   mutable std::mutex mutex_;
-  std::condition_variable workAvailable_;  // signalled under mutex_ when a task is queued
-  std::deque<Task> queue_;                 // guarded by mutex_
-  std::size_t threads_ = 0;                // workers started or starting; guarded by mutex_
-  std::size_t idle_ = 0;                   // workers waiting for work; guarded by mutex_
+  std::deque<Task> queue_;             // guarded by mutex_
+  std::size_t threads_ = 0;            // workers started or starting; guarded by mutex_
+  std::vector<IdleWorker*> idle_;      // waiting for work, the latest last; guarded by mutex_
   std::size_t running_ = 0;                // tasks being run; guarded by mutex_
   bool stopped_ = false;                   // guarded by mutex_
   std::condition_variable settled_;        // signalled under mutex_ when a task ends

@@ -151,10 +151,16 @@ TEST_F(ObserverSingletonTest, AStalledWatcherHoldsUpNobodyQueuesBoundedAndGetsNo
   const unsigned char byte = 1;
   observer->Notify(&byte, 1, 0);
   ASSERT_TRUE(stalled->gate.WaitHeld(std::chrono::seconds(10)));
+  ASSERT_TRUE(WaitUntil([&] { return healthy->ReceivedCount() == 1; }));
+  // A full queue's worth (which the healthy watcher's empty queue takes too), then more, which
+  // only the stalled one has no room for. Neither would return if Notify waited.
   const ULONG sent = WatcherDelivery::kMaxQueued + 50;
-  for (ULONG i = 1; i <= sent; ++i) observer->Notify(&byte, 1, i);  // would hang if Notify waited
+  for (ULONG i = 1; i <= WatcherDelivery::kMaxQueued; ++i) observer->Notify(&byte, 1, i);
+  ASSERT_TRUE(WaitUntil([&] { return healthy->ReceivedCount() == WatcherDelivery::kMaxQueued + 1; }));
+  for (ULONG i = WatcherDelivery::kMaxQueued + 1; i <= sent; ++i) observer->Notify(&byte, 1, i);
   ASSERT_TRUE(WaitUntil([&] { return healthy->ReceivedCount() == sent + 1; }));
-  for (ULONG i = 0; i <= sent; ++i) ASSERT_EQ(healthy->Received()[i].value, i) << "in order";
+  const auto inOrder = healthy->Received();
+  for (ULONG i = 0; i <= sent; ++i) ASSERT_EQ(inOrder[i].value, i) << "in order";
 
   stalled->gate.Open();
   ASSERT_TRUE(WaitUntil([&] { return stalled->ReceivedCount() == WatcherDelivery::kMaxQueued + 1; }));

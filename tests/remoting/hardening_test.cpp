@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 
 #include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
@@ -225,6 +226,14 @@ TEST_F(ServerHardening, ConnectionsBeyondTheCapAreClosedAsTheyCome) {
   held.clear();
   ComPtr<ITalvaroCommunicationDriverFactory> factory;
   EXPECT_TRUE(WaitUntil([&] { return Create(CLSID_TalvaroCommunicationDriverFactory, &factory) == S_OK; }));
+}
+
+TEST_F(ServerHardening, AShortKillStormLeavesNothingBehind) {
+  StartServer();
+  ChildProcess storm(TCDSTORM_BINARY, {"--clients", "30", "--parallel", "10", "--settle", "90", "--log",
+                                       ServerLogPath(), "--tcdctl", TCDCTL_BINARY});
+  EXPECT_EQ(storm.Wait(std::chrono::seconds(300)), 0) << storm.Output() << storm.Errors();
+  std::cout << storm.Output();
 }
 
 }  // namespace

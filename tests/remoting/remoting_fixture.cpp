@@ -154,7 +154,9 @@ void ServerFixture::StartServer(const std::vector<std::string>& launcher) {
   })) << server_->Errors();
 }
 
-std::string ServerFixture::ServerLog() const { return ReadAll(logDirectory_ + "/TCD.log"); }
+std::string ServerFixture::ServerLogPath() const { return logDirectory_ + "/TCD.log"; }
+
+std::string ServerFixture::ServerLog() const { return ReadAll(ServerLogPath()); }
 
 bool ServerFixture::LogShows(const std::string& text) const { return ServerLog().find(text) != std::string::npos; }
 

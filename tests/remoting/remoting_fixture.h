@@ -87,6 +87,7 @@ class ServerFixture : public RemotingFixture {
   void StartServer(const std::vector<std::string>& launcher = {});
   // The server's environment beside ours: the test's log directory and event log.
   std::vector<std::string> ServerEnvironment() const;
+  std::string ServerLogPath() const;
   std::string ServerLog() const;
   bool LogShows(const std::string& text) const;
 

@@ -1,5 +1,5 @@
 // The pool on which incoming calls run: a thread that cannot be started, the cap on workers,
-// stopping at exit.
+// workers ending under a light load, stopping at exit.
 #include "platform/remoting/worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -113,6 +113,25 @@ TEST(WorkerPoolTest, BeyondTheCapTasksWaitForAWorkerAndIdleWorkersEnd) {
   gate.Open();
   EXPECT_TRUE(gate.WaitFor(3, 3));
   EXPECT_TRUE(WaitForNoWorkers(pool)) << "idle workers end";
+}
+
+TEST(WorkerPoolTest, ALightLoadKeepsOneWorkerAndLetsTheOthersEnd) {
+  WorkerPool& pool = NewPool(4);
+  Gate gate;
+  for (int i = 0; i < 4; ++i) pool.Submit(gate.Waiting());
+  ASSERT_TRUE(gate.WaitFor(4, 0));
+  gate.Open();
+  ASSERT_TRUE(gate.WaitFor(4, 4));
+  // One task at a time, more often than the idle time: the latest idle worker takes each, so
+  // the other three go idle for good and end.
+  std::atomic<int> done{0};
+  const bool settled = WaitUntil([&] {
+    const int before = done.load();
+    pool.Submit([&done] { ++done; });
+    WaitUntil([&] { return done.load() > before; }, kBound);
+    return pool.ThreadCount() == 1;
+  }, kBound);
+  EXPECT_TRUE(settled) << pool.ThreadCount() << " workers";
 }
 
 TEST(WorkerPoolTest, StopWaitsForRunningTasksWithinItsBoundAndStartsNoMore) {
