@@ -174,6 +174,32 @@ ComPtr<ICommunicationDriver> ServerFixture::Driver(ITalvaroCommunicationDriverFa
   return driver;
 }
 
+ComPtr<IConnectionPoint> ServerFixture::Subscribe(ICommunicationDriver* driver, IUnknown* sink) {
+  ComPtr<IConnectionPointContainer> container;
+  ComPtr<IConnectionPoint> point;
+  DWORD cookie = 0;
+  if (driver == nullptr || FAILED(driver->QueryInterface(uuidof<IConnectionPointContainer>, container.PutVoid())) ||
+      FAILED(container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put())) ||
+      FAILED(point->Advise(sink, &cookie))) {
+    ADD_FAILURE() << "cannot subscribe";
+    return nullptr;
+  }
+  return point;
+}
+
+std::size_t ServerFixture::Subscribers(IConnectionPoint* point) {
+  ComPtr<IEnumConnections> connections;
+  if (FAILED(point->EnumConnections(connections.Put()))) return 0;
+  std::size_t count = 0;
+  CONNECTDATA entry{};
+  ULONG fetched = 0;
+  while (connections->Next(1, &entry, &fetched) == S_OK && fetched == 1) {
+    ++count;
+    ComPtr<IUnknown>::Adopt(entry.pUnk);  // the enumerator's reference, dropped here
+  }
+  return count;
+}
+
 HRESULT ServerFixture::Command(const wchar_t* text) {
   ComPtr<IXRBGeneric> generic;
   const HRESULT hr = Create(CLSID_TalvaroCommunicationDriverGApp, &generic);

@@ -15,6 +15,7 @@
 #include "interfaces/communication_driver.h"
 #include "interfaces/driver_factory.h"
 #include "platform/com/apartment.h"
+#include "platform/com/connection_interfaces.h"
 #include "platform/com/class_table.h"
 #include "platform/com/com_ptr.h"
 #include "tests/remoting/child_process.h"
@@ -95,6 +96,10 @@ class ServerFixture : public RemotingFixture {
   platform::com::ComPtr<ITalvaroCommunicationDriverFactory> Factory();
   platform::com::ComPtr<ICommunicationDriver> Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit);
   HRESULT Command(const wchar_t* text);
+  // Subscribes `sink` to `driver`'s events; the connection point, null when that failed.
+  platform::com::ComPtr<IConnectionPoint> Subscribe(ICommunicationDriver* driver, IUnknown* sink);
+  // The subscribers a connection point lists.
+  std::size_t Subscribers(IConnectionPoint* point);
 
   std::unique_ptr<ChildProcess> server_;
 
