@@ -183,6 +183,11 @@ TEST_F(ServerHardening, MessagesAreBoundedInSizeAllTogetherAndInTime) {
 }
 
 TEST_F(ServerHardening, AcceptingOutlivesAShortageOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__)
+  // UBSan's vptr check needs a free descriptor to read a type it has not seen yet; without one it
+  // reports every such object as having an invalid vptr and ends the server (docs/remoting.md).
+  GTEST_SKIP() << "a process out of descriptors cannot run UBSan's vptr check";
+#endif
   StartServer({"/usr/bin/prlimit", "--nofile=48:48", "--"});
   {
     std::vector<std::unique_ptr<SilentClient>> flood;
