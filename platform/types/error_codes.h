@@ -29,6 +29,7 @@ inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_DIRECTORY = 267;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_BADDB = 1009;
 inline constexpr DWORD ERROR_BADKEY = 1010;
