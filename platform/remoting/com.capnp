@@ -92,12 +92,17 @@ interface IDispatch extends(Unknown) $iid("{00020400-0000-0000-C000-000000000046
   getIDsOfNames @1 (iid :Guid, names :List(Text), lcid :UInt32) -> (hr :Int32, dispIds :List(Int32));
 
   invoke @2 (dispId :Int32, iid :Guid, lcid :UInt32, flags :UInt16,
-             arguments :List(Variant), named :List(NamedArgument), wantResult :Bool)
-         -> (hr :Int32, result :Variant, exception :ExceptionInfo, argumentError :UInt32);
+             arguments :List(Variant), named :List(NamedArgument), wantResult :Bool,
+             byReference :List(UInt32))
+         -> (hr :Int32, result :Variant, exception :ExceptionInfo, argumentError :UInt32,
+             referenced :List(Variant));
   # `arguments` are the positional arguments in call order (first argument first); `flags` are
   # the DISPATCH_* bits (1 = method). `result` is set only when `wantResult` was; `exception`
-  # only when hr is DISP_E_EXCEPTION (0x80020009). Arguments are passed by value: a callee's
-  # writes to by-reference arguments do not come back.
+  # only when hr is DISP_E_EXCEPTION (0x80020009). Arguments travel by value. `byReference`
+  # lists the positions (in `arguments`) of those the caller passed by reference: the callee
+  # gets them by reference, and `referenced` brings their values after the call back, in the
+  # same order, for the caller's storage (numbers, reals and strings; other kinds stay as they
+  # were at the caller).
 }
 
 struct NamedArgument {

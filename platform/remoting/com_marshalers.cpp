@@ -2,6 +2,8 @@
 // the connection points and their enumerators.
 #include <vector>
 
+#include <kj/debug.h>
+
 #include "platform/com/connection_interfaces.h"
 #include "platform/com/error_info.h"
 #include "platform/remoting/dispatch_proxy.h"
@@ -257,10 +259,19 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
         std::vector<VariantValue> positional;  // call order
         std::vector<DISPID> namedIds;
         std::vector<VariantValue> named;
+        std::vector<bool> byReference;  // per positional argument
       };
       Arguments in{params.getDispId(), ReadGuid(params.getIid()), params.getLcid(), params.getFlags(),
-                   params.getWantResult(), {}, {}, {}};
+                   params.getWantResult(), {}, {}, {}, {}};
       for (const auto argument : params.getArguments()) in.positional.push_back(VariantValue::Read(argument, call.Wire()));
+      in.byReference.assign(in.positional.size(), false);
+      for (const auto position : params.getByReference()) {
+        if (position >= in.positional.size() || in.byReference[position] ||
+            !VariantValue::CarriedBack(in.positional[position].type)) {
+          kj::throwFatalException(KJ_EXCEPTION(FAILED, "malformed value on the wire", "by-reference argument"));
+        }
+        in.byReference[position] = true;
+      }
       for (const auto argument : params.getNamed()) {
         in.namedIds.push_back(argument.getDispId());
         in.named.push_back(VariantValue::Read(argument.getValue(), call.Wire()));
@@ -273,8 +284,18 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
             for (auto& slot : slots) VariantInit(&slot);
             HRESULT hr = S_OK;
             for (std::size_t i = 0; i < in.named.size() && SUCCEEDED(hr); ++i) hr = in.named[i].ToVariant(&slots[i]);
+            // By-reference arguments point into storage of their own, read back after the call.
+            std::vector<VARIANT> storage(in.positional.size());
+            for (auto& value : storage) VariantInit(&value);
             for (std::size_t i = 0; i < in.positional.size() && SUCCEEDED(hr); ++i) {
-              hr = in.positional[i].ToVariant(&slots[total - 1 - i]);
+              VARIANT& slot = slots[total - 1 - i];
+              if (!in.byReference[i]) {
+                hr = in.positional[i].ToVariant(&slot);
+                continue;
+              }
+              hr = in.positional[i].ToVariant(&storage[i]);
+              slot.vt = static_cast<VARTYPE>(storage[i].vt | VT_BYREF);
+              slot.byref = &storage[i].llVal;
             }
             platform::automation::Variant result;
             EXCEPINFO exception{};
@@ -286,6 +307,13 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
                                   in.wantResult ? result.Get() : nullptr, &exception, &argumentError);
             }
             for (auto& slot : slots) VariantClear(&slot);
+            std::vector<VariantValue> referenced;
+            for (std::size_t i = 0; i < storage.size(); ++i) {
+              if (!in.byReference[i]) continue;
+              referenced.emplace_back();
+              VariantValue::FromVariant(storage[i], &referenced.back());
+              VariantClear(&storage[i]);
+            }
             VariantValue resultValue;
             if (in.wantResult && SUCCEEDED(hr)) VariantValue::FromVariant(*result.Get(), &resultValue);
             std::optional<ExceptionValue> thrown;
@@ -298,9 +326,11 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
             SysFreeString(exception.bstrSource);
             SysFreeString(exception.bstrDescription);
             SysFreeString(exception.bstrHelpFile);
-            return [hr, wantResult = in.wantResult, resultValue = std::move(resultValue), thrown,
-                    argumentError](auto results, WireContext& context) mutable {
+            return [hr, wantResult = in.wantResult, resultValue = std::move(resultValue), thrown, argumentError,
+                    referenced = std::move(referenced)](auto results, WireContext& context) mutable {
               results.setHr(hr);
+              auto values = results.initReferenced(static_cast<unsigned>(referenced.size()));
+              for (std::size_t i = 0; i < referenced.size(); ++i) referenced[i].Write(values[i], context);
               if (wantResult) resultValue.Write(results.initResult(), context);
               if (thrown) {
                 auto out = results.initException();
@@ -698,9 +728,14 @@ HRESULT RemoteInvoke(ProxyManager& manager, DISPID dispId, REFIID riid, LCID lci
     return E_INVALIDARG;
   }
   std::vector<VariantValue> positional(params->cArgs - params->cNamedArgs);
+  std::vector<std::uint32_t> byReference;  // positions whose values come back
   for (UINT i = 0; i < positional.size(); ++i) {
-    const HRESULT hr = VariantValue::FromVariant(*platform::automation::PositionalArgument(*params, i), &positional[i]);
+    const VARIANT& argument = *platform::automation::PositionalArgument(*params, i);
+    const HRESULT hr = VariantValue::FromVariant(argument, &positional[i]);
     if (FAILED(hr)) return hr;
+    if ((argument.vt & VT_BYREF) != 0 && VariantValue::CarriedBack(static_cast<VARTYPE>(argument.vt & ~VT_BYREF))) {
+      byReference.push_back(i);
+    }
   }
   std::vector<VariantValue> named(params->cNamedArgs);
   for (UINT i = 0; i < named.size(); ++i) {
@@ -712,6 +747,7 @@ HRESULT RemoteInvoke(ProxyManager& manager, DISPID dispId, REFIID riid, LCID lci
   bool gotResult = false;
   std::optional<ExceptionValue> thrown;
   UINT error = 0;
+  std::vector<VariantValue> referenced;
   const HRESULT transport = manager.Invoke([&](capnp::Capability::Client& capability, WireContext& context) {
     auto request = capability.castAs<wire::IDispatch>().invokeRequest();
     request.setDispId(dispId);
@@ -726,8 +762,11 @@ HRESULT RemoteInvoke(ProxyManager& manager, DISPID dispId, REFIID riid, LCID lci
       namedList[i].setDispId(params->rgdispidNamedArgs[i]);
       named[i].Write(namedList[i].initValue(), context);
     }
+    auto references = request.initByReference(static_cast<unsigned>(byReference.size()));
+    for (std::size_t i = 0; i < byReference.size(); ++i) references.set(i, byReference[i]);
     return request.send().then([&](auto&& response) {
       hr = response.getHr();
+      for (const auto value : response.getReferenced()) referenced.push_back(VariantValue::Read(value, context));
       if (response.hasResult()) {
         resultValue = VariantValue::Read(response.getResult(), context);
         gotResult = true;
@@ -762,6 +801,10 @@ HRESULT RemoteInvoke(ProxyManager& manager, DISPID dispId, REFIID riid, LCID lci
     exception->scode = thrown->scode;
   }
   if (argumentError != nullptr) *argumentError = error;
+  for (std::size_t i = 0; i < referenced.size() && i < byReference.size(); ++i) {
+    const HRESULT stored = referenced[i].StoreThrough(*platform::automation::PositionalArgument(*params, byReference[i]));
+    if (FAILED(stored) && SUCCEEDED(hr)) hr = stored;
+  }
   return hr;
 }
 

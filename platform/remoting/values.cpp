@@ -415,6 +415,41 @@ HRESULT VariantValue::FromVariant(const VARIANT& variant, VariantValue* out) {
   return DISP_E_BADVARTYPE;
 }
 
+bool VariantValue::CarriedBack(VARTYPE type) {
+  switch (KindOfValue(type)) {
+    case ValueKind::Signed:
+    case ValueKind::Unsigned:
+    case ValueKind::Real:
+    case ValueKind::Text:
+      return true;
+    default:
+      return false;
+  }
+}
+
+HRESULT VariantValue::StoreThrough(const VARIANT& target) const {
+  if ((target.vt & VT_BYREF) == 0 || target.byref == nullptr || static_cast<VARTYPE>(target.vt & ~VT_BYREF) != type ||
+      !CarriedBack(type)) {
+    return S_OK;
+  }
+  if (KindOfValue(type) == ValueKind::Text) {
+    BSTR fresh = nullptr;
+    if (text) {
+      fresh = SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
+      if (fresh == nullptr) return E_OUTOFMEMORY;
+    }
+    SysFreeString(*target.pbstrVal);
+    *target.pbstrVal = fresh;
+    return S_OK;
+  }
+  VARIANT value;
+  const HRESULT hr = ToVariant(&value);
+  if (FAILED(hr)) return hr;
+  // Every scalar member of the union starts at its beginning; the target holds one of its type.
+  std::memcpy(target.byref, &value.llVal, FixedElementSize(type));
+  return S_OK;
+}
+
 HRESULT VariantValue::ToVariant(VARIANT* out) const {
   VariantInit(out);
   switch (KindOfValue(type)) {

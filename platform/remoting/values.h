@@ -79,6 +79,12 @@ struct VariantValue {
   static HRESULT FromVariant(const VARIANT& variant, VariantValue* out);
   // Component thread. Fills `out` (taken as uninitialised), which the caller then owns.
   HRESULT ToVariant(VARIANT* out) const;
+  // Whether a by-reference argument of this type has its value carried back after a call:
+  // numbers, reals and strings.
+  static bool CarriedBack(VARTYPE type);
+  // Component thread. Stores the value where the by-reference `target` of the same type points
+  // (a string there is freed first); a target of another type is left alone. E_OUTOFMEMORY.
+  HRESULT StoreThrough(const VARIANT& target) const;
   // RPC thread.
   void Write(wire::Variant::Builder out, WireContext& context);
   static VariantValue Read(wire::Variant::Reader in, WireContext& context);
