@@ -6,6 +6,7 @@
 // registry values and the line format.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,9 @@ class ILogger {
   virtual void Error(const std::wstring& source, const std::wstring& message,
                      Category category) = 0;
 };
+
+// Where log files go: $TALVARO_LOG_DIR, else /var/log/talvaro.
+std::filesystem::path LogDirectory();
 
 class LoggerFactory {
  public:

@@ -162,12 +162,6 @@ Settings ReadSettings(const std::wstring& keyPath) {
 
 // ---- sinks ------------------------------------------------------------------------------
 
-std::filesystem::path LogDirectory() {
-  const char* configured = std::getenv("TALVARO_LOG_DIR");
-  return std::filesystem::path(configured != nullptr && *configured != '\0' ? configured
-                                                                            : kDefaultLogDirectory);
-}
-
 std::filesystem::path ResolveFile(const std::wstring& name, const Settings& settings) {
   const std::filesystem::path directory = LogDirectory();
   std::error_code ignored;
@@ -308,6 +302,12 @@ class InfraLogger final : public ILogger {
 };
 
 }  // namespace
+
+std::filesystem::path LogDirectory() {
+  const char* configured = std::getenv("TALVARO_LOG_DIR");
+  return std::filesystem::path(configured != nullptr && *configured != '\0' ? configured
+                                                                            : kDefaultLogDirectory);
+}
 
 const wchar_t* CategoryName(Category category) noexcept {
   switch (category) {

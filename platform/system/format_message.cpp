@@ -71,6 +71,7 @@ const std::unordered_map<DWORD, const wchar_t*>& Texts() {
       {static_cast<DWORD>(CLASS_E_NOAGGREGATION), L"Class does not support aggregation (or class object is remote)"},
       {static_cast<DWORD>(CLASS_E_CLASSNOTAVAILABLE), L"ClassFactory cannot supply requested class"},
       {static_cast<DWORD>(REGDB_E_CLASSNOTREG), L"Class not registered"},
+      {0x800401F3, L"Invalid class string"},
       {static_cast<DWORD>(CONNECT_E_NOCONNECTION), L"There is no connection for this connection ID"},
       {static_cast<DWORD>(CONNECT_E_ADVISELIMIT), L"This implementation's limit for advisory connections has been reached"},
       {static_cast<DWORD>(CONNECT_E_CANNOTCONNECT), L"Connection attempt failed"},

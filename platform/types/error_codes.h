@@ -101,6 +101,7 @@ inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = MakeHresult(0x80020003);
 inline constexpr HRESULT DISP_E_PARAMNOTFOUND = MakeHresult(0x80020004);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHresult(0x80020005);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHresult(0x80020006);
+inline constexpr HRESULT DISP_E_NONAMEDARGS = MakeHresult(0x80020007);
 inline constexpr HRESULT DISP_E_BADVARTYPE = MakeHresult(0x80020008);
 inline constexpr HRESULT DISP_E_EXCEPTION = MakeHresult(0x80020009);
 inline constexpr HRESULT DISP_E_OVERFLOW = MakeHresult(0x8002000A);
