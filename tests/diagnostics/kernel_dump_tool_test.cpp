@@ -142,6 +142,7 @@ TEST_F(KernelDumpTool, AStallBeyondTheDelayRunsTheCommandOnceAndADispatchEndedIn
 TEST_F(KernelDumpTool, AnEmptyCommandEndsInTwoQuotesAndAnEndlessDelayNeverDumps) {
   SetValue(L"EnableKernelDump", 1);
   SetValue(L"FullKernelDumpDelay", 0);
+  SetValue(L"KernelDumpCommand", std::wstring(50, L'x'));  // one character too long: not read
   {
     CTools tools;
     tools.Initialize(L"XRB_A", L"App");

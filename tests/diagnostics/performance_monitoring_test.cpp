@@ -225,6 +225,22 @@ TEST(Connector, AnAbsentMonitorIsLoggedWithItsStatusAndTheThreadKeepsItsApartmen
             L"[0x800401f3], MESSAGE [Invalid class string].");
   EXPECT_EQ(failures[0].level, Logging::Level::Error);
   EXPECT_EQ(failures[0].source, kConnectorSource);
+
+  // Through the tools: the connector's record, then the failed flush; the next issue tries again.
+  records->Clear();
+  auto settings = std::make_unique<Settings>();
+  settings->threshold = 0;
+  PerformanceTools tools(std::make_unique<Connector>(), std::move(settings), ScriptedClock);
+  for (int issue = 0; issue < 2; ++issue) {
+    readings = {0, 20000};
+    tools.MeasureExecutionVoid(L"A", [] {});
+  }
+  std::vector<std::wstring> texts;
+  for (const auto& record : records->Records()) texts.push_back(record.text);
+  ASSERT_EQ(texts.size(), 6u);
+  EXPECT_EQ(texts[1], failures[0].text);
+  EXPECT_EQ(texts[2], L"Performance monitor flush has failed. HRESULT [0x800401f3], MESSAGE [Invalid class string].");
+  EXPECT_EQ(texts[4], failures[0].text) << "tried again";
   Logging::DetachRecordSink(records);
 }
 

@@ -198,7 +198,7 @@ bool Is(const char* argument, std::initializer_list<const char*> spellings) {
 
 int main(int argc, char** argv) {
   if (argc > 2) {
-    std::fprintf(stderr, "tcdperfmon: one option at most\n%s", kUsage);
+    std::fprintf(stderr, "tcdperfmon: one option at most\nTry 'tcdperfmon --help' for more information.\n");
     return 2;
   }
   const char* option = argc == 2 ? argv[1] : "--serve";
@@ -209,6 +209,6 @@ int main(int argc, char** argv) {
   if (Is(option, {"--serve", "-Embedding", "/Embedding"})) return Serve();
   if (Is(option, {"--register", "/RegServer", "-RegServer"})) return Register();
   if (Is(option, {"--unregister", "/UnregServer", "-UnregServer"})) return Unregister();
-  std::fprintf(stderr, "tcdperfmon: unknown option '%s'\n%s", option, kUsage);
+  std::fprintf(stderr, "tcdperfmon: unknown option '%s'\nTry 'tcdperfmon --help' for more information.\n", option);
   return 2;
 }
