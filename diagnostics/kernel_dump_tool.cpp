@@ -50,7 +50,7 @@ CTools::CTools() {
 }
 
 CTools::~CTools() {
-  if (!kernelDumpEnabled_ || events_ == nullptr) return;
+  if (events_ == nullptr) return;  // the watch was never started
   SetEvent(events_->stop);
   const auto deadline = std::chrono::system_clock::now() + Infra::Ticks(10'000'000);
   if (watch_ != nullptr && !watch_->TimedWait(deadline)) LogError(L"CreateKernelDumpIfNeeded_thread hasn't been stopped yet");
@@ -99,11 +99,11 @@ void CTools::LogGapIfNeeded(DWORD begin, DWORD end) {
 }
 
 void CTools::SignalDispatchBegin() {
-  if (kernelDumpEnabled_ && events_ != nullptr) SetEvent(events_->begin);
+  if (events_ != nullptr) SetEvent(events_->begin);
 }
 
 void CTools::SignalDispatchEnd() {
-  if (kernelDumpEnabled_ && events_ != nullptr) SetEvent(events_->end);
+  if (events_ != nullptr) SetEvent(events_->end);
 }
 
 void CTools::CreateKernelDumpIfNeeded(const std::shared_ptr<WatchEvents>& events, DWORD delay,

@@ -17,11 +17,8 @@ PerformanceTools::PerformanceTools(std::unique_ptr<IConnector> connector, std::u
                                    SystemClock clock)
     : connector_(std::move(connector)), settings_(std::move(settings)), clock_(clock) {}
 
-PerformanceTools::~PerformanceTools() {
-  active_.store(false);
-  settings_.reset();
-  connector_.reset();
-}
+// The members then go in reverse order of declaration: the settings before the connector.
+PerformanceTools::~PerformanceTools() { active_.store(false); }
 
 void PerformanceTools::MeasureExecution(const std::wstring& action, std::function<void()> call) {
   if (!settings_->IsEnabled()) {

@@ -2,8 +2,6 @@
 // the connection points and their enumerators.
 #include <vector>
 
-#include <kj/debug.h>
-
 #include "platform/com/connection_interfaces.h"
 #include "platform/com/error_info.h"
 #include "platform/remoting/dispatch_proxy.h"
@@ -268,7 +266,7 @@ kj::Promise<void> ServeDispatch(StubCall& call, std::uint16_t method) {
       for (const auto position : params.getByReference()) {
         if (position >= in.positional.size() || in.byReference[position] ||
             !VariantValue::CarriedBack(in.positional[position].type)) {
-          kj::throwFatalException(KJ_EXCEPTION(FAILED, "malformed value on the wire", "by-reference argument"));
+          Malformed("by-reference argument");
         }
         in.byReference[position] = true;
       }

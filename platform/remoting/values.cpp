@@ -81,10 +81,6 @@ std::optional<std::size_t> CellCount(const std::vector<SAFEARRAYBOUND>& bounds) 
   return static_cast<std::size_t>(cells);
 }
 
-[[noreturn]] void Malformed(const char* what) {
-  kj::throwFatalException(KJ_EXCEPTION(FAILED, "malformed value on the wire", what));
-}
-
 // The variant kinds on the wire.
 enum class ValueKind { Empty, Signed, Unsigned, Real, Text, Object, Array, Unsupported };
 
@@ -128,6 +124,10 @@ ValueKind KindOfValue(VARTYPE type) {
 }
 
 }  // namespace
+
+void Malformed(const char* what) {
+  kj::throwFatalException(KJ_EXCEPTION(FAILED, "malformed value on the wire", what));
+}
 
 // ---- identifiers and strings ------------------------------------------------------------
 

@@ -23,6 +23,9 @@
 
 namespace platform::remoting {
 
+// RPC thread: fails the call whose parameters carry `what` in a form no value has.
+[[noreturn]] void Malformed(const char* what);
+
 void WriteGuid(const GUID& guid, wire::Guid::Builder out);
 GUID ReadGuid(wire::Guid::Reader in);
 
