@@ -22,8 +22,10 @@ HRESULT CCommunicationDriver::Write(SAFEARRAY* data, LONG value, LONG* result) {
   // The element type is not examined: the elements go out as bytes, one per element.
   const unsigned int count = data->rgsabound[0].cElements;
   const int tag = value;
-  const E_ORBIQLIB_Result written = attachment->DataTransfer()->Write(
-      static_cast<const unsigned char*>(bytes), count, tag, this);
+  const E_ORBIQLIB_Result written =
+      performanceTools_->MeasureExecutionRetVal<E_ORBIQLIB_Result>(Actions()->write, [&] {
+        return attachment->DataTransfer()->Write(static_cast<const unsigned char*>(bytes), count, tag, this);
+      });
   NotifyWatchers(static_cast<const unsigned char*>(bytes), count);
   *result = written;
   SafeArrayUnaccessData(data);

@@ -1,14 +1,26 @@
 #include "driver/communication_driver.h"
 
+#include <unordered_map>
+
 #include "common/driver_logger.h"
+#include "common/registry_readers.h"
+#include "diagnostics/performance_config.h"
+#include "diagnostics/performance_connector.h"
 #include "platform/com/module.h"
 #include "platform/kernel/clock.h"
+#include "platform/kernel/timer_queue.h"
 
 namespace Talvaro::Driver {
 namespace {
 
+namespace Monitoring = Orbiq::Utils::PerformanceMonitoring;
+
 const std::wstring kLogSource = L"TCD::CCommunicationDriver";
 const std::wstring kUninitialized = L"[uninitialized]";
+const std::wstring kConnectorKeyPath = L"SOFTWARE\\TALVARO\\Nimbrel\\TalvaroCommunicationDriver";
+constexpr DWORD kLivelinessPeriodMs = 1000;
+// Above this many kB the 32-bit byte count would overflow: such a size keeps the default.
+constexpr DWORD kLargestSharedMemoryKB = 2147483;
 
 LONGLONG ReadCounter() {
   LARGE_INTEGER value{};
@@ -17,6 +29,49 @@ LONGLONG ReadCounter() {
 }
 
 }  // namespace
+
+
+// The liveliness timer's parameter is a key into this table, not the object: a check looks its
+// object up and takes a reference under the table's lock, and the final release takes the
+// object out under the same lock before anything is destroyed. So a check never reads a freed
+// object, also one that starts while another check of the object has deleted the timer
+// without waiting; and since every check runs with a reference of its own, destruction (which
+// holds the cleanup lock while it waits for a running check) never overlaps a check that
+// could want that lock, and a check that deleted its own timer ends before the memory goes.
+// When a check's reference is the last one, the final release runs on its thread after it let
+// go of every lock; the timer queue then does not wait for the check it is called from.
+class CCommunicationDriver::TimerTargets {
+ public:
+  static std::uint64_t Add(CCommunicationDriver* driver) {
+    auto& table = Get();
+    std::lock_guard guard(table.mutex_);
+    const std::uint64_t key = ++table.lastKey_;
+    table.targets_.emplace(key, driver);
+    return key;
+  }
+  static void Remove(std::uint64_t key) {
+    auto& table = Get();
+    std::lock_guard guard(table.mutex_);
+    table.targets_.erase(key);
+  }
+  // The object with a reference for the caller, or null when it is gone or going.
+  static platform::com::ComPtr<ICommunicationDriver> Find(std::uint64_t key) {
+    auto& table = Get();
+    std::lock_guard guard(table.mutex_);
+    const auto found = table.targets_.find(key);
+    if (found == table.targets_.end() || !found->second->TryInternalAddRef()) return nullptr;
+    return platform::com::ComPtr<ICommunicationDriver>::Adopt(found->second);
+  }
+
+ private:
+  static TimerTargets& Get() {
+    static auto* table = new TimerTargets;  // timer threads may run until the process ends
+    return *table;
+  }
+  std::mutex mutex_;
+  std::uint64_t lastKey_ = 0;                                          // guarded by mutex_
+  std::unordered_map<std::uint64_t, CCommunicationDriver*> targets_;  // guarded by mutex_
+};
 
 CCommunicationDriver::CCommunicationDriver()
     : applicationName_(kUninitialized),
@@ -27,17 +82,88 @@ CCommunicationDriver::CCommunicationDriver()
   QueryPerformanceFrequency(&frequency);
   counterFrequency_ = frequency.QuadPart;
   creationCounter_ = ReadCounter();
+  performanceTools_ = std::make_unique<Monitoring::PerformanceTools>(
+      std::make_unique<Monitoring::Connector>(), std::make_unique<Monitoring::RegistryConfigProvider>());
+  tools_ = std::make_shared<Diagnostics::CTools>();
+  actions_ = std::make_shared<const ActionNames>(ActionNamesFor(BuildLogTag()));
+  ReadConnectorConfiguration();
   platform::com::CurrentModule().Lock();
 }
 
-CCommunicationDriver::~CCommunicationDriver() { platform::com::CurrentModule().Unlock(); }
+CCommunicationDriver::~CCommunicationDriver() {
+  TimerTargets::Remove(timerKey_);  // FinalConstruct failed, or the final release did it
+  platform::com::CurrentModule().Unlock();
+}
 
-HRESULT CCommunicationDriver::FinalConstruct() { return S_OK; }
+void CCommunicationDriver::ReadConnectorConfiguration() {
+  DWORD kiloBytes = 0;
+  if (Common::ReadRegistryDword(L"SharedMemorySizeInkB", kConnectorKeyPath, kiloBytes) &&
+      kiloBytes <= kLargestSharedMemoryKB) {
+    sharedMemorySize_ = static_cast<std::int32_t>(kiloBytes) * kilobyteFactor_;
+  }
+  std::wstring connectorType;
+  if (Common::ReadRegistryString(L"ConnectorType", kConnectorKeyPath, connectorType)) {
+    sharedMemory_ = connectorType == L"SHARED_MEMORY";
+  }
+}
+
+HRESULT CCommunicationDriver::FinalConstruct() {
+  if (sharedMemory_) return S_OK;  // the connector's liveliness check watches the client
+  timerKey_ = TimerTargets::Add(this);
+  const auto key = reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(timerKey_));
+  if (!CreateTimerQueueTimer(&livelinessTimer_, nullptr, &CCommunicationDriver::LivelinessTimerCallback,
+                             key, kLivelinessPeriodMs, kLivelinessPeriodMs, WT_EXECUTEDEFAULT)) {
+    livelinessTimer_ = nullptr;
+    return E_FAIL;
+  }
+  return S_OK;
+}
 
 void CCommunicationDriver::FinalRelease() {
+  TimerTargets::Remove(timerKey_);
   finalRelease_.store(1);
   Cleanup();
   finalRelease_.store(0);
+}
+
+void CCommunicationDriver::LivelinessTimerCallback(PVOID parameter, BOOLEAN) {
+  const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(parameter));
+  const auto driver = TimerTargets::Find(key);
+  if (!driver) return;  // destroyed or being destroyed: the final-release flag's role
+  // Released last, after every lock: it may be the final release.
+  static_cast<CCommunicationDriver*>(driver.Get())->CheckLiveliness();
+}
+
+void CCommunicationDriver::CheckLiveliness() {
+  {
+    std::lock_guard guard(namesLock_);
+    Log(L"XRB logical name: " + logicalName_ + L", AppName:" + applicationName_);
+  }
+  std::unique_lock check(livelinessLock_, std::try_to_lock);
+  if (!check) {
+    Log(L"do not run liveness check twice for single object.");
+    return;
+  }
+  try {
+    tools_->ResetGapLog(100);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    if (FAILED(FireEvent(DISPID_OnLiveliness, &none, true))) {
+      Log(L"Cleanup done.");
+      Cleanup();
+    } else {
+      Log(L"Liveliness check done.");
+    }
+  } catch (...) {
+    // The check ends quietly; the next one starts afresh.
+  }
+}
+
+void CCommunicationDriver::DeleteLivelinessTimer() {
+  if (livelinessTimer_ == nullptr) return;
+  // Outside the final release Cleanup may run inside this timer's own callback: no wait then.
+  const HANDLE completion = finalRelease_.load() == 1 ? INVALID_HANDLE_VALUE : nullptr;
+  DeleteTimerQueueTimer(nullptr, livelinessTimer_, completion);
+  livelinessTimer_ = nullptr;
 }
 
 E_ORBIQLIB_Result CCommunicationDriver::Initialize(
@@ -45,8 +171,12 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
     const std::wstring& openArgument, const std::wstring& channelBaseName,
     const std::wstring& clientNamespaceName,
     platform::com::ComPtr<IObserverNotification> observerSingleton) {
-  logicalName_ = logicalName;
-  applicationName_ = applicationName;
+  {
+    std::lock_guard guard(namesLock_);
+    logicalName_ = logicalName;
+    applicationName_ = applicationName;
+    actions_ = std::make_shared<const ActionNames>(ActionNamesFor(L"[" + logicalName + L":" + applicationName + L"]"));
+  }
   channelBaseName_ = channelBaseName;
   clientNamespaceName_ = clientNamespaceName;
   observerSingleton_ = std::move(observerSingleton);
@@ -70,7 +200,10 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
       dataTransfer != nullptr ? dataTransfer->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
   const E_ORBIQLIB_Result callbackResult =
       availability != nullptr ? availability->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
-  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS) {
+  // The shared-memory channels come with the connector; until it is built, a driver object
+  // configured for them cannot be linked with its client and says so as a failed set-up.
+  const bool linked = !sharedMemory_;
+  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS || !linked) {
     // Given back unclosed: what a partly registered driver does then is the library's business.
     factory->ReleaseCommDriver(driver);
     return ORBIQLIB_SERVER_E_REGISTRATION;
@@ -78,13 +211,17 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
 
   auto attachment = std::make_shared<HardwareAttachment>(driver, dataTransfer, availability,
                                                          std::move(restriction));
-  std::lock_guard guard(attachmentLock_);
-  attachment_ = std::move(attachment);
+  {
+    std::lock_guard guard(attachmentLock_);
+    attachment_ = std::move(attachment);
+  }
+  tools_->Initialize(logicalName, applicationName);
   return ORBIQLIB_SUCCESS;
 }
 
 void CCommunicationDriver::Cleanup() {
   std::lock_guard guard(cleanupLock_);
+  DeleteLivelinessTimer();
   std::shared_ptr<HardwareAttachment> attachment;
   {
     std::lock_guard attachmentGuard(attachmentLock_);
@@ -105,7 +242,19 @@ void CCommunicationDriver::Cleanup() {
 }
 
 std::wstring CCommunicationDriver::BuildLogTag() const {
+  std::lock_guard guard(namesLock_);
   return L"[" + logicalName_ + L":" + applicationName_ + L"]";
+}
+
+CCommunicationDriver::ActionNames CCommunicationDriver::ActionNamesFor(const std::wstring& logTag) {
+  return {L"CCommunicationDriver::OnData - " + logTag, L"CCommunicationDriver::OnError - " + logTag,
+          L"CCommunicationDriver::FireEvent - " + logTag, L"CCommunicationDriver::Write - " + logTag,
+          L"CCommunicationDriver::IsRestricted - " + logTag};
+}
+
+std::shared_ptr<const CCommunicationDriver::ActionNames> CCommunicationDriver::Actions() const {
+  std::lock_guard guard(namesLock_);
+  return actions_;
 }
 
 HRESULT CCommunicationDriver::InterfaceSupportsErrorInfo(REFIID riid) {

@@ -2,18 +2,23 @@
 //
 // The factory creates one per request and attaches it with Initialize to a hardware driver of
 // the hardware proxy library; the object is then that driver's data observer and availability
-// callback, and it forwards the client's operations to the hardware. Cleanup detaches it; it
-// runs when the client stops answering and, at the latest, on the final release.
+// callback, and it forwards the client's operations to the hardware. In event mode a timer
+// fires the liveliness event every second; a client that stops answering it is detached by
+// Cleanup, which runs at the latest on the final release.
 //
 // Threads: client calls arrive on the component runtime's call threads, hardware callbacks on
-// the library's threads; all may run at once. Locks, never held while calling out:
+// the library's threads, liveliness checks on the timer queue's threads; all may run at once.
+// Locks, never held while calling out to a client:
 // - the object lock (ObjectRoot) guards the sink list;
-// - the cleanup lock makes Cleanup exclusive (re-entrant on one thread);
+// - the liveliness lock keeps two checks of the object apart (try-lock, never waited on);
+// - the cleanup lock makes Cleanup exclusive (re-entrant on one thread) and guards the timer;
 // - attachmentLock_ guards the attachment pointer only; client calls copy it and use their
 //   copy without a lock, so Cleanup never waits for them and they never see the hardware
 //   interfaces freed (the hardware driver is given back by the last holder);
-// - restrictionCallbackLock_ guards the client's restriction callback pointer.
-// Order where they nest: cleanup lock, then attachmentLock_.
+// - restrictionCallbackLock_ guards the client's restriction callback pointer;
+// - namesLock_ guards the names and the action names, which Initialize sets while the timer
+//   may already read them.
+// Order where they nest: liveliness lock, cleanup lock, then attachmentLock_.
 #pragma once
 
 #include <atomic>
@@ -22,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/kernel_dump_tool.h"
+#include "diagnostics/performance_tools.h"
 #include "driver/hardware_attachment.h"
 #include "driver/observer_notification.h"
 #include "external/hardware/comm_interfaces.h"
@@ -67,8 +74,13 @@ class CCommunicationDriver
                                const std::wstring& clientNamespaceName,
                                platform::com::ComPtr<IObserverNotification> observerSingleton);
 
-  // Detaches the object from the hardware. Any thread; safe to call more than once.
+  // Ends the liveliness timer and detaches the object from the hardware. Any thread; safe to
+  // call more than once.
   void Cleanup();
+
+  // The event-mode liveliness check, every second on a timer-queue thread; `parameter` is the
+  // object's key in the table of timer targets, never the object itself (communication_driver.cpp).
+  static void LivelinessTimerCallback(PVOID parameter, BOOLEAN timerOrWaitFired);
 
   // "[" + logical name + ":" + application name + "]".
   std::wstring BuildLogTag() const;
@@ -87,13 +99,21 @@ class CCommunicationDriver
 
   // Hardware callbacks, on the library's threads (hardware_callbacks.cpp). Each holds a
   // reference for its duration, so a client that drops the last one inside an event handler
-  // does not destroy the object under the callback.
+  // does not destroy the object under the callback. Data and error callbacks keep a gap log
+  // and are timed; the data event is watched for stalls.
   E_ORBIQLIB_Result OnData(const unsigned char* data, const unsigned int& count) override;
   E_ORBIQLIB_Result OnError(const E_ORBIQLIB_Result& code) override;
   E_ORBIQLIB_Result OnRestriction(const unsigned char* data, const unsigned int& count) override;
   void OnAvailabilityChanged(std::int32_t state) override;
 
  private:
+  // The names that end the performance tools' action names: "<operation> - " + log tag.
+  struct ActionNames {
+    std::wstring onData, onError, fireEvent, write, isRestricted;
+  };
+  // The liveliness timer's targets: a key per object with a timer (communication_driver.cpp).
+  class TimerTargets;
+
   // Delivers event `dispid` to every subscribed client in list order (event_dispatch.cpp).
   // S_OK, S_FALSE (nobody ever subscribed), E_INVALIDARG (no arguments), E_FAIL (a sink
   // without IDispatch, or a failed Invoke while `logFailures`), E_UNEXPECTED (an exception).
@@ -105,9 +125,21 @@ class CCommunicationDriver
   void RevokeEventByForce(HRESULT status, IUnknown* sink);
   // Fires `dispid` with one argument, failures not logged (the data, error and state events).
   void FireWithArgument(DISPID dispid, VARIANT& argument);
+  // The data event's body: the block as a byte array, fired inside the stall watch's signals.
+  void FireDataEvent(const unsigned char* data, unsigned int count);
+
+  // One liveliness check, with a reference of the caller's.
+  void CheckLiveliness();
+  // Cleanup's first step, under the cleanup lock: ends the timer, waiting for a running check
+  // only during the final release.
+  void DeleteLivelinessTimer();
+  // Construction's last step: the connector type and the channel size from the registry.
+  void ReadConnectorConfiguration();
 
   // The current attachment (a share of it), or null when detached.
   std::shared_ptr<HardwareAttachment> Attachment() const;
+  std::shared_ptr<const ActionNames> Actions() const;
+  static ActionNames ActionNamesFor(const std::wstring& logTag);
   // Milliseconds since construction, truncated to 32 bits, for the watchers.
   ULONG ElapsedMilliseconds() const;
   // Hands a block to the watchers when there are any.
@@ -118,18 +150,30 @@ class CCommunicationDriver
   // ---- fields in declaration order; destroyed in reverse ----
   std::shared_ptr<HardwareAttachment> attachment_;  // the hardware driver and its interfaces
   platform::com::ComPtr<IRestrictionCallback> clientRestrictionCallback_;  // client's judge
+  HANDLE livelinessTimer_ = nullptr;                // event mode; guarded by cleanupLock_
   std::atomic<std::int32_t> finalRelease_{0};       // 1 while the object is being destroyed
   platform::com::ComPtr<IObserverNotification> observerSingleton_;  // given to Initialize
-  std::wstring applicationName_;
-  std::wstring logicalName_;
+  std::wstring applicationName_;                    // guarded by namesLock_
+  std::wstring logicalName_;                        // guarded by namesLock_
+  std::recursive_mutex livelinessLock_;             // taken without waiting by the check
   std::recursive_mutex cleanupLock_;                // held by Cleanup
   std::atomic<bool> restrictionRegistered_{false};  // registered as restriction observer
+  std::shared_ptr<Diagnostics::CTools> tools_;      // gap log and stall watch
+  // Connector: bytes per configured kB, the channel names, the data and write channels' size
+  // and the mode; all set before the object is handed out, constant afterwards.
+  const std::int32_t kilobyteFactor_ = 1000;
   std::wstring channelBaseName_;                    // shared-memory channel base name
   std::wstring clientNamespaceName_;                // shared-memory client namespace
+  std::int32_t sharedMemorySize_ = 500 * kilobyteFactor_;
+  bool sharedMemory_ = false;                       // "ConnectorType" is "SHARED_MEMORY"
   LONGLONG counterFrequency_ = 0;                   // performance-counter ticks per second
   LONGLONG creationCounter_ = 0;                    // read at construction: the watchers' epoch
+  std::unique_ptr<Orbiq::Utils::PerformanceMonitoring::IPerformanceTools> performanceTools_;
 
   std::shared_ptr<Logging::ILogger> logger_;
+  std::uint64_t timerKey_ = 0;                  // this object's key among the timer targets
+  std::shared_ptr<const ActionNames> actions_;  // guarded by namesLock_
+  mutable std::mutex namesLock_;
   mutable std::mutex attachmentLock_;           // guards attachment_ (the pointer only)
   mutable std::mutex restrictionCallbackLock_;  // guards clientRestrictionCallback_
 };

@@ -3,6 +3,8 @@
 // The sink list is copied under the object lock and the copy is served without it, so clients
 // may subscribe and unsubscribe while an event is delivered (the change counts from the next
 // event) and a slow client blocks only the calling thread.
+#include <fmt/xchar.h>
+
 #include <exception>
 
 #include "driver/communication_driver.h"
@@ -46,8 +48,10 @@ HRESULT CCommunicationDriver::FireEvent(DISPID dispid, DISPPARAMS* arguments, bo
   if (FAILED(copied)) return copied;
 
   try {
+    const auto actions = Actions();
     for (auto& sink : sinks) {
       IUnknown* const sinkAddress = sink.Get();
+      tools_->AddGapLogEntry(L"QueryInterface");
       platform::com::ComPtr<IDispatch> dispatch;
       const HRESULT queried = sink->QueryInterface(IID_IDispatch, dispatch.PutVoid());
       sink = nullptr;
@@ -55,9 +59,13 @@ HRESULT CCommunicationDriver::FireEvent(DISPID dispid, DISPPARAMS* arguments, bo
         LogError(L"Client interface can't be queried");
         return E_FAIL;
       }
-      const HRESULT status = dispatch->Invoke(dispid, IID_NULL, kEventLocale, DISPATCH_METHOD,
-                                              arguments, nullptr, nullptr, nullptr);
+      tools_->AddGapLogEntry(L"Invoking event");
+      const HRESULT status = performanceTools_->MeasureExecutionRetVal<HRESULT>(actions->fireEvent, [&] {
+        return dispatch->Invoke(dispid, IID_NULL, kEventLocale, DISPATCH_METHOD, arguments, nullptr,
+                                nullptr, nullptr);
+      });
       dispatch = nullptr;
+      tools_->AddGapLogEntry(fmt::format(L"Event invoked with HR = 0x{:X}", static_cast<std::uint32_t>(status)));
       RevokeEventByForce(status, sinkAddress);
       if (FAILED(status) && logFailures) {
         LogError(L"Invoke failed with error " + std::to_wstring(status));

@@ -1,11 +1,13 @@
 // The hardware library's callbacks, on its own threads: data, errors and availability changes
 // become events for every subscribed client; restriction questions go to the client's judge.
 // Several may run at once on one object. Events are fire-and-forget: a failing client does not
-// stop the callback.
+// stop the callback. Data and error callbacks leave a gap log (the CTools' own lock guards it)
+// that goes to the log when the callback was slow.
 #include <span>
 
 #include "driver/communication_driver.h"
 #include "platform/automation/variant.h"
+#include "platform/kernel/clock.h"
 
 namespace Talvaro::Driver {
 namespace {
@@ -17,48 +19,61 @@ using platform::automation::Variant;
 // The library calls without holding a reference; a client may drop the last one from inside
 // an event handler, and the object must outlive the callback that delivered the event.
 // Releasing it may destroy the object: it goes last, after every use of the object.
-class CallbackReference {
- public:
-  explicit CallbackReference(CCommunicationDriver* driver)
-      : driver_(driver->TryInternalAddRef() ? driver : nullptr) {}
-  ~CallbackReference() {
-    if (driver_ != nullptr) static_cast<ICommunicationDriver*>(driver_)->Release();
-  }
-  CallbackReference(const CallbackReference&) = delete;
-  CallbackReference& operator=(const CallbackReference&) = delete;
-  // False when the object is already being destroyed: the callback does nothing then.
-  explicit operator bool() const { return driver_ != nullptr; }
-
- private:
-  CCommunicationDriver* const driver_;
-};
+platform::com::ComPtr<ICommunicationDriver> HoldDuringCallback(CCommunicationDriver* driver) {
+  if (!driver->TryInternalAddRef()) return nullptr;  // being destroyed: the callback does nothing
+  return platform::com::ComPtr<ICommunicationDriver>::Adopt(driver);
+}
 
 }  // namespace
 
 E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const unsigned int& count) {
-  const CallbackReference alive(this);
+  const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
-  const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);
-  Variant block;
-  // Without an array nothing is fired; the watchers still see the block.
-  if (SUCCEEDED(platform::automation::MakeByteArrayVariant(bytes, &block))) {
-    FireWithArgument(DISPID_OnData, *block.Get());
+  tools_->ResetGapLog(0);
+  tools_->AddGapLogEntry(L"Fire_OnData begin");
+  const auto begin = static_cast<DWORD>(crt::clock());
+  // Event mode only: a driver object in shared-memory mode is never attached before the
+  // connector exists (Initialize).
+  if (!sharedMemory_) {
+    performanceTools_->MeasureExecutionVoid(Actions()->onData, [&] { FireDataEvent(data, count); });
   }
+  const auto end = static_cast<DWORD>(crt::clock());
+  tools_->AddGapLogEntry(L"Fire_OnData end");
+  tools_->LogGapIfNeeded(begin, end);
   NotifyWatchers(data, count);
   return ORBIQLIB_SUCCESS;
 }
 
+void CCommunicationDriver::FireDataEvent(const unsigned char* data, unsigned int count) {
+  const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);
+  Variant block;
+  // Without an array nothing is fired; the watchers still see the block.
+  if (FAILED(platform::automation::MakeByteArrayVariant(bytes, &block))) return;
+  tools_->SignalDispatchBegin();
+  FireWithArgument(DISPID_OnData, *block.Get());
+  tools_->SignalDispatchEnd();
+}
+
 E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
-  const CallbackReference alive(this);
+  const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
-  Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
-  FireWithArgument(DISPID_OnError, *argument.Get());
+  tools_->ResetGapLog(0);
+  tools_->AddGapLogEntry(L"Fire_OnError begin");
+  const DWORD begin = GetTickCount();
+  performanceTools_->MeasureExecutionVoid(Actions()->onError, [&] {
+    Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
+    FireWithArgument(DISPID_OnError, *argument.Get());
+  });
+  const DWORD end = GetTickCount();
+  tools_->AddGapLogEntry(L"Fire_OnError end");
+  tools_->LogGapIfNeeded(begin, end);
   return ORBIQLIB_SUCCESS;
 }
 
 void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
-  const CallbackReference alive(this);
+  const auto alive = HoldDuringCallback(this);
   if (!alive) return;
+  tools_->ResetGapLog(100);
   const ULONG available = state != 0 ? 1 : 0;
   Log(L"State = " + std::to_wstring(available));
   Variant argument = platform::automation::MakeUI4Variant(available);
@@ -67,7 +82,7 @@ void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
 
 E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
                                                       const unsigned int& count) {
-  const CallbackReference alive(this);
+  const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
   SafeArray array;
   const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);
@@ -81,7 +96,10 @@ E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
   }
   LONG verdict = 0;
   // The call's own status is ignored: a failed call leaves whatever verdict it wrote.
-  if (judge) judge->IsRestricted(array.Get(), &verdict);
+  if (judge) {
+    performanceTools_->MeasureExecutionVoid(Actions()->isRestricted,
+                                            [&] { judge->IsRestricted(array.Get(), &verdict); });
+  }
   return static_cast<E_ORBIQLIB_Result>(verdict);
 }
 

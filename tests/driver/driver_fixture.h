@@ -9,9 +9,11 @@
 #include "external/hardware/xrb_proxy.h"
 #include "external/logging/record_sink.h"
 #include "platform/com/com_object.h"
+#include "platform/com/server_process.h"
 #include "tests/support/component/event_sink.h"
 #include "tests/support/component/reference_count.h"
 #include "tests/support/hardware/fake_hardware.h"
+#include "tests/support/wait/wait_until.h"
 
 namespace Talvaro::Testing {
 
@@ -41,6 +43,14 @@ class DriverTest : public ::testing::Test {
     ASSERT_EQ(CXRBProxy::GetInstance()->Start(), ORBIQLIB_SUCCESS);
     fake_->SetUnits({{CXRBDescription(L"XRB_A", L"00:11:22:33:44:55", L"10.0.0.5", L"Online", 7), {}}});
     fake_->ClearCalls();
+    objectsBefore_ = platform::com::ServerProcessCount();
+  }
+  // A liveliness check running at the end of a test holds its object; the hardware double must
+  // outlive it.
+  void TearDown() override {
+    EXPECT_TRUE(WaitUntil([&] { return platform::com::ServerProcessCount() == objectsBefore_; },
+                          std::chrono::seconds(20)))
+        << "driver objects outlived the test";
   }
 
   ComPtr<DriverObject> AttachedDriver(ComPtr<Driver::IObserverNotification> watchers = nullptr) {
@@ -61,6 +71,7 @@ class DriverTest : public ::testing::Test {
   }
   std::size_t CleanupRecords() const { return records_->Matching(L"Performing cleaup").size(); }
 
+  ULONG objectsBefore_ = 0;
   std::shared_ptr<FakeHardware> fake_ = FakeHardware::Create();
   FakeHardware::Installation installation_{fake_};
   std::shared_ptr<Logging::RecordCollector> records_ = std::make_shared<Logging::RecordCollector>();

@@ -16,6 +16,13 @@ HRESULT CEventSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { retu
 
 HRESULT CEventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                            EXCEPINFO*, UINT*) {
+  if (dispid == DISPID_OnLiveliness) {
+    std::unique_lock lock(mutex_);
+    ++liveliness_;
+    changed_.notify_all();
+    livelinessGate_.Pass(lock);
+    return livelinessResult_;
+  }
   ReceivedEvent event{dispid, {}};
   for (UINT i = 0; params != nullptr && i < params->cArgs; ++i) {
     platform::automation::Variant copy;
@@ -32,6 +39,21 @@ HRESULT CEventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params
 void CEventSink::SetInvokeResult(HRESULT result) {
   std::lock_guard lock(mutex_);
   invokeResult_ = result;
+}
+
+void CEventSink::SetLivelinessResult(HRESULT result) {
+  std::lock_guard lock(mutex_);
+  livelinessResult_ = result;
+}
+
+bool CEventSink::WaitForLiveliness(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return liveliness_ >= count; });
+}
+
+std::size_t CEventSink::LivelinessCount() const {
+  std::lock_guard lock(mutex_);
+  return liveliness_;
 }
 
 bool CEventSink::WaitForEvents(std::size_t count, std::chrono::milliseconds timeout) {

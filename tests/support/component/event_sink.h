@@ -1,6 +1,8 @@
 // A client's event sink for tests of event delivery: records every Invoke (DISPID and the
 // positional arguments, copied), answers with a programmable status, can be made to block in
-// its next Invoke until released, and can be told not to answer IDispatch. Thread-safe.
+// its next Invoke until released, and can be told not to answer IDispatch. The once-a-second
+// liveliness events are only counted, with a status and a gate of their own, so that tests of
+// the other events see just the events they cause. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -41,6 +43,15 @@ class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriver
     return gate_.WaitHeld(timeout);
   }
   bool WaitForEvents(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  void SetLivelinessResult(HRESULT result);
+  void BlockNextLiveliness() { livelinessGate_.CloseForNext(); }
+  void UnblockLiveliness() { livelinessGate_.Open(); }
+  bool WaitLivelinessBlocked(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return livelinessGate_.WaitHeld(timeout);
+  }
+  bool WaitForLiveliness(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::size_t LivelinessCount() const;
   std::vector<ReceivedEvent> Events() const;
   // The byte payloads of the OnData events received so far.
   std::vector<std::vector<std::uint8_t>> DataBlocks() const;
@@ -51,6 +62,9 @@ class CEventSink : public platform::com::ObjectRoot, public ICommunicationDriver
   std::vector<ReceivedEvent> events_;
   HRESULT invokeResult_ = S_OK;
   CallGate gate_{mutex_, changed_};
+  std::size_t liveliness_ = 0;
+  HRESULT livelinessResult_ = S_OK;
+  CallGate livelinessGate_{mutex_, changed_};
 };
 
 // A subscriber that has the event interface but refuses IDispatch: delivery stops at it.

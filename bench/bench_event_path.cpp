@@ -1,0 +1,394 @@
+// The real event path against bare Cap'n Proto, between the same two processes in one run.
+//
+// The program starts itself a second time as the server ("--serve <directory>"), which runs the
+// XRB simulator behind the hardware proxy and serves
+//   - driver objects (CCommunicationDriver, attached to XRB_1 as the factory would attach them),
+//     instrumentation compiled in, monitoring off (no registry values: its defaults);
+//   - an injector (IXRBGeneric): "burst <n>" hands n time-stamped blocks to the simulator at once
+//     and returns, "one" hands over one block and returns once it has been delivered;
+//   - a bare Cap'n Proto IDispatch on a socket of its own, which calls a client's sink n times in
+//     a row (each call stamped as it is sent) or answers a small call.
+// This process subscribes a sink to its driver object and measures
+//   - events per second: a burst of blocks, from the first hand-off to the last handler;
+//   - latency: one block at a time, from the simulator's hand-off to the client's handler;
+//   - a small call's round trip (ISupportErrorInfo on the driver object);
+// and the same three with bare Cap'n Proto. Figures go to stdout with their ratio and goal.
+#include <capnp/ez-rpc.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/communication_driver.h"
+#include "external/hardware/xrb_simulator.h"
+#include "interfaces/application_lifecycle.h"
+#include "platform/automation/safearray.h"
+#include "platform/com/apartment.h"
+#include "platform/com/class_factory.h"
+#include "platform/com/class_table.h"
+#include "platform/com/server_process.h"
+#include "platform/kernel/clock.h"
+#include "platform/remoting/com.capnp.h"
+#include "platform/remoting/endpoints.h"
+
+extern char** environ;
+
+namespace {
+
+using platform::com::ComPtr;
+namespace wire = platform::remoting::wire;
+using Simulator = OrbiqCommunicationLibrary::Simulator::XRBSimulator;
+
+constexpr CLSID kDriverClass = platform::MakeGuid("{5C1F7A32-9D4E-4B86-A0E3-2B7D6C9F1E48}");
+constexpr CLSID kInjectorClass = platform::MakeGuid("{8E2D4B61-3A7C-4F05-B9D1-6C0E5A3F2B97}");
+constexpr int kBurst = 5000;
+constexpr int kLatencySamples = 2000;
+constexpr int kSmallCalls = 5000;
+constexpr std::size_t kBlockSize = 16;
+
+std::uint64_t Now() {
+  LARGE_INTEGER counter{};
+  QueryPerformanceCounter(&counter);  // nanoseconds of CLOCK_MONOTONIC, system-wide
+  return static_cast<std::uint64_t>(counter.QuadPart);
+}
+
+// ---- the server process ---------------------------------------------------------------------
+
+std::shared_ptr<Simulator> TheSimulator() {
+  return std::dynamic_pointer_cast<Simulator>(CXRBProxy::GetInstance()->GetBackend());
+}
+
+std::vector<unsigned char> StampedBlock() {
+  std::vector<unsigned char> block(kBlockSize, 0x5A);
+  const std::uint64_t stamp = Now();
+  std::memcpy(block.data(), &stamp, sizeof stamp);
+  return block;
+}
+
+// Driver objects attached as the factory attaches them, without watchers.
+class CDriverFactory : public platform::com::ClassFactoryBase<CDriverFactory> {
+ public:
+  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** result) override {
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    ComPtr<platform::com::ComObject<Talvaro::Driver::CCommunicationDriver>> driver;
+    HRESULT hr = platform::com::CreateObject(&driver);
+    if (FAILED(hr)) return hr;
+    if (driver->Initialize(L"XRB_1", L"Bench", L"", L"", L"", nullptr) != ORBIQLIB_SUCCESS) return E_FAIL;
+    return driver->QueryInterface(riid, result);
+  }
+};
+
+class CInjector : public platform::com::ObjectRoot, public IXRBGeneric {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CInjector, IXRBGeneric>;
+
+  HRESULT SendGenericCommand(BSTR command) override {
+    const std::wstring text = command == nullptr ? L"" : command;
+    auto simulator = TheSimulator();
+    if (!simulator) return E_UNEXPECTED;
+    if (text == L"one") {
+      if (simulator->InjectData(L"XRB_1", StampedBlock()) != ORBIQLIB_SUCCESS) return E_FAIL;
+      return simulator->WaitUntilQuiet(std::chrono::seconds(30)) ? S_OK : E_FAIL;
+    }
+    if (text.rfind(L"burst ", 0) != 0) return E_INVALIDARG;
+    const int count = std::stoi(text.substr(6));
+    for (int i = 0; i < count; ++i) {
+      if (simulator->InjectData(L"XRB_1", StampedBlock()) != ORBIQLIB_SUCCESS) return E_FAIL;
+    }
+    return S_OK;
+  }
+};
+
+class BareSource final : public wire::IDispatch::Server {
+ protected:
+  kj::Promise<void> getTypeInfoCount(GetTypeInfoCountContext context) override {
+    context.getResults().setHr(S_OK);
+    return kj::READY_NOW;
+  }
+  kj::Promise<void> invoke(InvokeContext context) override {
+    const auto params = context.getParams();
+    auto sink = params.getArguments()[0].getObject().castAs<wire::IDispatch>();
+    return Fire(kj::mv(sink), params.getDispId());
+  }
+
+ private:
+  static kj::Promise<void> Fire(wire::IDispatch::Client sink, int left) {
+    if (left == 0) return kj::READY_NOW;
+    auto request = sink.invokeRequest();
+    request.setDispId(DISPID_OnData);
+    auto argument = request.initArguments(1)[0];
+    argument.setType(VT_UI8);
+    argument.setUnsigned(Now());
+    return request.send().then([sink = kj::mv(sink), left](auto&&) mutable { return Fire(kj::mv(sink), left - 1); });
+  }
+};
+
+std::string BareSocket(const std::string& directory) { return directory + "/bare.sock"; }
+
+template <class Factory>
+bool Publish(const CLSID& clsid, DWORD* cookie) {
+  ComPtr<IUnknown> classObject;
+  platform::com::CreateClassObject<Factory>(&classObject);
+  return SUCCEEDED(CoRegisterClassObject(clsid, classObject.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, cookie));
+}
+
+int Serve(const std::string& directory) {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  CXRBProxy* proxy = CXRBProxy::GetInstance();
+  if (proxy->Initialize() != ORBIQLIB_SUCCESS || proxy->Start() != ORBIQLIB_SUCCESS) return 1;
+  TheSimulator()->SetPeriodicData(false);
+  std::thread([directory] {
+    capnp::EzRpcServer server(kj::heap<BareSource>(), "unix:" + BareSocket(directory));
+    kj::NEVER_DONE.wait(server.getWaitScope());
+  }).detach();
+
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  CoAddRefServerProcess();
+  DWORD drivers = 0;
+  DWORD injectors = 0;
+  if (!Publish<CDriverFactory>(kDriverClass, &drivers) ||
+      !Publish<platform::com::ClassFactory<CInjector>>(kInjectorClass, &injectors)) {
+    return 1;
+  }
+  int received = 0;
+  sigwait(&stop, &received);
+  CoRevokeClassObject(injectors);
+  CoRevokeClassObject(drivers);
+  proxy->Finish();
+  proxy->Shutdown();
+  return 0;
+}
+
+// ---- the client (this process) --------------------------------------------------------------
+
+// Latencies in nanoseconds, one per event received, and their count.
+class Arrivals {
+ public:
+  void Record(std::uint64_t stamp) {
+    const std::uint64_t now = Now();
+    std::lock_guard lock(mutex_);
+    latencies_.push_back(now - stamp);
+    last_ = now;
+    count_.fetch_add(1, std::memory_order_release);
+  }
+  void Reset() {
+    std::lock_guard lock(mutex_);
+    latencies_.clear();
+    count_.store(0);
+  }
+  bool WaitFor(long count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (count_.load(std::memory_order_acquire) < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+  std::vector<std::uint64_t> Latencies() const {
+    std::lock_guard lock(mutex_);
+    return latencies_;
+  }
+  std::uint64_t Last() const {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::uint64_t> latencies_;  // guarded by mutex_
+  std::uint64_t last_ = 0;                // guarded by mutex_
+  std::atomic<long> count_{0};
+};
+
+class CStampSink : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CStampSink, ICommunicationDriverEvents,
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (dispid != DISPID_OnData || params == nullptr || params->cArgs != 1) return S_OK;
+    SAFEARRAY* block = params->rgvarg[0].parray;
+    void* bytes = nullptr;
+    if (block == nullptr || FAILED(SafeArrayAccessData(block, &bytes))) return S_OK;
+    std::uint64_t stamp = 0;
+    if (block->rgsabound[0].cElements >= sizeof stamp) std::memcpy(&stamp, bytes, sizeof stamp);
+    SafeArrayUnaccessData(block);
+    arrivals.Record(stamp);
+    return S_OK;
+  }
+  Arrivals arrivals;
+};
+
+class BareSink final : public wire::IDispatch::Server {
+ public:
+  explicit BareSink(Arrivals& arrivals) : arrivals_(arrivals) {}
+
+ protected:
+  kj::Promise<void> invoke(InvokeContext context) override {
+    arrivals_.Record(context.getParams().getArguments()[0].getUnsigned());
+    context.getResults().setHr(S_OK);
+    return kj::READY_NOW;
+  }
+
+ private:
+  Arrivals& arrivals_;
+};
+
+struct Figures {
+  double eventsPerSecond = 0;
+  double p50 = 0, p99 = 0;  // microseconds
+  double smallCall = 0;     // microseconds, median
+};
+
+double Percentile(std::vector<std::uint64_t> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return static_cast<double>(values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))]) / 1000.0;
+}
+
+template <class Call>
+double MedianCall(Call&& call) {
+  std::vector<std::uint64_t> durations;
+  for (int i = 0; i < kSmallCalls; ++i) {
+    const std::uint64_t start = Now();
+    if (!call()) return -1;
+    durations.push_back(Now() - start);
+  }
+  return Percentile(durations, 0.5);
+}
+
+bool MeasureRuntime(Figures& figures) {
+  ComPtr<ICommunicationDriver> driver;
+  ComPtr<IXRBGeneric> injector;
+  ComPtr<IConnectionPointContainer> container;
+  ComPtr<IConnectionPoint> point;
+  ComPtr<ISupportErrorInfo> smallCalls;
+  ComPtr<platform::com::ComObject<CStampSink>> sink;
+  HRESULT hr = CoCreateInstance(kDriverClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<ICommunicationDriver>, driver.PutVoid());
+  if (SUCCEEDED(hr)) hr = CoCreateInstance(kInjectorClass, nullptr, CLSCTX_LOCAL_SERVER, uuidof<IXRBGeneric>, injector.PutVoid());
+  if (SUCCEEDED(hr)) hr = driver.As(&container);
+  if (SUCCEEDED(hr)) hr = driver.As(&smallCalls);
+  if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put());
+  if (SUCCEEDED(hr)) hr = platform::com::CreateObject(&sink);
+  DWORD cookie = 0;
+  if (SUCCEEDED(hr)) hr = point->Advise(static_cast<ICommunicationDriverEvents*>(sink.Get()), &cookie);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "bench_event_path: the server could not be reached (0x%08X)\n", static_cast<unsigned>(hr));
+    return false;
+  }
+  auto& arrivals = sink->arrivals;
+  platform::automation::Bstr one(L"one");
+  for (int i = 0; i < 200; ++i) injector->SendGenericCommand(one.Get());  // warm-up
+  arrivals.Reset();
+  for (int i = 0; i < kLatencySamples; ++i) {
+    if (injector->SendGenericCommand(one.Get()) != S_OK) return false;
+  }
+  const auto latencies = arrivals.Latencies();
+  figures.p50 = Percentile(latencies, 0.5);
+  figures.p99 = Percentile(latencies, 0.99);
+
+  arrivals.Reset();
+  platform::automation::Bstr burst(L"burst " + std::to_wstring(kBurst));
+  const std::uint64_t start = Now();
+  if (injector->SendGenericCommand(burst.Get()) != S_OK || !arrivals.WaitFor(kBurst)) return false;
+  figures.eventsPerSecond = kBurst / (static_cast<double>(arrivals.Last() - start) / 1e9);
+
+  figures.smallCall = MedianCall([&] { return smallCalls->InterfaceSupportsErrorInfo(uuidof<ICommunicationDriver>) == S_OK; });
+  point->Unadvise(cookie);
+  return true;
+}
+
+bool MeasureBare(const std::string& directory, Figures& figures) {
+  capnp::EzRpcClient client("unix:" + BareSocket(directory));
+  auto source = client.getMain<wire::IDispatch>();
+  auto& waitScope = client.getWaitScope();
+  Arrivals arrivals;
+  wire::IDispatch::Client sink = kj::heap<BareSink>(arrivals);
+  const auto fire = [&](int count) {
+    auto request = source.invokeRequest();
+    request.setDispId(count);
+    auto argument = request.initArguments(1)[0];
+    argument.setType(VT_UNKNOWN);
+    argument.setObject(sink);
+    request.send().wait(waitScope);
+  };
+  fire(200);  // warm-up
+  arrivals.Reset();
+  const std::uint64_t start = Now();
+  fire(kBurst);
+  figures.eventsPerSecond = kBurst / (static_cast<double>(arrivals.Last() - start) / 1e9);
+  const auto latencies = arrivals.Latencies();
+  figures.p50 = Percentile(latencies, 0.5);
+  figures.p99 = Percentile(latencies, 0.99);
+  figures.smallCall = MedianCall([&] { return source.getTypeInfoCountRequest().send().wait(waitScope).getHr() == S_OK; });
+  return true;
+}
+
+pid_t StartServer(const std::string& self, const std::string& directory) {
+  std::vector<std::string> arguments{self, "--serve", directory};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  return ::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) == 0 ? pid : 0;
+}
+
+void Print(const Figures& runtime, const Figures& bare) {
+  std::printf("%-34s %12s %12s %8s  %s\n", "figure", "event path", "bare capnp", "ratio", "goal");
+  std::printf("%-34s %12.0f %12.0f %7.0f%%  >= 70%%\n", "events per second (burst)", runtime.eventsPerSecond,
+              bare.eventsPerSecond, 100.0 * runtime.eventsPerSecond / bare.eventsPerSecond);
+  std::printf("%-34s %12.1f %12.1f %7.2fx  <= 1.4x\n", "latency p50, us (one at a time)", runtime.p50, bare.p50,
+              runtime.p50 / bare.p50);
+  std::printf("%-34s %12.1f %12.1f %7.2fx\n", "latency p99, us", runtime.p99, bare.p99, runtime.p99 / bare.p99);
+  std::printf("%-34s %12.1f %12.1f %7.2fx  <= 1.3x\n", "small call, us (median)", runtime.smallCall, bare.smallCall,
+              runtime.smallCall / bare.smallCall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--serve") return Serve(argv[2]);
+
+  char pattern[] = "/tmp/bench-event-path-XXXXXX";
+  const std::string directory = ::mkdtemp(pattern);
+  // Everything of the server's (registry, run directory, log) stays in this directory.
+  ::setenv("TALVARO_RUN_DIR", directory.c_str(), 1);
+  ::setenv("TALVARO_REGISTRY", (directory + "/registry.db").c_str(), 1);
+  ::setenv("TALVARO_LOG_DIR", (directory + "/log").c_str(), 1);
+  const pid_t server = StartServer("/proc/self/exe", directory);
+  for (int i = 0; i < 1000 && !(platform::remoting::ReadClassFile(kInjectorClass) &&
+                                std::filesystem::exists(BareSocket(directory)));
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  Figures runtime;
+  Figures bare;
+  const bool measured = MeasureRuntime(runtime) && MeasureBare(directory, bare);
+  if (measured) Print(runtime, bare);
+  if (server > 0) {
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+  }
+  std::filesystem::remove_all(directory);
+  return measured ? 0 : 1;
+}
