@@ -40,6 +40,7 @@
 #include "platform/kernel/clock.h"
 #include "platform/remoting/com.capnp.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/remoting/remoting.h"
 
 extern char** environ;
 
@@ -213,10 +214,14 @@ class Arrivals {
   std::atomic<long> count_{0};
 };
 
-class CStampSink : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+// Records and returns: its calls may run on the RPC thread.
+class CStampSink : public platform::com::ObjectRoot,
+                   public ICommunicationDriverEvents,
+                   public platform::remoting::IRunsOnRpcThread {
  public:
   using Interfaces = platform::com::InterfaceTable<CStampSink, ICommunicationDriverEvents,
-                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>,
+                                                   platform::remoting::IRunsOnRpcThread>;
   HRESULT GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;

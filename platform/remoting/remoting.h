@@ -37,4 +37,17 @@ struct RuntimeStatistics {
 };
 RuntimeStatistics Statistics();
 
+// An object of this process that answers this interface declares that none of its methods
+// blocks or makes a call to another process: calls from other processes then run on the RPC
+// thread as they arrive, without the hand-off to a worker and back, which halves the cost of a
+// callback. Meant for event sinks that record or queue what they are given. A method that
+// makes a remote call anyway fails that call with RPC_E_CANTCALLOUT_ININPUTSYNCCALL; one that
+// blocks holds up every call of the process. The first call always runs on a worker, which
+// asks for the declaration once.
+struct IRunsOnRpcThread : IUnknown {};
+
 }  // namespace platform::remoting
+
+template <>
+inline constexpr IID uuidof<platform::remoting::IRunsOnRpcThread> =
+    platform::MakeGuid("{2F6B9C14-7E3A-4D58-8B21-C5E0A9D7364F}");

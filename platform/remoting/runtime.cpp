@@ -1,6 +1,7 @@
 #include "platform/remoting/runtime.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,9 @@ constexpr std::size_t kMaxWorkers = 128;
 constexpr std::chrono::seconds kWorkerIdleTime{30};
 // How long exit waits for calls still running on workers.
 constexpr std::chrono::seconds kExitGrace{2};
+// How long the RPC thread polls after its last activity, and a caller of RunSync spins for its
+// answer, before sleeping: about one round trip between two processes on this kind of machine.
+constexpr std::chrono::microseconds kSpinWindow{60};
 
 thread_local bool isRpcThread = false;
 std::atomic<Runtime*> instance{nullptr};
@@ -98,7 +102,47 @@ void Runtime::Loop() {
     running_ = true;
   }
   started_.notify_all();
-  kj::NEVER_DONE.wait(io.waitScope);
+  for (;;) {
+    // Poll while there is work or was some within the window; then sleep until the next.
+    auto lastActive = std::chrono::steady_clock::now();
+    std::uint64_t seen = activityCount_;
+    while (std::chrono::steady_clock::now() - lastActive < kSpinWindow) {
+      io.waitScope.poll();
+      if (activityCount_ != seen) {
+        seen = activityCount_;
+        lastActive = std::chrono::steady_clock::now();
+      } else {
+        sched_yield();  // the peer or our caller may need this core
+      }
+    }
+    auto woken = kj::newPromiseAndFulfiller<void>();
+    activity_ = kj::mv(woken.fulfiller);
+    woken.promise.wait(io.waitScope);
+  }
+}
+
+void Runtime::NoteActivity() {
+  ++activityCount_;
+  if (activity_) {
+    activity_->fulfill();
+    activity_ = nullptr;
+  }
+}
+
+void SyncCompletion::Settle(kj::Maybe<kj::Exception> failure) {
+  failure_ = kj::mv(failure);
+  settled_.store(1, std::memory_order_release);
+  settled_.notify_one();
+  if (Runtime* runtime = Runtime::IfStarted()) runtime->NoteActivity();
+}
+
+void SyncCompletion::Wait() {
+  const auto until = std::chrono::steady_clock::now() + kSpinWindow;
+  while (settled_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+    sched_yield();
+  }
+  settled_.wait(0, std::memory_order_acquire);
+  KJ_IF_MAYBE(failure, failure_) { throw kj::mv(*failure); }
 }
 
 void Runtime::Post(Task task) {
@@ -120,6 +164,7 @@ void Runtime::DrainPosts() {
     wakeUp_ = kj::mv(next.fulfiller);
   }
   tasks_->add(next.promise.then([this] { DrainPosts(); }));
+  NoteActivity();
   for (Task& task : batch) {
     try {
       task();
@@ -134,17 +179,16 @@ void Runtime::DrainPosts() {
 }  // namespace platform::remoting
 
 #if defined(__SANITIZE_THREAD__)
-// libkj is not instrumented: the locks behind its cross-thread events and fulfillers are
-// invisible to ThreadSanitizer, which then reports libkj's own bookkeeping as races: the result
-// slot of executeSync, written on the RPC thread and read by the caller (or the caller's stack
-// reused afterwards), and a cross-thread fulfiller's result, written by the fulfilling thread and
-// read by the RPC thread. Our payloads are annotated where they cross (sanitizer.h).
+// libkj is not instrumented: the lock behind its cross-thread fulfillers is invisible to
+// ThreadSanitizer, which then reports libkj's own bookkeeping as races: a cross-thread
+// fulfiller's result, written by the fulfilling thread and read by the RPC thread. Our payloads
+// are annotated where they cross (sanitizer.h).
 //
 // Each entry is one function, by its full name as the symbolizer prints it, anchored at both
 // ends. ThreadSanitizer drops a report when any frame of any of its stacks matches, so a frame
 // listed here must never have code of ours that could race above it:
-//   - kj::_::XThreadEvent::fire() runs the functor given to executeSync and stores its result;
-//     SyncStart (runtime.h) keeps everything but its annotations out of it.
+//   - kj::_::XThreadEvent::fire() completes a cross-thread event; the continuations of our
+//     promises run as events of their own, never beneath it.
 //   - XThreadFulfiller<T>::fulfill/reject store the value into the waiting node, nothing else.
 // A build whose symbolizer prints other names (inlined frames are printed short) gets the
 // reports, never silence.

@@ -5,7 +5,9 @@
 // blocks and never runs object code: incoming calls are copied into plain values and handed to
 // a worker; references to component objects that it would drop go to a worker for the Release.
 // Other threads reach it in two ways: RunSync (wait for a body and the promise it returns, used
-// for outgoing calls) and Post (fire and forget). The runtime starts on first use, so a process
+// for outgoing calls) and Post (fire and forget). After any work the RPC thread keeps polling
+// for a short while before it sleeps, so that the answer to a call it just sent, or the next
+// call of a thread that is sending a series, finds it awake. The runtime starts on first use, so a process
 // that never crosses the process boundary starts no thread for it, and it is never torn down:
 // its threads end with the process.
 #pragma once
@@ -57,6 +59,8 @@ class Runtime {
 
   // RPC thread only.
   kj::AsyncIoProvider& Io() { return *io_; }
+  // Something happened (a call came in, an answer arrived): the loop polls on for a while.
+  void NoteActivity();
   kj::TaskSet& Tasks() { return *tasks_; }
 
  private:
@@ -78,50 +82,29 @@ class Runtime {
   kj::AsyncIoProvider* io_ = nullptr;
   kj::TaskSet* tasks_ = nullptr;
 
+  // RPC thread only: the sleeping loop's wake-up on activity, armed while it sleeps.
+  kj::Own<kj::PromiseFulfiller<void>> activity_;
+  std::uint64_t activityCount_ = 0;  // RPC thread only
+
   std::mutex postMutex_;
   std::vector<Task> posted_;                               // guarded by postMutex_
   kj::Own<kj::CrossThreadPromiseFulfiller<void>> wakeUp_;  // guarded by postMutex_; null once used
 };
 
-// What RunSync hands to executeSync. libkj moves it into its cross-thread event on the caller's
-// thread and calls it on the RPC thread, both behind libkj's own lock, which ThreadSanitizer does
-// not see. So the move says so once the fields are written, keyed by the object's own address,
-// and the call receives that address as `this`, reading nothing before it says so too. The
-// caller's frame (the body and what it refers to) was written before the move and is covered
-// with it; the way back is keyed by the caller's `handOff`.
-//
-// Invariant: no code of ours but the annotations runs beneath kj::_::XThreadEvent::fire(),
-// whose reports are suppressed wholesale (runtime.cpp). libkj calls operator() from that frame,
-// so it only annotates and builds the promise chain: the body starts in a later turn
-// (evalLater), and the continuations return promises, so each runs from an event of its own.
-// Never call the body, or anything that touches shared state, in operator() itself, and never
-// make a continuation return a plain value.
-template <class Body>
-class SyncStart {
+// The completion of one RunSync: set on the RPC thread, awaited by the caller. Shared, so that
+// the RPC thread's wake-up never touches a caller's frame that is already gone.
+class SyncCompletion {
  public:
-  SyncStart(Body& body, int& handOff) : body_(&body), handOff_(&handOff) {}
-  SyncStart(SyncStart&& other) noexcept : body_(other.body_), handOff_(other.handOff_) { HappensBefore(this); }
-  SyncStart(const SyncStart&) = delete;
-  SyncStart& operator=(const SyncStart&) = delete;
-
-  kj::Promise<void> operator()() {
-    HappensAfter(this);
-    Body* body = body_;
-    int* handOff = handOff_;
-    return kj::evalLater([body] { return (*body)(); })
-        .then([handOff]() -> kj::Promise<void> {
-                HappensBefore(handOff);
-                return kj::READY_NOW;
-              },
-              [handOff](kj::Exception&& failure) -> kj::Promise<void> {
-                HappensBefore(handOff);
-                return kj::mv(failure);
-              });
-  }
+  // RPC thread.
+  void Settle(kj::Maybe<kj::Exception> failure);
+  // The caller: spins briefly (an answer often comes within a few microseconds, and a thread
+  // that went to sleep costs a wake-up on each side), then sleeps until Settle. Rethrows the
+  // body's failure.
+  void Wait();
 
  private:
-  Body* body_;
-  int* handOff_;
+  std::atomic<int> settled_{0};
+  kj::Maybe<kj::Exception> failure_;  // written before settled_ is set, read after
 };
 
 template <class Body>
@@ -130,14 +113,15 @@ void Runtime::RunSync(Body&& body) {
     throw kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
                         kj::heapString("a remote call was made on the RPC thread"));
   }
-  // The results cross back through libkj's lock too: the RPC thread says so when the body's
-  // promise settled, the caller once executeSync returned (or threw).
-  int handOff = 0;
-  struct Settled {
-    int* key;
-    ~Settled() { HappensAfter(key); }
-  } settled{&handOff};
-  executor_->executeSync(SyncStart<std::remove_reference_t<Body>>(body, handOff));
+  auto completion = std::make_shared<SyncCompletion>();
+  // The body may refer to the caller's frame: the caller waits until the body's promise settled.
+  Post([this, &body, completion] {
+    kj::Promise<void> settled = kj::evalNow([&body] { return body(); })
+                                    .then([completion] { completion->Settle(nullptr); },
+                                          [completion](kj::Exception&& failure) { completion->Settle(kj::mv(failure)); });
+    tasks_->add(kj::mv(settled));
+  });
+  completion->Wait();
 }
 
 }  // namespace platform::remoting

@@ -1,7 +1,7 @@
 // Hand-offs that ThreadSanitizer cannot see by itself.
 //
 // Values cross between the RPC thread and other threads through Cap'n Proto's cross-thread
-// primitives (kj::Executor::executeSync, cross-thread fulfillers), whose locks live in the
+// primitives (cross-thread fulfillers), whose locks live in the
 // uninstrumented libkj. The side that hands data over calls HappensBefore(key) after writing it,
 // the side that takes it calls HappensAfter(key) before reading; `key` is any address both know.
 // Without ThreadSanitizer both are empty.

@@ -16,6 +16,7 @@
 #include "platform/remoting/errors.h"
 #include "platform/remoting/marshaling.h"
 #include "platform/remoting/proxy.h"
+#include "platform/remoting/remoting.h"
 #include "platform/remoting/runtime.h"
 
 namespace platform::remoting {
@@ -128,6 +129,21 @@ void ExportedObject::Drop() {
 
 ExportedObject::References ExportedObject::Disconnect() { return TakeAll(State::Disconnected); }
 
+void ExportedObject::LearnWhereCallsRun() {
+  if (callsOnRpcThread_.load(std::memory_order_acquire) != -1) return;
+  ComPtr<IUnknown> identity;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Live) return;
+    identity = ComPtr<IUnknown>(identity_.Get());
+  }
+  ComPtr<IUnknown> declared;
+  // A proxy never qualifies: its calls go to yet another process.
+  const bool yes = ProxyManager::FromIdentity(identity.Get()) == nullptr &&
+                   SUCCEEDED(identity->QueryInterface(uuidof<IRunsOnRpcThread>, declared.PutVoid()));
+  callsOnRpcThread_.store(yes ? 1 : 0, std::memory_order_release);
+}
+
 bool ExportedObject::Disconnected() {
   std::lock_guard lock(mutex_);
   return state_ == State::Disconnected;
@@ -212,41 +228,52 @@ WireContext& StubCall::Wire() { return *connection_; }
 
 kj::Promise<void> StubCall::Dispatch(MoveOnlyFunction<ErasedReply(IUnknown*)> invoke,
                                      void (*fault)(capnp::AnyPointer::Builder, HRESULT)) {
-  struct Outcome {
-    ErasedReply reply;
-    HRESULT unreachable = S_OK;  // the object could not be reached for this interface
-    bool threw = false;
-  };
   auto outcome = std::make_shared<Outcome>();
+  if (object_->CallsRunOnRpcThread()) {
+    Run(*outcome, *object_, iid_, invoke);
+    Answer(*outcome, context_, *object_, *connection_, fault);
+    return kj::READY_NOW;
+  }
   return OnWorkerThen(
       [outcome, object = object_, iid = iid_, invoke = std::move(invoke)]() mutable {
-        ComPtr<IUnknown> target;
-        const HRESULT hr = object->Get(iid, &target);
-        if (FAILED(hr)) {
-          outcome->unreachable = hr;
-          return;
-        }
-        try {
-          outcome->reply = invoke(target.Get());
-        } catch (...) {
-          outcome->threw = true;
-        }
+        object->LearnWhereCallsRun();
+        Run(*outcome, *object, iid, invoke);
       },
       [outcome, context = context_, object = object_, connection = connection_, fault]() mutable {
-        if (outcome->unreachable == E_NOINTERFACE) {
-          kj::throwFatalException(KJ_EXCEPTION(UNIMPLEMENTED, "the object does not have this interface"));
-        }
-        if (FAILED(outcome->unreachable)) {
-          if (object->Disconnected()) kj::throwFatalException(ObjectDisconnectedFailure());
-          kj::throwFatalException(KJ_EXCEPTION(FAILED, "the object is no longer connected"));
-        }
-        auto results = context.getResults();
-        if (outcome->threw || !outcome->reply) {
-          fault(results, RPC_E_SERVERFAULT);
-          return;
-        }
-        outcome->reply(results, *connection);
+        Answer(*outcome, context, *object, *connection, fault);
       });
+}
+
+void StubCall::Run(Outcome& outcome, ExportedObject& object, const IID& iid,
+                   MoveOnlyFunction<ErasedReply(IUnknown*)>& invoke) {
+  ComPtr<IUnknown> target;
+  const HRESULT hr = object.Get(iid, &target);
+  if (FAILED(hr)) {
+    outcome.unreachable = hr;
+    return;
+  }
+  try {
+    outcome.reply = invoke(target.Get());
+  } catch (...) {
+    outcome.threw = true;
+  }
+}
+
+void StubCall::Answer(Outcome& outcome, Context context, ExportedObject& object, WireContext& connection,
+                      void (*fault)(capnp::AnyPointer::Builder, HRESULT)) {
+  if (outcome.unreachable == E_NOINTERFACE) {
+    kj::throwFatalException(KJ_EXCEPTION(UNIMPLEMENTED, "the object does not have this interface"));
+  }
+  if (FAILED(outcome.unreachable)) {
+    if (object.Disconnected()) kj::throwFatalException(ObjectDisconnectedFailure());
+    kj::throwFatalException(KJ_EXCEPTION(FAILED, "the object is no longer connected"));
+  }
+  auto results = context.getResults();
+  if (outcome.threw || !outcome.reply) {
+    fault(results, RPC_E_SERVERFAULT);
+    return;
+  }
+  outcome.reply(results, connection);
 }
 
 // ---- stubs ----------------------------------------------------------------------------------
@@ -309,6 +336,7 @@ bool IsObjectDisconnected(const kj::Exception& failure) {
 ObjectStub::DispatchCallResult ObjectStub::dispatchCall(
     std::uint64_t interfaceId, std::uint16_t methodId,
     capnp::CallContext<capnp::AnyPointer, capnp::AnyPointer> context) {
+  Runtime::Get().NoteActivity();
   auto connection = connection_.lock();
   if (!connection) kj::throwFatalException(KJ_EXCEPTION(DISCONNECTED, "connection closed"));
   if (state_ == State::Disconnected) kj::throwFatalException(ObjectDisconnectedFailure());

@@ -13,6 +13,7 @@
 #include <capnp/capability.h>
 #include <kj/exception.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -75,6 +76,12 @@ class ExportedObject {
   // Any thread. Whether Disconnect ended this export (rather than the peer's release).
   bool Disconnected();
 
+  // Whether calls may run on the RPC thread (IRunsOnRpcThread): unknown until a worker asked
+  // once (LearnWhereCallsRun). Any thread.
+  bool CallsRunOnRpcThread() const { return callsOnRpcThread_.load(std::memory_order_acquire) == 1; }
+  // Component thread: asks the object for the declaration, once.
+  void LearnWhereCallsRun();
+
   // Component thread. IClassFactory::LockServer on behalf of the peer, counted: locks the peer
   // still holds when the export goes are given back then.
   HRESULT CountServerLock(IClassFactory* factory, bool lock);
@@ -91,6 +98,7 @@ class ExportedObject {
   std::vector<std::pair<IID, HeldInterface>> interfaces_;  // guarded by mutex_
   State state_ = State::Live;                             // guarded by mutex_
   long serverLocks_ = 0;                                  // guarded by mutex_
+  std::atomic<int> callsOnRpcThread_{-1};                 // -1 unknown, 0 no, 1 yes
 };
 
 // The failure that a call on a disconnected export answers (a FAILED exception with this text,
@@ -137,8 +145,20 @@ class StubCall {
 
  private:
   using ErasedReply = MoveOnlyFunction<void(capnp::AnyPointer::Builder, WireContext&)>;
+  struct Outcome {
+    ErasedReply reply;
+    HRESULT unreachable = S_OK;  // the object could not be reached for this interface
+    bool threw = false;
+  };
+  // On a worker, or on the RPC thread for an object whose calls run there.
   kj::Promise<void> Dispatch(MoveOnlyFunction<ErasedReply(IUnknown*)> invoke,
                              void (*fault)(capnp::AnyPointer::Builder, HRESULT));
+  // The object's method, wherever the call runs.
+  static void Run(Outcome& outcome, ExportedObject& object, const IID& iid,
+                  MoveOnlyFunction<ErasedReply(IUnknown*)>& invoke);
+  // RPC thread: the results, or the failure, of a call that ran.
+  static void Answer(Outcome& outcome, Context context, ExportedObject& object, WireContext& connection,
+                     void (*fault)(capnp::AnyPointer::Builder, HRESULT));
 
   Context context_;
   std::shared_ptr<ExportedObject> object_;

@@ -15,7 +15,9 @@
 #include "platform/com/interface_table.h"
 #include "platform/com/marshal.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/remoting/errors.h"
 #include "platform/remoting/remoting.h"
+#include "platform/remoting/runtime.h"
 #include "platform/types/wide_string.h"
 #include "tests/remoting/hostile_streams.h"
 #include "tests/remoting/remoting_fixture.h"
@@ -56,7 +58,58 @@ class CJudge : public platform::com::ObjectRoot, public IRestrictionCallback {
   LONG verdict_ = 0;                                  // guarded by mutex_
 };
 
+// A sink that declares that its calls may run on the RPC thread; notes where each data event ran
+// and what a remote call made from there answered.
+class CRpcThreadSink : public platform::com::ObjectRoot,
+                       public ICommunicationDriverEvents,
+                       public platform::remoting::IRunsOnRpcThread {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CRpcThreadSink, ICommunicationDriverEvents,
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>,
+                                                   platform::remoting::IRunsOnRpcThread>;
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (dispid != DISPID_OnData) return S_OK;
+    LONG state = 0;
+    const HRESULT nested = availability->GetAvailability(&state);
+    std::lock_guard lock(mutex);
+    calls.emplace_back(platform::remoting::Runtime::OnRpcThread(), nested);
+    return S_OK;
+  }
+  std::size_t Count() {
+    std::lock_guard lock(mutex);
+    return calls.size();
+  }
+  ComPtr<IAvailability> availability;  // set before the sink is handed out
+  std::mutex mutex;
+  std::vector<std::pair<bool, HRESULT>> calls;  // guarded by mutex: on the RPC thread, nested status
+};
+
 using ServerEndToEnd = ServerFixture;
+
+TEST_F(ServerEndToEnd, ADeclaredSinkTakesEventsOnTheRpcThreadFromTheSecondOnAndCannotCallOut) {
+  StartServer();
+  ASSERT_EQ(Command(L"period * 0"), S_OK);
+  auto factory = Factory();
+  auto driver = Driver(factory.Get(), L"XRB_1");
+  ASSERT_TRUE(driver);
+  ComPtr<platform::com::ComObject<CRpcThreadSink>> sink;
+  ASSERT_EQ(platform::com::CreateObject(&sink), S_OK);
+  ASSERT_EQ(driver.As(&sink->availability), S_OK);
+  auto point = Subscribe(driver.Get(), static_cast<ICommunicationDriverEvents*>(sink.Get()));
+  ASSERT_TRUE(point);
+  for (std::size_t i = 1; i <= 3; ++i) {
+    ASSERT_EQ(Command(L"data XRB_1 01"), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return sink->Count() == i; })) << i;
+  }
+  const auto cantCallOut = platform::remoting::RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR;
+  std::lock_guard lock(sink->mutex);
+  const std::vector<std::pair<bool, HRESULT>> expected{{false, S_OK}, {true, cantCallOut}, {true, cantCallOut}};
+  EXPECT_EQ(sink->calls, expected) << "the first call asks on a worker, where it may call out";
+  sink->availability = nullptr;
+}
 
 TEST_F(ServerEndToEnd, AClientUsesTheFactoryItsDebugInterfaceAndTheLifecycleObject) {
   StartServer();

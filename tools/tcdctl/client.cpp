@@ -43,7 +43,8 @@ class LineWriter {
 };
 
 // The sink of `open`: prints each event of the driver's event interface. Called on the
-// runtime's workers, possibly several at once; the writer keeps lines whole.
+// runtime's workers, possibly several at once; the writer keeps lines whole. It does not run on
+// the RPC thread (IRunsOnRpcThread): a write to a full pipe blocks.
 class CEventPrinter : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
  public:
   using Interfaces = platform::com::InterfaceTable<CEventPrinter, ICommunicationDriverEvents,
