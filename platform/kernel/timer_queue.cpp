@@ -33,7 +33,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kMaxWorkers = kTimerQueueWorkerLimit;
-constexpr unsigned kMinWorkers = 1;  // kept once started, so a steady timer needs no new threads
+// Idle workers retire, the last one too, so a process whose timers are gone keeps none; a
+// periodic timer of a shorter period than the retirement keeps its worker busy enough to stay.
+constexpr unsigned kMinWorkers = 0;
 constexpr auto kIdleRetirement = std::chrono::seconds(10);
 constexpr auto kExitGrace = std::chrono::seconds(1);
 

@@ -19,6 +19,16 @@
 namespace Talvaro::RemotingTest {
 namespace {
 
+using namespace std::chrono_literals;
+
+const std::string kLiveliness = "{\"event\":\"liveliness\",\"unit\":\"XRB_1\"}\n";
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
 class TcdctlCli : public ServerFixture {
  protected:
   struct Result {
@@ -108,6 +118,8 @@ TEST_F(TcdctlCli, OpenPrintsEachEventUntilInterrupted) {
   ASSERT_EQ(Run({"generic", "error XRB_1 -5"}).status, 0);
   ASSERT_EQ(Run({"generic", "availability XRB_1 0"}).status, 0);
   ASSERT_TRUE(WaitUntil([&] { return open->Output().find("\"state\"") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] { return Occurrences(open->Output(), kLiveliness) >= 2; }, 20s))
+      << "once a second: " << open->Output();
   open->Signal(SIGINT);
   ASSERT_EQ(open->Wait(), 0) << open->Errors();
   const std::string out = open->Output();
@@ -116,6 +128,23 @@ TEST_F(TcdctlCli, OpenPrintsEachEventUntilInterrupted) {
   EXPECT_NE(out.find("{\"event\":\"state\",\"unit\":\"XRB_1\",\"state\":0}\n"), std::string::npos) << out;
   EXPECT_EQ(open->Errors(), "");
   EXPECT_TRUE(WaitUntil([&] { return LogShows("Performing cleaup"); })) << "its driver object went with it";
+}
+
+TEST_F(TcdctlCli, AKilledSubscribersDriverObjectIsCleanedUpOnce) {
+  StartServer();
+  auto victim = Start({"--json", "open", "XRB_1"});
+  ASSERT_TRUE(WaitUntil([&] { return Occurrences(victim->Output(), kLiveliness) >= 1; }, 20s)) << victim->Errors();
+  victim->Signal(SIGKILL);
+  victim->Wait();
+  // Its release or the first liveliness event that fails, whichever comes first, cleans up.
+  ASSERT_TRUE(WaitUntil([&] { return LogShows("Performing cleaup"); }, 20s)) << ServerLog();
+  // Two more periods of the timer pass while a second client listens; nothing is cleaned twice.
+  auto witness = Start({"--json", "open", "XRB_2"});
+  const std::string witnessLine = "{\"event\":\"liveliness\",\"unit\":\"XRB_2\"}\n";
+  ASSERT_TRUE(WaitUntil([&] { return Occurrences(witness->Output(), witnessLine) >= 2; }, 20s)) << witness->Errors();
+  EXPECT_EQ(Occurrences(ServerLog(), "Performing cleaup"), 1u) << ServerLog();
+  witness->Signal(SIGINT);
+  EXPECT_EQ(witness->Wait(), 0);
 }
 
 TEST_F(TcdctlCli, WatchPrintsNotificationsUntilTerminated) {
