@@ -18,6 +18,12 @@ using namespace std::chrono_literals;
 
 constexpr auto kBound = 20s;
 
+// Lets a held liveliness event go at the end of the scope, also when an assertion returns early.
+struct LivelinessReleased {
+  Sink& sink;
+  ~LivelinessReleased() { sink.UnblockLiveliness(); }
+};
+
 TEST_F(DriverTest, LivelinessReachesEverySubscriberOnceASecondAndEachCheckIsLogged) {
   auto driver = AttachedDriver();
   auto first = Subscribe(*driver);
@@ -66,6 +72,7 @@ TEST_F(DriverTest, ACheckThatStartsWhileThePreviousOneRunsOnlySaysSo) {
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
   sink->BlockNextLiveliness();
+  const LivelinessReleased released{*sink};
   ASSERT_TRUE(sink->WaitLivelinessBlocked(kBound));
   ASSERT_TRUE(records_->WaitForText(L"do not run liveness check twice for single object.", kBound));
   EXPECT_EQ(sink->LivelinessCount(), 1u) << "the second check fired nothing";
@@ -79,6 +86,7 @@ TEST_F(DriverTest, TheFinalReleaseDuringALivelinessEventClosesTheHardwareOnlyAft
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
   sink->BlockNextLiveliness();
+  const LivelinessReleased released{*sink};
   ASSERT_TRUE(sink->WaitLivelinessBlocked(kBound));
   fake_->ClearCalls();
   auto release = std::async(std::launch::async, [&driver] { driver = nullptr; });
