@@ -19,8 +19,6 @@ const std::wstring kLogSource = L"TCD::CCommunicationDriver";
 const std::wstring kUninitialized = L"[uninitialized]";
 const std::wstring kConnectorKeyPath = L"SOFTWARE\\TALVARO\\Nimbrel\\TalvaroCommunicationDriver";
 constexpr DWORD kLivelinessPeriodMs = 1000;
-// Above this many kB the 32-bit byte count would overflow: such a size keeps the default.
-constexpr DWORD kLargestSharedMemoryKB = 2147483;
 
 LONGLONG ReadCounter() {
   LARGE_INTEGER value{};
@@ -29,7 +27,6 @@ LONGLONG ReadCounter() {
 }
 
 }  // namespace
-
 
 // The liveliness timer's parameter is a key into this table, not the object: a check looks its
 // object up and takes a reference under the table's lock, and the final release takes the
@@ -96,11 +93,6 @@ CCommunicationDriver::~CCommunicationDriver() {
 }
 
 void CCommunicationDriver::ReadConnectorConfiguration() {
-  DWORD kiloBytes = 0;
-  if (Common::ReadRegistryDword(L"SharedMemorySizeInkB", kConnectorKeyPath, kiloBytes) &&
-      kiloBytes <= kLargestSharedMemoryKB) {
-    sharedMemorySize_ = static_cast<std::int32_t>(kiloBytes) * kilobyteFactor_;
-  }
   std::wstring connectorType;
   if (Common::ReadRegistryString(L"ConnectorType", kConnectorKeyPath, connectorType)) {
     sharedMemory_ = connectorType == L"SHARED_MEMORY";

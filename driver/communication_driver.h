@@ -133,7 +133,7 @@ class CCommunicationDriver
   // Cleanup's first step, under the cleanup lock: ends the timer, waiting for a running check
   // only during the final release.
   void DeleteLivelinessTimer();
-  // Construction's last step: the connector type and the channel size from the registry.
+  // Construction's last step: the connector type from the registry.
   void ReadConnectorConfiguration();
 
   // The current attachment (a share of it), or null when detached.
@@ -159,12 +159,10 @@ class CCommunicationDriver
   std::recursive_mutex cleanupLock_;                // held by Cleanup
   std::atomic<bool> restrictionRegistered_{false};  // registered as restriction observer
   std::shared_ptr<Diagnostics::CTools> tools_;      // gap log and stall watch
-  // Connector: bytes per configured kB, the channel names, the data and write channels' size
-  // and the mode; all set before the object is handed out, constant afterwards.
-  const std::int32_t kilobyteFactor_ = 1000;
+  // Connector: the channel names (set by Initialize) and the mode (read at construction,
+  // constant afterwards).
   std::wstring channelBaseName_;                    // shared-memory channel base name
   std::wstring clientNamespaceName_;                // shared-memory client namespace
-  std::int32_t sharedMemorySize_ = 500 * kilobyteFactor_;
   bool sharedMemory_ = false;                       // "ConnectorType" is "SHARED_MEMORY"
   LONGLONG counterFrequency_ = 0;                   // performance-counter ticks per second
   LONGLONG creationCounter_ = 0;                    // read at construction: the watchers' epoch
