@@ -76,6 +76,7 @@ void ApplyRemotingLimits() {
     if (const auto value = ReadSetting(key, L"PartialMessageTimeoutMs"); value && *value != 0) {
       limits.partialMessageBound = std::chrono::milliseconds(*value);
     }
+    if (const auto value = ReadSetting(key, L"PollAfterWorkUs")) limits.pollAfterWork = std::chrono::microseconds(*value);
     RegCloseKey(key);
   }
   platform::remoting::SetLimits(limits);

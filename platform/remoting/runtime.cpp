@@ -1,5 +1,7 @@
 #include "platform/remoting/runtime.h"
 
+#include "platform/remoting/limits.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -17,9 +19,7 @@ constexpr std::size_t kMaxWorkers = 128;
 constexpr std::chrono::seconds kWorkerIdleTime{30};
 // How long exit waits for calls still running on workers.
 constexpr std::chrono::seconds kExitGrace{2};
-// How long the RPC thread polls after its last activity, and a caller of RunSync spins for its
-// answer, before sleeping: about one round trip between two processes on this kind of machine.
-constexpr std::chrono::microseconds kSpinWindow{60};
+
 
 thread_local bool isRpcThread = false;
 std::atomic<Runtime*> instance{nullptr};
@@ -104,9 +104,10 @@ void Runtime::Loop() {
   started_.notify_all();
   for (;;) {
     // Poll while there is work or was some within the window; then sleep until the next.
+    const auto window = CurrentLimits().pollAfterWork;
     auto lastActive = std::chrono::steady_clock::now();
     std::uint64_t seen = activityCount_;
-    while (std::chrono::steady_clock::now() - lastActive < kSpinWindow) {
+    while (std::chrono::steady_clock::now() - lastActive < window) {
       io.waitScope.poll();
       if (activityCount_ != seen) {
         seen = activityCount_;
@@ -137,10 +138,6 @@ void SyncCompletion::Settle(kj::Maybe<kj::Exception> failure) {
 }
 
 void SyncCompletion::Wait() {
-  const auto until = std::chrono::steady_clock::now() + kSpinWindow;
-  while (settled_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
-    sched_yield();
-  }
   settled_.wait(0, std::memory_order_acquire);
   KJ_IF_MAYBE(failure, failure_) { throw kj::mv(*failure); }
 }

@@ -6,8 +6,7 @@
 // a worker; references to component objects that it would drop go to a worker for the Release.
 // Other threads reach it in two ways: RunSync (wait for a body and the promise it returns, used
 // for outgoing calls) and Post (fire and forget). After any work the RPC thread keeps polling
-// for a short while before it sleeps, so that the answer to a call it just sent, or the next
-// call of a thread that is sending a series, finds it awake. The runtime starts on first use, so a process
+// for a short while before it sleeps (Limits::pollAfterWork). The runtime starts on first use, so a process
 // that never crosses the process boundary starts no thread for it, and it is never torn down:
 // its threads end with the process.
 #pragma once
@@ -97,9 +96,7 @@ class SyncCompletion {
  public:
   // RPC thread.
   void Settle(kj::Maybe<kj::Exception> failure);
-  // The caller: spins briefly (an answer often comes within a few microseconds, and a thread
-  // that went to sleep costs a wake-up on each side), then sleeps until Settle. Rethrows the
-  // body's failure.
+  // The caller: sleeps until Settle; rethrows the body's failure.
   void Wait();
 
  private:
