@@ -50,12 +50,12 @@ CTools::CTools() {
 }
 
 CTools::~CTools() {
-  if (events_ == nullptr) return;  // the watch was never started
-  SetEvent(events_->stop);
+  const auto events = Events();
+  if (events == nullptr) return;  // the watch was never started
+  SetEvent(events->stop);
   const auto deadline = std::chrono::system_clock::now() + Infra::Ticks(10'000'000);
   if (watch_ != nullptr && !watch_->TimedWait(deadline)) LogError(L"CreateKernelDumpIfNeeded_thread hasn't been stopped yet");
   // The handles close once the watch thread, too, has let go of them.
-  events_.reset();
 }
 
 void CTools::Initialize(const std::wstring& xrbLogicalName, const std::wstring& applicationName) {
@@ -69,12 +69,19 @@ void CTools::Initialize(const std::wstring& xrbLogicalName, const std::wstring& 
 
 void CTools::StartFullKernelDump() {
   if (!kernelDumpEnabled_) return;
-  events_ = std::make_shared<WatchEvents>();
+  auto events = std::make_shared<WatchEvents>();
   Infra::Task<void, Infra::ComPolicyMTA> task(
-      kWatchTaskName, [events = events_, delay = fullKernelDumpDelay_, command = kernelDumpCommand_] {
+      kWatchTaskName, [events, delay = fullKernelDumpDelay_, command = kernelDumpCommand_] {
         CreateKernelDumpIfNeeded(events, delay, command);
       });
   watch_ = Infra::GlobalThreadPool::LaunchInNewThread(std::move(task));
+  std::lock_guard lock(eventsLock_);
+  events_ = std::move(events);
+}
+
+std::shared_ptr<WatchEvents> CTools::Events() const {
+  std::lock_guard lock(eventsLock_);
+  return events_;
 }
 
 void CTools::AddGapLogEntry(const std::wstring& text) {
@@ -99,11 +106,11 @@ void CTools::LogGapIfNeeded(DWORD begin, DWORD end) {
 }
 
 void CTools::SignalDispatchBegin() {
-  if (events_ != nullptr) SetEvent(events_->begin);
+  if (const auto events = Events()) SetEvent(events->begin);
 }
 
 void CTools::SignalDispatchEnd() {
-  if (events_ != nullptr) SetEvent(events_->end);
+  if (const auto events = Events()) SetEvent(events->end);
 }
 
 void CTools::CreateKernelDumpIfNeeded(const std::shared_ptr<WatchEvents>& events, DWORD delay,

@@ -5,7 +5,8 @@
 //
 // Threads: the gap log operations are called by the hardware library's callback threads and by
 // event firing, each under the gap log lock; SignalDispatchBegin/End by the data callback's
-// thread; Initialize and destruction by the driver object. The watch thread touches only what
+// thread, which may already run while Initialize starts the watch (eventsLock_); Initialize and
+// destruction by the driver object. The watch thread touches only what
 // it shares with the object (WatchEvents), the delay and command it was given, and the logger,
 // so it may outlive the object safely (a dump command that never ends keeps it waiting).
 #pragma once
@@ -77,7 +78,10 @@ class CTools {
   mutable std::mutex gapLogLock_;
   Infra::ConcurrencyLifetime concurrency_;
   std::shared_ptr<Infra::Future<void>> watch_;
-  std::shared_ptr<WatchEvents> events_;  // null unless the watch was started
+  // The watch's events (null unless the watch was started), a share for the caller.
+  std::shared_ptr<WatchEvents> Events() const;
+  std::shared_ptr<WatchEvents> events_;  // guarded by eventsLock_
+  mutable std::mutex eventsLock_;
   bool kernelDumpEnabled_ = false;
   DWORD fullKernelDumpDelay_ = 5000;
   std::wstring kernelDumpCommand_;

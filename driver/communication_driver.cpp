@@ -88,7 +88,10 @@ CCommunicationDriver::CCommunicationDriver()
 }
 
 CCommunicationDriver::~CCommunicationDriver() {
-  TimerTargets::Remove(timerKey_);  // FinalConstruct failed, or the final release did it
+  // Without a final release (FinalConstruct failed, or the creator's QueryInterface did): the
+  // table entry and the timer go here. The count is 0, so no check holds the object.
+  TimerTargets::Remove(timerKey_);
+  if (livelinessTimer_ != nullptr) DeleteTimerQueueTimer(nullptr, livelinessTimer_, INVALID_HANDLE_VALUE);
   platform::com::CurrentModule().Unlock();
 }
 
@@ -173,6 +176,11 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
   clientNamespaceName_ = clientNamespaceName;
   observerSingleton_ = std::move(observerSingleton);
 
+  // The shared-memory channels come with the connector; until it is built, a driver object
+  // configured for them cannot be linked with its client and says so as a failed set-up,
+  // before it touches the hardware.
+  if (sharedMemory_) return ORBIQLIB_SERVER_E_REGISTRATION;
+
   ICommFactory* factory = HardwareFactory();
   ICommDriver* driver = factory != nullptr ? factory->CreateCommDriver() : nullptr;
   if (driver == nullptr) return ORBIQLIB_SERVER_E_NO_DRIVER;
@@ -192,10 +200,7 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
       dataTransfer != nullptr ? dataTransfer->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
   const E_ORBIQLIB_Result callbackResult =
       availability != nullptr ? availability->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
-  // The shared-memory channels come with the connector; until it is built, a driver object
-  // configured for them cannot be linked with its client and says so as a failed set-up.
-  const bool linked = !sharedMemory_;
-  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS || !linked) {
+  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS) {
     // Given back unclosed: what a partly registered driver does then is the library's business.
     factory->ReleaseCommDriver(driver);
     return ORBIQLIB_SERVER_E_REGISTRATION;

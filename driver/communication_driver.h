@@ -8,9 +8,10 @@
 //
 // Threads: client calls arrive on the component runtime's call threads, hardware callbacks on
 // the library's threads, liveliness checks on the timer queue's threads; all may run at once.
-// Locks, never held while calling out to a client:
+// Locks, never held while calling out to a client but for the liveliness lock:
 // - the object lock (ObjectRoot) guards the sink list;
-// - the liveliness lock keeps two checks of the object apart (try-lock, never waited on);
+// - the liveliness lock keeps two checks of the object apart; a check holds it while it fires
+//   the liveliness event and cleans up, which cannot deadlock because it is only try-locked;
 // - the cleanup lock makes Cleanup exclusive (re-entrant on one thread) and guards the timer;
 // - attachmentLock_ guards the attachment pointer only; client calls copy it and use their
 //   copy without a lock, so Cleanup never waits for them and they never see the hardware

@@ -24,23 +24,33 @@ platform::com::ComPtr<ICommunicationDriver> HoldDuringCallback(CCommunicationDri
   return platform::com::ComPtr<ICommunicationDriver>::Adopt(driver);
 }
 
+// The library's threads never see an exception of ours (an allocation failing in the
+// diagnostics or the logger): the callback then ends as if it had delivered nothing more.
+template <class Body>
+void Shielded(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const unsigned int& count) {
   const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
-  tools_->ResetGapLog(0);
-  tools_->AddGapLogEntry(L"Fire_OnData begin");
-  const auto begin = static_cast<DWORD>(crt::clock());
-  // Event mode only: a driver object in shared-memory mode is never attached before the
-  // connector exists (Initialize).
-  if (!sharedMemory_) {
+  // Data always becomes the event: a driver object in shared-memory mode is never attached
+  // before the connector exists (Initialize).
+  Shielded([&] {
+    tools_->ResetGapLog(0);
+    tools_->AddGapLogEntry(L"Fire_OnData begin");
+    const auto begin = static_cast<DWORD>(crt::clock());
     performanceTools_->MeasureExecutionVoid(Actions()->onData, [&] { FireDataEvent(data, count); });
-  }
-  const auto end = static_cast<DWORD>(crt::clock());
-  tools_->AddGapLogEntry(L"Fire_OnData end");
-  tools_->LogGapIfNeeded(begin, end);
-  NotifyWatchers(data, count);
+    const auto end = static_cast<DWORD>(crt::clock());
+    tools_->AddGapLogEntry(L"Fire_OnData end");
+    tools_->LogGapIfNeeded(begin, end);
+    NotifyWatchers(data, count);
+  });
   return ORBIQLIB_SUCCESS;
 }
 
@@ -57,27 +67,31 @@ void CCommunicationDriver::FireDataEvent(const unsigned char* data, unsigned int
 E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
   const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
-  tools_->ResetGapLog(0);
-  tools_->AddGapLogEntry(L"Fire_OnError begin");
-  const DWORD begin = GetTickCount();
-  performanceTools_->MeasureExecutionVoid(Actions()->onError, [&] {
-    Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
-    FireWithArgument(DISPID_OnError, *argument.Get());
+  Shielded([&] {
+    tools_->ResetGapLog(0);
+    tools_->AddGapLogEntry(L"Fire_OnError begin");
+    const DWORD begin = GetTickCount();
+    performanceTools_->MeasureExecutionVoid(Actions()->onError, [&] {
+      Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
+      FireWithArgument(DISPID_OnError, *argument.Get());
+    });
+    const DWORD end = GetTickCount();
+    tools_->AddGapLogEntry(L"Fire_OnError end");
+    tools_->LogGapIfNeeded(begin, end);
   });
-  const DWORD end = GetTickCount();
-  tools_->AddGapLogEntry(L"Fire_OnError end");
-  tools_->LogGapIfNeeded(begin, end);
   return ORBIQLIB_SUCCESS;
 }
 
 void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
   const auto alive = HoldDuringCallback(this);
   if (!alive) return;
-  tools_->ResetGapLog(100);
-  const ULONG available = state != 0 ? 1 : 0;
-  Log(L"State = " + std::to_wstring(available));
-  Variant argument = platform::automation::MakeUI4Variant(available);
-  FireWithArgument(DISPID_OnStateChanged, *argument.Get());
+  Shielded([&] {
+    tools_->ResetGapLog(100);
+    const ULONG available = state != 0 ? 1 : 0;
+    Log(L"State = " + std::to_wstring(available));
+    Variant argument = platform::automation::MakeUI4Variant(available);
+    FireWithArgument(DISPID_OnStateChanged, *argument.Get());
+  });
 }
 
 E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
@@ -97,8 +111,10 @@ E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
   LONG verdict = 0;
   // The call's own status is ignored: a failed call leaves whatever verdict it wrote.
   if (judge) {
-    performanceTools_->MeasureExecutionVoid(Actions()->isRestricted,
-                                            [&] { judge->IsRestricted(array.Get(), &verdict); });
+    Shielded([&] {
+      performanceTools_->MeasureExecutionVoid(Actions()->isRestricted,
+                                              [&] { judge->IsRestricted(array.Get(), &verdict); });
+    });
   }
   return static_cast<E_ORBIQLIB_Result>(verdict);
 }

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr const wchar_t* kSource = L"TCD::Remoting";
 
 // A REG_DWORD under the key, read-only access; anything else counts as not set.
+constexpr DWORD kLongestPollAfterWorkUs = 10000;
+
 std::optional<DWORD> ReadSetting(HKEY key, const wchar_t* name) {
   DWORD type = 0;
   DWORD value = 0;
@@ -76,7 +79,10 @@ void ApplyRemotingLimits() {
     if (const auto value = ReadSetting(key, L"PartialMessageTimeoutMs"); value && *value != 0) {
       limits.partialMessageBound = std::chrono::milliseconds(*value);
     }
-    if (const auto value = ReadSetting(key, L"PollAfterWorkUs")) limits.pollAfterWork = std::chrono::microseconds(*value);
+    // Longer polling would keep the RPC thread from ever sleeping between liveliness events.
+    if (const auto value = ReadSetting(key, L"PollAfterWorkUs")) {
+      limits.pollAfterWork = std::chrono::microseconds(std::min<DWORD>(*value, kLongestPollAfterWorkUs));
+    }
     RegCloseKey(key);
   }
   platform::remoting::SetLimits(limits);

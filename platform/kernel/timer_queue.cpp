@@ -37,6 +37,7 @@ constexpr unsigned kMaxWorkers = kTimerQueueWorkerLimit;
 // periodic timer of a shorter period than the retirement keeps its worker busy enough to stay.
 constexpr unsigned kMinWorkers = 0;
 constexpr auto kIdleRetirement = std::chrono::seconds(10);
+constexpr auto kWorkerStartRetry = std::chrono::milliseconds(10);
 constexpr auto kExitGrace = std::chrono::seconds(1);
 
 class Timer final : public KernelObject {
@@ -151,6 +152,16 @@ class TimerQueue {
   void RunTimerThread() {
     std::unique_lock lock(mutex_);
     while (!shuttingDown_) {
+      if (!work_.empty() && workers_ == 0) {
+        // No worker could be started for queued work: try again shortly rather than leave it
+        // to the next due timer, which may never come.
+        StartWorkerIfNeeded();
+        if (workers_ == 0) {
+          scheduleChanged_.wait_for(lock, kWorkerStartRetry);
+          continue;
+        }
+        workQueued_.notify_one();
+      }
       if (schedule_.empty()) {
         scheduleChanged_.wait(lock);
         continue;

@@ -10,6 +10,7 @@
 #include "platform/registry/registry.h"
 #include "platform/remoting/connection.h"
 #include "platform/remoting/endpoints.h"
+#include "platform/remoting/errors.h"
 #include "platform/remoting/limits.h"
 #include "platform/remoting/marshaling.h"
 #include "platform/remoting/runtime.h"
@@ -516,6 +517,8 @@ void SetLaunchObserver(LaunchObserver observer) {
 HRESULT ActivateClassObject(REFCLSID clsid, DWORD /*context*/, REFIID riid, void** result) {
   if (result == nullptr) return E_POINTER;
   *result = nullptr;
+  // An object whose calls run on the RPC thread must not wait there for a server.
+  if (Runtime::OnRpcThread()) return RPC_E_CANTCALLOUT_ININPUTSYNCCALL_HR;
   bool running = false;
   HRESULT hr = FromRunningServer(clsid, riid, result, &running);
   if (running) return hr;

@@ -85,7 +85,10 @@ void Runtime::Start() {
 }
 
 void Runtime::Quiesce() {
-  if (Runtime* runtime = IfStarted()) runtime->Workers().Stop(kExitGrace);
+  if (Runtime* runtime = IfStarted()) {
+    runtime->quiescing_.store(true, std::memory_order_release);
+    runtime->Workers().Stop(kExitGrace);
+  }
 }
 
 void Runtime::Loop() {

@@ -2,8 +2,9 @@
 // pool on which incoming calls run.
 //
 // The RPC thread owns every Cap'n Proto object (connections, capabilities, requests). It never
-// blocks and never runs object code: incoming calls are copied into plain values and handed to
-// a worker; references to component objects that it would drop go to a worker for the Release.
+// blocks and runs no object code but that of objects that declared their calls may run there
+// (IRunsOnRpcThread): incoming calls are copied into plain values and handed to a worker;
+// references to component objects that it would drop go to a worker for the Release.
 // Other threads reach it in two ways: RunSync (wait for a body and the promise it returns, used
 // for outgoing calls) and Post (fire and forget). After any work the RPC thread keeps polling
 // for a short while before it sleeps (Limits::pollAfterWork). The runtime starts on first use, so a process
@@ -46,6 +47,8 @@ class Runtime {
   static bool OnRpcThread();
 
   WorkerPool& Workers() { return workers_; }
+  // Set at exit: calls no longer run on the RPC thread, only (never, once stopped) on workers.
+  bool Quiescing() const { return quiescing_.load(std::memory_order_acquire); }
 
   // Any thread: `task` runs on the RPC thread soon, in posting order. Never waits.
   void Post(Task task);
@@ -71,6 +74,7 @@ class Runtime {
   void DrainPosts();
 
   WorkerPool workers_;
+  std::atomic<bool> quiescing_{false};
 
   std::mutex startMutex_;
   std::condition_variable started_;  // signalled once the loop runs; guarded by startMutex_

@@ -1,5 +1,6 @@
-// Our objects as capabilities: the references an export holds, the calls on it (run on workers),
-// and the stub that serves it on one connection (stub.h).
+// Our objects as capabilities: the references an export holds, the calls on it (run on workers,
+// or on the RPC thread for objects that declared it), and the stub that serves it on one
+// connection (stub.h).
 #include "platform/remoting/stub.h"
 
 #include <kj/debug.h>
@@ -229,7 +230,8 @@ WireContext& StubCall::Wire() { return *connection_; }
 kj::Promise<void> StubCall::Dispatch(MoveOnlyFunction<ErasedReply(IUnknown*)> invoke,
                                      void (*fault)(capnp::AnyPointer::Builder, HRESULT)) {
   auto outcome = std::make_shared<Outcome>();
-  if (object_->CallsRunOnRpcThread()) {
+  // At exit, object code runs nowhere any more: the workers no longer start calls.
+  if (object_->CallsRunOnRpcThread() && !Runtime::Get().Quiescing()) {
     Run(*outcome, *object_, iid_, invoke);
     Answer(*outcome, context_, *object_, *connection_, fault);
     return kj::READY_NOW;

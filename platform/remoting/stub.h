@@ -3,8 +3,9 @@
 // An ExportedObject holds the references that an exported capability keeps: the object's
 // identity and each interface pointer that was handed out or asked for. Calls on the capability
 // become StubCalls: the marshaler of the interface reads the parameters into plain values on the
-// RPC thread, StubCall::OnWorker runs the object's method on a worker and the reply (again plain
-// values) is written into the results back on the RPC thread. An ObjectStub is the capability
+// RPC thread, StubCall::OnWorker runs the object's method on a worker (on the RPC thread itself
+// for an object that declared IRunsOnRpcThread) and the reply (again plain values) is written
+// into the results back on the RPC thread. An ObjectStub is the capability
 // itself: one per exported object and connection, living on the RPC thread. Each export holds
 // references of its own: a peer's release or a disconnection ends only its own.
 #pragma once

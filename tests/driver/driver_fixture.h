@@ -35,6 +35,12 @@ ComPtr<Object> New() {
   return object;
 }
 
+// Lets a held liveliness event go at the end of the scope, also when an assertion returns early.
+struct LivelinessReleased {
+  Sink& sink;
+  ~LivelinessReleased() { sink.UnblockLiveliness(); }
+};
+
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -61,6 +67,14 @@ class DriverTest : public ::testing::Test {
   static E_ORBIQLIB_Result Initialize(DriverObject& driver,
                                       ComPtr<Driver::IObserverNotification> watchers = nullptr) {
     return driver.Initialize(L"XRB_A", L"App", L"open", L"Channel", L"Namespace", std::move(watchers));
+  }
+  // A subscriber whose first liveliness event is held, so that no liveliness check touches the
+  // gap log or the timings while the test runs (later checks stop at the check's try-lock).
+  ComPtr<Sink> SubscribeWithLivelinessHeld(DriverObject& driver) {
+    auto sink = Subscribe(driver);
+    sink->BlockNextLiveliness();
+    EXPECT_TRUE(sink->WaitLivelinessBlocked(std::chrono::seconds(20)));
+    return sink;
   }
   ComPtr<Sink> Subscribe(DriverObject& driver, DWORD* cookie = nullptr) {
     auto sink = New<Sink>();

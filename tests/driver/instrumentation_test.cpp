@@ -61,7 +61,8 @@ void SlowDataEvent(FakeHardware& fake, Sink& sink, std::chrono::milliseconds dur
 TEST_F(DriverTest, ASlowCallbackWritesItsGapLogInOrderAndAFastOneNothing) {
   SetValue(Diagnostics::kToolsKeyPath, L"MinimalGapToLog", 50);
   auto driver = AttachedDriver();
-  auto sink = Subscribe(*driver);
+  auto sink = SubscribeWithLivelinessHeld(*driver);
+  const LivelinessReleased released{*sink};
   ASSERT_TRUE(fake_->FireError(fake_->LastDriver(), ORBIQLIB_E_FAILED));  // fast: not written
   EXPECT_TRUE(GapLines(*records_).empty());
 
@@ -103,6 +104,8 @@ TEST_F(DriverTest, ADataEventStalledPastTheDelayRunsTheDumpCommandOnce) {
   auto delivery = fake_->FireDataAsync(fake_->LastDriver(), {0x03});
   ASSERT_TRUE(sink->WaitBlocked(kBound));
   const bool dumped = records_->WaitForText(L"Run Command succeeded", kBound);
+  // The stall goes on for three more delays: a watch that dumped again for it would by now.
+  if (dumped) std::this_thread::sleep_for(600ms);
   sink->Unblock();
   ASSERT_TRUE(delivery.get());
   ASSERT_TRUE(dumped) << "the stall was seen while it lasted";
@@ -119,7 +122,8 @@ TEST_F(DriverTest, SlowOperationsWithMonitoringOnAreReportedUnderTheirActionName
   SetValue(kMonitoringKeyPath, L"Enabled", 1);
   SetValue(kMonitoringKeyPath, L"CommunicationDelayThresholdInMs", 30);
   auto driver = AttachedDriver();
-  auto sink = Subscribe(*driver);
+  auto sink = SubscribeWithLivelinessHeld(*driver);
+  const LivelinessReleased released{*sink};
   SlowDataEvent(*fake_, *sink, 120ms);
   const auto reported = [&](const std::wstring& action) {
     return records_->Matching(L"Action [" + action + L"] took longer than expected. Maximum tolerated duration: [30 ms]");

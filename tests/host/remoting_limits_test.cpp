@@ -37,6 +37,10 @@ TEST(RemotingLimits, TheServerReadsItsBoundsAndPollingOnceAtStart) {
   EXPECT_EQ(limits.pollAfterWork, std::chrono::microseconds(0));
   EXPECT_EQ(limits.maxConnections, 4096u);
   EXPECT_EQ(limits.maxMessageBytes, 8u * 1024);
+
+  SetValue(L"PollAfterWorkUs", 5'000'000);
+  ApplyRemotingLimits();
+  EXPECT_EQ(platform::remoting::CurrentLimits().pollAfterWork, std::chrono::microseconds(10000)) << "at most 10 ms";
 }
 
 }  // namespace
