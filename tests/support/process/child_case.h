@@ -75,8 +75,9 @@ class ChildCase {
     if (holdFd_ >= 0) ::close(holdFd_);
     holdFd_ = -1;
   }
-  void Kill() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
+  void Kill() { Signal(SIGKILL); }
+  void Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
   }
   // waitpid status of the child (reaped once).
   int Wait() {

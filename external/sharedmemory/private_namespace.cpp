@@ -1,0 +1,123 @@
+#include "external/sharedmemory/private_namespace.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#include "external/sharedmemory/exceptions.h"
+
+namespace SharedMemoryTransport {
+namespace {
+
+constexpr std::uint64_t kNamespaceMagic = 0x315350534E444354;  // "TCDNSPS1"
+
+// The namespace object's content. The creator writes everything before the magic.
+struct NamespaceRecord {
+  std::atomic<std::uint64_t> magic;
+  Detail::SharedStamp creator;
+};
+
+// A short, stable digest of the boundary name, so that namespaces with one alias prefix and
+// different boundaries get different names without the boundary's length in every channel name.
+std::wstring BoundaryDigest(const std::wstring& boundaryName) {
+  std::uint64_t hash = 0xcbf29ce484222325;
+  for (const wchar_t c : boundaryName) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      hash ^= (static_cast<std::uint32_t>(c) >> shift) & 0xFF;
+      hash *= 0x100000001b3;
+    }
+  }
+  wchar_t digits[17];
+  std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));
+  return digits;
+}
+
+std::wstring PrefixOf(const std::wstring& boundaryName, const std::wstring& aliasPrefix) {
+  return L"tcd." + aliasPrefix + L"." + BoundaryDigest(boundaryName);
+}
+
+const NamespaceRecord& RecordOf(const Detail::SharedObject& object) {
+  return *static_cast<const NamespaceRecord*>(object.Address());
+}
+
+// Whether an existing namespace object belongs to a live creator.
+bool HeldByLiveCreator(const std::string& name) {
+  try {
+    const auto object = Detail::SharedObject::Open(name, sizeof(NamespaceRecord));
+    const auto& record = RecordOf(object);
+    return record.magic.load(std::memory_order_acquire) == kNamespaceMagic && record.creator.Load().Alive();
+  } catch (const std::runtime_error&) {
+    return false;  // gone meanwhile, or not ours
+  }
+}
+
+}  // namespace
+
+CPrivateNamespace::CPrivateNamespace(Detail::SharedObject object, std::string objectName, std::wstring prefix,
+                                     bool creator)
+    : object_(std::move(object)), objectName_(std::move(objectName)), prefix_(std::move(prefix)), creator_(creator) {}
+
+CPrivateNamespace CPrivateNamespace::CreatePrivateNamespaceW(const CSecurityAttributes& attributes,
+                                                             const std::wstring& boundaryName,
+                                                             const std::wstring& aliasPrefix) {
+  std::wstring prefix = PrefixOf(boundaryName, aliasPrefix);
+  std::string name = Detail::ObjectName(prefix);
+  // A second attempt after taking over the object of a creator that died.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Detail::SharedObject object;
+    switch (Detail::SharedObject::Create(name, sizeof(NamespaceRecord), attributes.Mode(), &object)) {
+      case Detail::SharedObject::Outcome::Created: {
+        auto* record = new (object.Address()) NamespaceRecord{};
+        record->creator.Store(Detail::ProcessStamp::Self());
+        record->magic.store(kNamespaceMagic, std::memory_order_release);
+        return CPrivateNamespace(std::move(object), std::move(name), std::move(prefix), true);
+      }
+      case Detail::SharedObject::Outcome::Exists:
+        if (HeldByLiveCreator(name)) {
+          throw resource_already_used_error("the private namespace " + name + " is held by a running process");
+        }
+        Detail::SharedObject::Unlink(name);
+        break;
+      case Detail::SharedObject::Outcome::Failed:
+        throw sharedmemory_runtime_error("cannot create the private namespace " + name);
+    }
+  }
+  throw resource_already_used_error("the private namespace " + name + " was taken while it was being created");
+}
+
+CPrivateNamespace CPrivateNamespace::OpenPrivateNamespaceW(const std::wstring& boundaryName,
+                                                           const std::wstring& aliasPrefix) {
+  std::wstring prefix = PrefixOf(boundaryName, aliasPrefix);
+  std::string name = Detail::ObjectName(prefix);
+  auto object = Detail::SharedObject::Open(name, sizeof(NamespaceRecord));
+  const auto& record = RecordOf(object);
+  if (record.magic.load(std::memory_order_acquire) != kNamespaceMagic || !record.creator.Load().Alive()) {
+    throw sharedmemory_runtime_error("the private namespace " + name + " has no running creator");
+  }
+  return CPrivateNamespace(std::move(object), std::move(name), std::move(prefix), false);
+}
+
+CPrivateNamespace::CPrivateNamespace(CPrivateNamespace&& other) noexcept
+    : object_(std::move(other.object_)),
+      objectName_(std::move(other.objectName_)),
+      prefix_(std::move(other.prefix_)),
+      creator_(std::exchange(other.creator_, false)) {}
+
+CPrivateNamespace& CPrivateNamespace::operator=(CPrivateNamespace&& other) noexcept {
+  if (this != &other) {
+    if (creator_) object_.UnlinkIfStillNamed(objectName_);
+    object_ = std::move(other.object_);
+    objectName_ = std::move(other.objectName_);
+    prefix_ = std::move(other.prefix_);
+    creator_ = std::exchange(other.creator_, false);
+  }
+  return *this;
+}
+
+CPrivateNamespace::~CPrivateNamespace() {
+  if (creator_) object_.UnlinkIfStillNamed(objectName_);
+}
+
+}  // namespace SharedMemoryTransport

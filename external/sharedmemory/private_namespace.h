@@ -1,0 +1,44 @@
+// A private namespace: the space in which a process creates channels that only those who know
+// its boundary name and alias prefix can find. It is a real object: a small shared-memory object
+// that names its creator, removed when the creator's CPrivateNamespace goes, and taken over when
+// its creator has died. Opening one that nobody created (or whose creator died) fails.
+// docs/sharedmemory.md gives the mapping to object names.
+#pragma once
+
+#include <string>
+
+#include "external/sharedmemory/security_attributes.h"
+#include "external/sharedmemory/shared_object.h"
+
+namespace SharedMemoryTransport {
+
+class CPrivateNamespace {
+ public:
+  // resource_already_used_error while a live process holds the same namespace; otherwise
+  // sharedmemory_runtime_error for any failure.
+  static CPrivateNamespace CreatePrivateNamespaceW(const CSecurityAttributes& attributes,
+                                                   const std::wstring& boundaryName,
+                                                   const std::wstring& aliasPrefix);
+  // sharedmemory_runtime_error when no live process created it.
+  static CPrivateNamespace OpenPrivateNamespaceW(const std::wstring& boundaryName, const std::wstring& aliasPrefix);
+
+  CPrivateNamespace(CPrivateNamespace&& other) noexcept;
+  CPrivateNamespace& operator=(CPrivateNamespace&& other) noexcept;
+  CPrivateNamespace(const CPrivateNamespace&) = delete;
+  CPrivateNamespace& operator=(const CPrivateNamespace&) = delete;
+  // The creator's removes the namespace object; an opener's only lets go of it.
+  virtual ~CPrivateNamespace();
+
+  // The prefix of the names of the namespace's channels.
+  std::wstring Name() const { return prefix_; }
+
+ private:
+  CPrivateNamespace(Detail::SharedObject object, std::string objectName, std::wstring prefix, bool creator);
+
+  Detail::SharedObject object_;
+  std::string objectName_;
+  std::wstring prefix_;
+  bool creator_ = false;
+};
+
+}  // namespace SharedMemoryTransport

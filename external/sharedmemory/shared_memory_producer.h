@@ -1,0 +1,50 @@
+// The writing side of a channel: creates it, and sends messages of at most `size` bytes.
+//
+// SendData(bytes, count, timeout):
+//   - timeout -1: returns once the message is in the channel. It waits for room while the reader
+//     responds; it never waits on a reader that has died, detached, not attached within 5 s of
+//     the channel's creation, or taken nothing for 10 s (client_not_responding_error).
+//   - timeout >= 0 (milliseconds): returns once the reader has taken the message; otherwise
+//     send_timeout_error when the time is up, client_not_responding_error as above, whichever
+//     comes first.
+//   - a message larger than the channel's size: buffer_too_small_error, nothing sent.
+// One thread sends at a time (the server's data channel lock, the liveliness task).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "external/sharedmemory/channel_layout.h"
+#include "external/sharedmemory/security_attributes.h"
+
+namespace SharedMemoryTransport {
+
+class CSharedMemoryProducer {
+ public:
+  // The channel `channelName` in the namespace with prefix `namespacePrefix`, for messages of at
+  // most `size` bytes. resource_already_used_error when a live producer or reader holds the
+  // name (a channel whose sides both died is taken over), map_memory_view_error when the memory
+  // cannot be mapped, sharedmemory_runtime_error for anything else.
+  CSharedMemoryProducer(const CSecurityAttributes& attributes, const std::wstring& namespacePrefix,
+                        const std::wstring& channelName, std::size_t size);
+  // Marks the writer gone and wakes the reader; removes the channel when the reader has gone.
+  ~CSharedMemoryProducer();
+  CSharedMemoryProducer(const CSharedMemoryProducer&) = delete;
+  CSharedMemoryProducer& operator=(const CSharedMemoryProducer&) = delete;
+
+  void SendData(const unsigned char* bytes, std::size_t count, long timeout);
+
+ private:
+  // Waits until `ready()` holds, or throws: the reader does not respond, or `deadlineMs` passed
+  // (0: none).
+  template <class Ready>
+  void WaitForReader(Ready&& ready, std::uint64_t deadlineMs);
+  // Throws client_not_responding_error when nobody will take what is in the channel.
+  void CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs) const;
+
+  std::string name_;
+  Detail::SharedObject memory_;
+  Detail::ChannelHeader* header_ = nullptr;
+};
+
+}  // namespace SharedMemoryTransport
