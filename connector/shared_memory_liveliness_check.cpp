@@ -1,6 +1,7 @@
 #include "connector/shared_memory_liveliness_check.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -41,9 +42,17 @@ struct SharedMemoryLivelinessCheck::State {
     Common::GetDriverLogger()->Error(kLivelinessCheckSource, text, Logging::Category::Developer1);
   }
 
+  // The callback, unless the destructor cancelled it; a running one is waited for (not on the
+  // task's own thread). Called outside the lock, so that it may take any lock of its owner's.
+  void CallClientDead();
+  void CancelCallback();
+
   const std::shared_ptr<Transport::CSharedMemoryProducer> producer;
-  std::function<void()> clientDead;  // guarded by callbackLock; emptied by the destructor
+  std::function<void()> clientDead;  // guarded by callbackLock; emptied by CancelCallback
+  bool callbackRunning = false;      // guarded by callbackLock
   std::mutex callbackLock;
+  std::condition_variable callbackEnded;
+  std::thread::id taskThread;        // set by the task before its first wait
   const HANDLE stop;                  // manual reset; null when it could not be created
   std::atomic<bool> stopRequested{false};  // the same request, for a stop event that failed
   const std::wstring name;
@@ -51,15 +60,37 @@ struct SharedMemoryLivelinessCheck::State {
   const DWORD probePeriodMs = 1000;
 };
 
+void SharedMemoryLivelinessCheck::State::CallClientDead() {
+  std::function<void()> callback;
+  {
+    std::lock_guard guard(callbackLock);
+    if (!clientDead) return;
+    callback = clientDead;
+    callbackRunning = true;
+  }
+  callback();
+  std::lock_guard guard(callbackLock);
+  callbackRunning = false;
+  callbackEnded.notify_all();
+}
+
+void SharedMemoryLivelinessCheck::State::CancelCallback() {
+  std::unique_lock guard(callbackLock);
+  clientDead = nullptr;
+  // The check destroyed from inside its own callback does not wait for itself.
+  if (std::this_thread::get_id() != taskThread) callbackEnded.wait(guard, [this] { return !callbackRunning; });
+}
+
 void SharedMemoryLivelinessCheck::State::Run() {
   int failures = 0;
   for (;;) {
     const DWORD woken = stop != nullptr ? WaitForSingleObject(stop, probePeriodMs) : WAIT_FAILED;
     if (woken == WAIT_OBJECT_0 || stopRequested.load()) return;
     if (woken != WAIT_TIMEOUT) {
-      // No stop request, and no probe either: the wait did not take its period.
+      // Without a stop event the wait does not take its period: it is slept instead, and the
+      // stop request comes through the flag.
       std::this_thread::sleep_for(std::chrono::milliseconds(probePeriodMs));
-      continue;
+      if (stopRequested.load()) return;
     }
     Log(L"Do liveliness check (" + name + L")");
     bool finished = false;
@@ -67,10 +98,7 @@ void SharedMemoryLivelinessCheck::State::Run() {
     Log(L"Liveliness check done (" + name + L")");
     if (finished) RequestStop();
     if (failures == failureLimit) {
-      {
-        std::lock_guard guard(callbackLock);
-        if (clientDead) clientDead();
-      }
+      CallClientDead();
       RequestStop();
     }
   }
@@ -99,19 +127,29 @@ SharedMemoryLivelinessCheck::SharedMemoryLivelinessCheck(
     std::shared_ptr<Transport::CSharedMemoryProducer> producer, std::wstring checkName,
     std::function<void()> clientDead)
     : state_(std::make_shared<State>(std::move(producer), std::move(clientDead), std::move(checkName))) {
-  Infra::Task<void, Infra::ComPolicyMTA, Infra::LoggingPolicyNull> task(kLivelinessTaskName,
-                                                                        [state = state_] { state->Run(); });
+  Infra::Task<void, Infra::ComPolicyMTA, Infra::LoggingPolicyNull> task(kLivelinessTaskName, [state = state_] {
+    {
+      std::lock_guard guard(state->callbackLock);
+      state->taskThread = std::this_thread::get_id();
+    }
+    state->Run();
+  });
   task_ = Infra::GlobalThreadPool::LaunchInNewThread(std::move(task));
 }
 
 SharedMemoryLivelinessCheck::~SharedMemoryLivelinessCheck() {
   state_->RequestStop();
-  if (!task_->TimedWait(std::chrono::system_clock::now() + std::chrono::seconds(1))) {
+  bool onTaskThread = false;
+  {
+    std::lock_guard guard(state_->callbackLock);
+    onTaskThread = std::this_thread::get_id() == state_->taskThread;
+  }
+  if (!onTaskThread && !task_->TimedWait(std::chrono::system_clock::now() + std::chrono::seconds(1))) {
+    // A probe to a stalled client may still be running: the channel goes when it returns.
     state_->LogError(L"(" + state_->name + L") Liveliness check thread hasn't been stopped yet");
   }
   // A callback that runs now ends before this returns; none starts afterwards.
-  std::lock_guard guard(state_->callbackLock);
-  state_->clientDead = nullptr;
+  state_->CancelCallback();
 }
 
 }  // namespace Talvaro::Connector

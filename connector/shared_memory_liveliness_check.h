@@ -5,8 +5,10 @@
 //
 // Threads: the constructor and destructor run on the driver object's threads, everything else
 // on the task's thread. The task shares the check's state, so it never touches a destroyed
-// check, also when it outlives the destructor's one-second wait; the callback runs under a lock
-// that the destructor takes, so the callback never runs once the destructor has returned.
+// check, also when it outlives the destructor's one-second wait (a probe to a stalled client);
+// the channel then goes when that probe returns. The callback runs without a lock of the
+// check's; the destructor cancels it and waits for a running one, unless it is called from
+// inside the callback itself, so the callback never runs once the destructor has returned.
 #pragma once
 
 #include <functional>

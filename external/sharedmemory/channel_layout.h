@@ -58,19 +58,20 @@ inline std::uint64_t MonotonicMs() {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
 }
 
-// Copies `count` bytes into the ring at position `at`, wrapping at its end.
-inline void CopyIn(ChannelHeader* header, std::uint64_t at, const void* bytes, std::size_t count) {
-  const std::uint64_t offset = at % header->capacity;
-  const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(count, header->capacity - offset));
-  std::memcpy(Ring(header) + offset, bytes, first);
-  std::memcpy(Ring(header), static_cast<const unsigned char*>(bytes) + first, count - first);
+// Copies `count` bytes into a ring of `capacity` bytes at position `at`, wrapping at its end.
+// Each side passes its own capacity, never the header's, which the peer could overwrite.
+inline void CopyIn(unsigned char* ring, std::uint64_t capacity, std::uint64_t at, const void* bytes, std::size_t count) {
+  const std::uint64_t offset = at % capacity;
+  const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(count, capacity - offset));
+  std::memcpy(ring + offset, bytes, first);
+  std::memcpy(ring, static_cast<const unsigned char*>(bytes) + first, count - first);
 }
 
-inline void CopyOut(ChannelHeader* header, std::uint64_t at, void* bytes, std::size_t count) {
-  const std::uint64_t offset = at % header->capacity;
-  const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(count, header->capacity - offset));
-  std::memcpy(bytes, Ring(header) + offset, first);
-  std::memcpy(static_cast<unsigned char*>(bytes) + first, Ring(header), count - first);
+inline void CopyOut(const unsigned char* ring, std::uint64_t capacity, std::uint64_t at, void* bytes, std::size_t count) {
+  const std::uint64_t offset = at % capacity;
+  const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(count, capacity - offset));
+  std::memcpy(bytes, ring + offset, first);
+  std::memcpy(static_cast<unsigned char*>(bytes) + first, ring, count - first);
 }
 
 // How long a side polls the other side's position before it sleeps: a wake-up costs tens of
@@ -88,7 +89,9 @@ bool SpinUntil(Moved&& moved) {
       if (std::chrono::steady_clock::now() >= until) return false;
       sched_yield();
     } else {
+#if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
+#endif
     }
   }
 }

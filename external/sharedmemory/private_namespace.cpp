@@ -1,6 +1,8 @@
 #include "external/sharedmemory/private_namespace.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -42,14 +44,20 @@ const NamespaceRecord& RecordOf(const Detail::SharedObject& object) {
   return *static_cast<const NamespaceRecord*>(object.Address());
 }
 
-// Whether an existing namespace object belongs to a live creator.
-bool HeldByLiveCreator(const std::string& name) {
-  try {
-    const auto object = Detail::SharedObject::Open(name, sizeof(NamespaceRecord));
-    const auto& record = RecordOf(object);
-    return record.magic.load(std::memory_order_acquire) == kNamespaceMagic && record.creator.Load().Alive();
-  } catch (const std::runtime_error&) {
-    return false;  // gone meanwhile, or not ours
+// Whether an existing namespace object belongs to a live creator. One still being created has no
+// magic yet and is given a moment; `object` keeps the inspected one, so that only it is removed.
+bool HeldByLiveCreator(const std::string& name, Detail::SharedObject* object) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (;;) {
+    try {
+      *object = Detail::SharedObject::Open(name, sizeof(NamespaceRecord));
+      const auto& record = RecordOf(*object);
+      if (record.magic.load(std::memory_order_acquire) == kNamespaceMagic) return record.creator.Load().Alive();
+    } catch (const sharedmemory_runtime_error&) {
+      // Not there, or not sized yet.
+    }
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
@@ -74,12 +82,14 @@ CPrivateNamespace CPrivateNamespace::CreatePrivateNamespaceW(const CSecurityAttr
         record->magic.store(kNamespaceMagic, std::memory_order_release);
         return CPrivateNamespace(std::move(object), std::move(name), std::move(prefix), true);
       }
-      case Detail::SharedObject::Outcome::Exists:
-        if (HeldByLiveCreator(name)) {
+      case Detail::SharedObject::Outcome::Exists: {
+        Detail::SharedObject found;
+        if (HeldByLiveCreator(name, &found)) {
           throw resource_already_used_error("the private namespace " + name + " is held by a running process");
         }
-        Detail::SharedObject::Unlink(name);
+        found.UnlinkIfStillNamed(name);  // its creator died
         break;
+      }
       case Detail::SharedObject::Outcome::Failed:
         throw sharedmemory_runtime_error("cannot create the private namespace " + name);
     }

@@ -17,14 +17,11 @@ std::string Narrow(const std::wstring& text) {
   throw sharedmemory_runtime_error("security descriptor \"" + Narrow(sddl) + "\" cannot be enforced: " + why);
 }
 
-// The read and write bits one entry's rights give to owner (who = 0) or others (who = 1).
+// The bits one entry's rights give to the owner or to everybody else. Both sides of a channel
+// write to it, so only full access (GA) can be honoured; read or write alone would be no access.
 mode_t Bits(const std::wstring& rights, bool others, const std::wstring& sddl) {
-  mode_t read = others ? (S_IRGRP | S_IROTH) : S_IRUSR;
-  mode_t write = others ? (S_IWGRP | S_IWOTH) : S_IWUSR;
-  if (rights == L"GA" || rights == L"GRGW" || rights == L"GWGR") return read | write;
-  if (rights == L"GR") return read;
-  if (rights == L"GW") return write;
-  Refuse(sddl, "rights \"" + Narrow(rights) + "\"");
+  if (rights != L"GA") Refuse(sddl, "rights \"" + Narrow(rights) + "\" (only GA can be honoured)");
+  return others ? (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) : (S_IRUSR | S_IWUSR);
 }
 
 }  // namespace
@@ -64,6 +61,7 @@ CSecurityAttributes::CSecurityAttributes(const std::wstring& sddl) {
     }
     at = end + 1;
   }
+  if ((mode_ & S_IRUSR) == 0) Refuse(sddl, "the creator must have full access (GA for CO, OW, AU, WD or IU)");
 }
 
 }  // namespace SharedMemoryTransport

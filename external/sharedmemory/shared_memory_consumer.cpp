@@ -25,17 +25,29 @@ CSharedMemoryConsumer::CSharedMemoryConsumer(const std::wstring& namespacePrefix
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (memory_.Size() < sizeof(ChannelHeader) + header_->capacity) {
-    throw sharedmemory_runtime_error(name_ + " is smaller than its header says");
+  // Taken once and checked: the header is the peer's to write.
+  limit_ = header_->messageLimit;
+  capacity_ = header_->capacity;
+  if (limit_ > 0x7FFFFFFF || capacity_ != RingCapacity(static_cast<std::size_t>(limit_)) ||
+      memory_.Size() - sizeof(ChannelHeader) < capacity_) {
+    throw sharedmemory_runtime_error(name_ + " has a header that does not describe its memory");
   }
+  if (header_->readerGone.load(std::memory_order_seq_cst) != 0) {
+    throw sharedmemory_runtime_error(name_ + " had a reader that detached; its writer must make it anew");
+  }
+  buffer_.reserve(static_cast<std::size_t>(limit_));
   const std::uint64_t self = SharedStamp::Pack(ProcessStamp::Self());
   std::uint64_t previous = 0;
   while (!header_->reader.word.compare_exchange_strong(previous, self, std::memory_order_seq_cst)) {
     if (header_->reader.Load().Alive()) throw resource_already_used_error(name_ + " has a reader already");
     // The earlier reader died: take its place (`previous` now holds the stamp to replace).
   }
-  buffer_.reserve(static_cast<std::size_t>(header_->messageLimit));
-  thread_ = std::thread([this] { Run(); });
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (...) {
+    header_->reader.word.store(0, std::memory_order_seq_cst);  // nobody reads after all
+    throw;
+  }
 }
 
 CSharedMemoryConsumer::~CSharedMemoryConsumer() {
@@ -51,25 +63,40 @@ CSharedMemoryConsumer::~CSharedMemoryConsumer() {
 
 void CSharedMemoryConsumer::Run() {
   for (;;) {
-    if (TakeOne()) continue;
     if (stop_.load(std::memory_order_seq_cst)) {
-      // Everything SendData had put in before the stop goes out too.
-      while (TakeOne()) {
+      // Everything SendData had put in before the stop goes out too, and nothing sent later.
+      const std::uint64_t end = header_->head.load(std::memory_order_acquire);
+      while (header_->tail.load(std::memory_order_relaxed) < end && TakeOne()) {
       }
       return;
     }
-    AwaitData(header_->tail.load(std::memory_order_relaxed));
+    if (!TakeOne()) AwaitData(header_->tail.load(std::memory_order_relaxed));
   }
 }
 
 bool CSharedMemoryConsumer::TakeOne() {
+  if (broken_) return false;
   const std::uint64_t tail = header_->tail.load(std::memory_order_relaxed);  // ours alone
-  if (header_->head.load(std::memory_order_acquire) == tail) return false;
+  const std::uint64_t head = header_->head.load(std::memory_order_acquire);
+  if (head == tail) return false;
+  // What the writer wrote must describe a message of the channel; anything else is a broken
+  // channel, which delivers nothing more.
+  const std::uint64_t available = head - tail;
+  if (head < tail || available > capacity_ || available < kLengthBytes) {
+    broken_ = true;
+    return false;
+  }
   unsigned char prefix[kLengthBytes];
-  CopyOut(header_, tail, prefix, kLengthBytes);
-  const std::size_t count = prefix[0] | (prefix[1] << 8) | (prefix[2] << 16) | (static_cast<std::size_t>(prefix[3]) << 24);
+  const unsigned char* ring = Ring(header_);
+  CopyOut(ring, capacity_, tail, prefix, kLengthBytes);
+  const std::size_t count = static_cast<std::size_t>(prefix[0]) | (static_cast<std::size_t>(prefix[1]) << 8) |
+                            (static_cast<std::size_t>(prefix[2]) << 16) | (static_cast<std::size_t>(prefix[3]) << 24);
+  if (count > limit_ || available < kLengthBytes + count) {
+    broken_ = true;
+    return false;
+  }
   buffer_.resize(count);
-  if (count != 0) CopyOut(header_, tail + kLengthBytes, buffer_.data(), count);
+  if (count != 0) CopyOut(ring, capacity_, tail + kLengthBytes, buffer_.data(), count);
   header_->tail.store(tail + kLengthBytes + count, std::memory_order_seq_cst);
   WakeIfSleeping(header_->writerSleeping, header_->tailSignal);
   try {

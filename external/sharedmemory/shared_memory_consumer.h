@@ -20,8 +20,9 @@ class CSharedMemoryConsumer {
 
   // Opens `channelName` in the namespace with prefix `namespacePrefix` and attaches as its
   // reader. `size` is what the caller expects of the channel; the producer's size rules.
-  // sharedmemory_runtime_error when no such channel exists, resource_already_used_error when a
-  // live reader is attached already, map_memory_view_error when it cannot be mapped.
+  // sharedmemory_runtime_error when no such channel exists, its header does not describe its
+  // memory, or an earlier reader detached from it; resource_already_used_error when a live
+  // reader is attached already, map_memory_view_error when it cannot be mapped.
   CSharedMemoryConsumer(const std::wstring& namespacePrefix, const std::wstring& channelName, Delivery delivery,
                         std::size_t size);
   // Delivers what was sent before it (SendData returned), ends the thread, detaches, and
@@ -40,8 +41,11 @@ class CSharedMemoryConsumer {
   std::string name_;
   Detail::SharedObject memory_;
   Detail::ChannelHeader* header_ = nullptr;
+  std::uint64_t limit_ = 0;     // taken from the header once, checked
+  std::uint64_t capacity_ = 0;  // likewise
   Delivery delivery_;
   std::vector<unsigned char> buffer_;  // the delivery thread's
+  bool broken_ = false;                // the delivery thread's: the writer broke the channel
   std::atomic<bool> stop_{false};
   std::thread thread_;  // last: started once everything above exists
 };

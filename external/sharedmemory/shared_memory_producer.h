@@ -6,7 +6,9 @@
 //     the channel's creation, or taken nothing for 10 s (client_not_responding_error).
 //   - timeout >= 0 (milliseconds): returns once the reader has taken the message; otherwise
 //     send_timeout_error when the time is up, client_not_responding_error as above, whichever
-//     comes first.
+//     comes first. A time-out after the message went in leaves it queued: it is still delivered.
+//   - a reader that has detached fails every send at once; the other cases are checked while a
+//     send waits.
 //   - a message larger than the channel's size: buffer_too_small_error, nothing sent.
 // One thread sends at a time (the server's data channel lock, the liveliness task).
 #pragma once
@@ -22,9 +24,9 @@ namespace SharedMemoryTransport {
 class CSharedMemoryProducer {
  public:
   // The channel `channelName` in the namespace with prefix `namespacePrefix`, for messages of at
-  // most `size` bytes. resource_already_used_error when a live producer or reader holds the
-  // name (a channel whose sides both died is taken over), map_memory_view_error when the memory
-  // cannot be mapped, sharedmemory_runtime_error for anything else.
+  // most `size` bytes. resource_already_used_error when a live producer holds the name (one
+  // whose writer died or left is taken over), map_memory_view_error when the memory cannot be
+  // mapped, sharedmemory_runtime_error for anything else.
   CSharedMemoryProducer(const CSecurityAttributes& attributes, const std::wstring& namespacePrefix,
                         const std::wstring& channelName, std::size_t size);
   // Marks the writer gone and wakes the reader; removes the channel when the reader has gone.
@@ -43,6 +45,9 @@ class CSharedMemoryProducer {
   void CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs) const;
 
   std::string name_;
+  // Ours, never read back from the shared header, which the peer could overwrite.
+  const std::uint64_t capacity_;
+  const std::uint64_t limit_;
   Detail::SharedObject memory_;
   Detail::ChannelHeader* header_ = nullptr;
 };

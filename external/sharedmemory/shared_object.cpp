@@ -46,7 +46,10 @@ std::string Errno(const char* what, int error) { return std::string(what) + ": "
 ProcessStamp ProcessStamp::Self() {
   ProcessStamp self{::getpid(), 0};
   bool zombie = false;
-  ReadStat(self.pid, &self.startTicks, &zombie);
+  // Without its start time this process would look dead to its peers.
+  if (!ReadStat(self.pid, &self.startTicks, &zombie)) {
+    throw sharedmemory_runtime_error("cannot read this process's start time from /proc/self/stat");
+  }
   return self;
 }
 
@@ -55,7 +58,9 @@ bool ProcessStamp::Alive() const {
   if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
   std::uint64_t ticks = 0;
   bool zombie = false;
-  if (!ReadStat(pid, &ticks, &zombie)) return false;
+  // A process whose /proc entry cannot be read (hidepid, another pid namespace) but that the
+  // kernel still knows counts as alive: never take a live peer for dead.
+  if (!ReadStat(pid, &ticks, &zombie)) return true;
   return !zombie && (ticks & 0xFFFFFFFFu) == (startTicks & 0xFFFFFFFFu);
 }
 

@@ -93,6 +93,19 @@ TEST_F(LivelinessCheck, AReaderThatStopsIsDeadAfterFiveFailedProbesAndTheCheckEn
   EXPECT_EQ(Count(L"hasn't been stopped yet"), 0u);
 }
 
+TEST_F(LivelinessCheck, DestroyedFromItsOwnCallbackItEndsWithoutWaitingForItself) {
+  Link();
+  Stall(true);
+  auto owner = std::make_shared<std::unique_ptr<SharedMemoryLivelinessCheck>>();
+  std::atomic<bool> released{false};
+  *owner = std::make_unique<SharedMemoryLivelinessCheck>(producer_, L"XRB_1_App", [owner, &released] {
+    owner->reset();  // what a client-dead callback that lets go of the link does
+    released = true;
+  });
+  ASSERT_TRUE(Testing::WaitUntil([&] { return released.load(); }, kBound));
+  EXPECT_EQ(Count(L"hasn't been stopped yet"), 0u);
+}
+
 TEST_F(LivelinessCheck, FourFailuresAndASuccessStartTheCountAfresh) {
   Link();
   Stall(true);

@@ -151,7 +151,7 @@ TEST_F(Transport, AKilledReaderFailsEvenAnUnboundedSendAndAStoppedOneTimesOut) {
   {
     Link link;
     ASSERT_TRUE(link.Attached());
-    link.reader.Signal(SIGSTOP);
+    ASSERT_TRUE(link.reader.Stop());
     const auto block = Bytes(kSize);
     link.producer.SendData(block.data(), kSize, -1);  // fits: the ring holds two
     auto started = Clock::now();

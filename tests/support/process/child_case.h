@@ -79,6 +79,14 @@ class ChildCase {
   void Signal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
   }
+  // Stops the child and returns once it is stopped (the signal alone returns before).
+  bool Stop() {
+    int status = 0;
+    Signal(SIGSTOP);
+    while (pid_ > 0 && ::waitpid(pid_, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+    return WIFSTOPPED(status);
+  }
   // waitpid status of the child (reaped once).
   int Wait() {
     while (pid_ > 0 && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
