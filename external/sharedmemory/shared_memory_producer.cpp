@@ -124,7 +124,6 @@ void CSharedMemoryProducer::WaitForReader(Ready&& ready, std::uint64_t deadlineM
     if (deadlineMs != 0) slice = std::min(slice, std::chrono::microseconds((deadlineMs - now) * 1000));
     header_->writerSleeping.store(1, std::memory_order_seq_cst);
     const std::uint32_t signal = header_->tailSignal.load(std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);  // the re-check below sees a tail moved meanwhile
     if (!ready()) WaitWhileEqual(header_->tailSignal, signal, slice);
     header_->writerSleeping.store(0, std::memory_order_seq_cst);
   }
@@ -145,7 +144,9 @@ void CSharedMemoryProducer::SendData(const unsigned char* bytes, std::size_t cou
   const std::uint64_t head = header_->head.load(std::memory_order_relaxed);  // ours alone
   // The reader's position is the peer's to write: one beyond ours is a broken channel.
   const auto used = [&] {
-    const std::uint64_t tail = header_->tail.load(std::memory_order_acquire);
+    // Sequentially consistent: after the sleeping flag is set, the re-check must see a tail that
+    // moved meanwhile, or the reader must see the flag.
+    const std::uint64_t tail = header_->tail.load(std::memory_order_seq_cst);
     if (tail > head) throw client_not_responding_error("the reader of " + name_ + " broke the channel");
     return head - tail;
   };
@@ -159,7 +160,7 @@ void CSharedMemoryProducer::SendData(const unsigned char* bytes, std::size_t cou
   header_->head.store(head + need, std::memory_order_seq_cst);
   WakeIfSleeping(header_->readerSleeping, header_->headSignal);
   if (timeout >= 0) {
-    WaitForReader([&] { return header_->tail.load(std::memory_order_acquire) >= head + need; }, deadlineMs);
+    WaitForReader([&] { return header_->tail.load(std::memory_order_seq_cst) >= head + need; }, deadlineMs);
   }
 }
 

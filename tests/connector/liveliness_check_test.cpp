@@ -96,12 +96,25 @@ TEST_F(LivelinessCheck, AReaderThatStopsIsDeadAfterFiveFailedProbesAndTheCheckEn
 TEST_F(LivelinessCheck, DestroyedFromItsOwnCallbackItEndsWithoutWaitingForItself) {
   Link();
   Stall(true);
-  auto owner = std::make_shared<std::unique_ptr<SharedMemoryLivelinessCheck>>();
+  struct Owner {
+    std::mutex mutex;
+    std::unique_ptr<SharedMemoryLivelinessCheck> check;  // guarded by mutex
+  };
+  auto owner = std::make_shared<Owner>();
   std::atomic<bool> released{false};
-  *owner = std::make_unique<SharedMemoryLivelinessCheck>(producer_, L"XRB_1_App", [owner, &released] {
-    owner->reset();  // what a client-dead callback that lets go of the link does
+  auto check = std::make_unique<SharedMemoryLivelinessCheck>(producer_, L"XRB_1_App", [owner, &released] {
+    std::unique_ptr<SharedMemoryLivelinessCheck> mine;
+    {
+      std::lock_guard lock(owner->mutex);
+      mine = std::move(owner->check);
+    }
+    mine.reset();  // what a client-dead callback that lets go of the link does
     released = true;
   });
+  {
+    std::lock_guard lock(owner->mutex);
+    owner->check = std::move(check);
+  }
   ASSERT_TRUE(Testing::WaitUntil([&] { return released.load(); }, kBound));
   EXPECT_EQ(Count(L"hasn't been stopped yet"), 0u);
 }
