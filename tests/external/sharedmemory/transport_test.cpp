@@ -16,11 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "external/sharedmemory/channel_layout.h"
 #include "external/sharedmemory/exceptions.h"
 #include "external/sharedmemory/private_namespace.h"
 #include "external/sharedmemory/shared_memory_consumer.h"
 #include "external/sharedmemory/shared_memory_producer.h"
 #include "tests/support/process/child_case.h"
+#include "tests/support/wait/wait_until.h"
 
 namespace SharedMemoryTransport {
 namespace {
@@ -240,6 +242,44 @@ TEST_F(Transport, NamespacesAreRealObjectsWithTheirBoundaryAndNamesInUseAreRefus
   EXPECT_THROW(CPrivateNamespace::CreatePrivateNamespaceW(kAttributes, kBoundary, std::wstring(300, L'x')),
                sharedmemory_runtime_error)
       << "longer than a name may be";
+}
+
+TEST_F(Transport, APeerThatOverwritesTheChannelBreaksOnlyTheChannel) {
+  auto space = CPrivateNamespace::CreatePrivateNamespaceW(kAttributes, kBoundary, AliasOfOwner());
+  CSharedMemoryProducer producer(kAttributes, space.Name(), L"data", kSize);
+  std::mutex mutex;
+  std::vector<std::size_t> received;
+  CSharedMemoryConsumer consumer(
+      space.Name(), L"data",
+      [&](const unsigned char*, std::size_t count) {
+        std::lock_guard lock(mutex);
+        received.push_back(count);
+      },
+      kSize);
+  // The hostile peer's view of the same memory.
+  auto hostile = Detail::SharedObject::Open(Detail::ObjectName(space.Name() + L".data"), sizeof(Detail::ChannelHeader));
+  auto* header = static_cast<Detail::ChannelHeader*>(hostile.Address());
+  const auto capacity = header->capacity;
+  header->capacity = std::uint64_t{1} << 40;
+  header->messageLimit = 0;
+  const auto block = Bytes(kSize);
+  producer.SendData(block.data(), kSize, 1000);  // both sides go by their own sizes
+  // Taken means copied out; the delivery follows on the consumer's thread.
+  ASSERT_TRUE(Talvaro::Testing::WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return received == std::vector<std::size_t>{kSize};
+  }));
+  // A length that describes no message: the reader delivers nothing more, and nothing crashes.
+  const std::uint64_t head = header->head.load();
+  const unsigned char huge[4] = {0xFF, 0xFF, 0xFF, 0x7F};
+  Detail::CopyIn(Detail::Ring(header), capacity, head, huge, sizeof huge);
+  header->head.store(head + 8);
+  EXPECT_THROW(producer.SendData(block.data(), kSize, 300), send_timeout_error) << "the reader stopped taking";
+  // A reader position beyond the writer's: the writer says the channel is broken.
+  header->tail.store(head + 1000);
+  EXPECT_THROW(producer.SendData(block.data(), kSize, -1), client_not_responding_error);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received.size(), 1u);
 }
 
 }  // namespace
