@@ -17,7 +17,6 @@ namespace Monitoring = Orbiq::Utils::PerformanceMonitoring;
 
 const std::wstring kLogSource = L"TCD::CCommunicationDriver";
 const std::wstring kUninitialized = L"[uninitialized]";
-const std::wstring kConnectorKeyPath = L"SOFTWARE\\TALVARO\\Nimbrel\\TalvaroCommunicationDriver";
 constexpr DWORD kLivelinessPeriodMs = 1000;
 
 LONGLONG ReadCounter() {
@@ -88,18 +87,21 @@ CCommunicationDriver::CCommunicationDriver()
 }
 
 CCommunicationDriver::~CCommunicationDriver() {
+  // The connector's threads end first, while everything they use still exists: the check's task
+  // (which may be this very thread, when its Cleanup held the last reference), then the write
+  // channel's delivery, which drains into OnWriteData and finds the object detached.
+  livelinessCheck_.reset();
+  livelinessProducer_.reset();
+  writeConsumer_.reset();
+  {
+    std::lock_guard guard(dataChannelLock_);
+    dataProducer_.reset();
+  }
   // Without a final release (FinalConstruct failed, or the creator's QueryInterface did): the
   // table entry and the timer go here. The count is 0, so no check holds the object.
   TimerTargets::Remove(timerKey_);
   if (livelinessTimer_ != nullptr) DeleteTimerQueueTimer(nullptr, livelinessTimer_, INVALID_HANDLE_VALUE);
   platform::com::CurrentModule().Unlock();
-}
-
-void CCommunicationDriver::ReadConnectorConfiguration() {
-  std::wstring connectorType;
-  if (Common::ReadRegistryString(L"ConnectorType", kConnectorKeyPath, connectorType)) {
-    sharedMemory_ = connectorType == L"SHARED_MEMORY";
-  }
 }
 
 HRESULT CCommunicationDriver::FinalConstruct() {
@@ -176,11 +178,6 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
   clientNamespaceName_ = clientNamespaceName;
   observerSingleton_ = std::move(observerSingleton);
 
-  // The shared-memory channels come with the connector; until it is built, a driver object
-  // configured for them cannot be linked with its client and says so as a failed set-up,
-  // before it touches the hardware.
-  if (sharedMemory_) return ORBIQLIB_SERVER_E_REGISTRATION;
-
   ICommFactory* factory = HardwareFactory();
   ICommDriver* driver = factory != nullptr ? factory->CreateCommDriver() : nullptr;
   if (driver == nullptr) return ORBIQLIB_SERVER_E_NO_DRIVER;
@@ -200,9 +197,16 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
       dataTransfer != nullptr ? dataTransfer->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
   const E_ORBIQLIB_Result callbackResult =
       availability != nullptr ? availability->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
-  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS) {
+  const E_ORBIQLIB_Result linkResult = sharedMemory_ ? CreateAndLinkSharedMemoryWithClient() : ORBIQLIB_SUCCESS;
+  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS || linkResult != ORBIQLIB_SUCCESS) {
     // Given back unclosed: what a partly registered driver does then is the library's business.
+    // It waits for running callbacks, so none uses the channels emptied after it.
     factory->ReleaseCommDriver(driver);
+    {
+      std::lock_guard guard(dataChannelLock_);
+      dataProducer_.reset();
+    }
+    writeConsumer_.reset();
     return ORBIQLIB_SERVER_E_REGISTRATION;
   }
 

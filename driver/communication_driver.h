@@ -18,8 +18,17 @@
 //   interfaces freed (the hardware driver is given back by the last holder);
 // - restrictionCallbackLock_ guards the client's restriction callback pointer;
 // - namesLock_ guards the names and the action names, which Initialize sets while the timer
-//   may already read them.
+//   may already read them;
+// - dataChannelLock_ guards the data producer: stored and emptied under it by Initialize, only
+//   try-locked by the data callback, which drops its block when another thread holds it.
 // Order where they nest: liveliness lock, cleanup lock, then attachmentLock_.
+//
+// Shared-memory mode ("ConnectorType" is "SHARED_MEMORY", shared_memory_connector.cpp): no timer;
+// Initialize links the object with its client through three channels, data goes to the data
+// channel instead of the events, the client's writes come from its write channel on the
+// consumer's thread, and the link's liveliness check (its own task) calls Cleanup when the client
+// stops taking probes. The connector's objects go first in the destructor, while every other
+// member still exists for the threads they end.
 #pragma once
 
 #include <atomic>
@@ -28,12 +37,15 @@
 #include <string>
 #include <vector>
 
+#include "connector/shared_memory_consumer_wrapper.h"
+#include "connector/shared_memory_liveliness_check.h"
 #include "diagnostics/kernel_dump_tool.h"
 #include "diagnostics/performance_tools.h"
 #include "driver/hardware_attachment.h"
 #include "driver/observer_notification.h"
 #include "external/hardware/comm_interfaces.h"
 #include "external/logging/logger.h"
+#include "external/sharedmemory/shared_memory_producer.h"
 #include "interfaces/communication_driver.h"
 #include "platform/com/connection_point.h"
 #include "platform/com/error_info.h"
@@ -134,8 +146,18 @@ class CCommunicationDriver
   // Cleanup's first step, under the cleanup lock: ends the timer, waiting for a running check
   // only during the final release.
   void DeleteLivelinessTimer();
-  // Construction's last step: the connector type from the registry.
+  // Construction's last step: the connector type and the channels' size from the registry.
   void ReadConnectorConfiguration();
+  // Initialize's shared-memory step, on the client's request thread: creates the data and
+  // liveliness channels, opens the client's write channel and starts the liveliness check.
+  // 0, or -1050 after an Error record when the transport failed; what it stored stays.
+  E_ORBIQLIB_Result CreateAndLinkSharedMemoryWithClient();
+  // The data callback's body in shared-memory mode, on the hardware library's thread.
+  void WriteDataToSharedMemory(const unsigned char* data, const unsigned int& count);
+  // One message of the client's write channel, on the consumer's delivery thread.
+  void OnWriteData(const unsigned char* payload, std::size_t length, long trailer);
+  // The liveliness check's verdict, on its task: the client is gone, detach.
+  void OnClientDead();
 
   // The current attachment (a share of it), or null when detached.
   std::shared_ptr<HardwareAttachment> Attachment() const;
@@ -160,10 +182,20 @@ class CCommunicationDriver
   std::recursive_mutex cleanupLock_;                // held by Cleanup
   std::atomic<bool> restrictionRegistered_{false};  // registered as restriction observer
   std::shared_ptr<Diagnostics::CTools> tools_;      // gap log and stall watch
-  // Connector: the channel names (set by Initialize) and the mode (read at construction,
-  // constant afterwards).
-  std::wstring channelBaseName_;                    // shared-memory channel base name
-  std::wstring clientNamespaceName_;                // shared-memory client namespace
+  // Connector (shared_memory_connector.cpp). The channels are set by Initialize on the client's
+  // thread and emptied by the destructor; the size and the mode are read at construction and
+  // constant afterwards.
+  const std::int32_t kilobyteFactor_ = 1000;        // bytes per configured kB
+  const std::int32_t livelinessChannelSize_ = 10;   // bytes of the liveliness channel
+  std::shared_ptr<SharedMemoryTransport::CSharedMemoryProducer> dataProducer_;  // dataChannelLock_
+  std::shared_ptr<Connector::SharedMemoryConsumerWrapper> writeConsumer_;
+  std::shared_ptr<SharedMemoryTransport::CSharedMemoryProducer> livelinessProducer_;
+  std::shared_ptr<Connector::SharedMemoryLivelinessCheck> livelinessCheck_;
+  std::recursive_mutex dataChannelLock_;            // try-locked around each data-channel write
+  std::wstring channelBaseName_;                    // first part of the three channel names
+  std::wstring clientNamespaceName_;                // alias prefix of the client's namespace
+  std::atomic<bool> linked_{false};                 // set once the data producer is stored
+  std::int32_t sharedMemorySize_ = 500 * 1000;      // bytes of the data and write channels
   bool sharedMemory_ = false;                       // "ConnectorType" is "SHARED_MEMORY"
   LONGLONG counterFrequency_ = 0;                   // performance-counter ticks per second
   LONGLONG creationCounter_ = 0;                    // read at construction: the watchers' epoch

@@ -39,13 +39,15 @@ void Shielded(Body&& body) noexcept {
 E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const unsigned int& count) {
   const auto alive = HoldDuringCallback(this);
   if (!alive) return ORBIQLIB_SUCCESS;
-  // Data always becomes the event: a driver object in shared-memory mode is never attached
-  // before the connector exists (Initialize).
   Shielded([&] {
     tools_->ResetGapLog(0);
     tools_->AddGapLogEntry(L"Fire_OnData begin");
     const auto begin = static_cast<DWORD>(crt::clock());
-    performanceTools_->MeasureExecutionVoid(Actions()->onData, [&] { FireDataEvent(data, count); });
+    if (sharedMemory_) {
+      WriteDataToSharedMemory(data, count);  // not timed: the channel is the client's own
+    } else {
+      performanceTools_->MeasureExecutionVoid(Actions()->onData, [&] { FireDataEvent(data, count); });
+    }
     const auto end = static_cast<DWORD>(crt::clock());
     tools_->AddGapLogEntry(L"Fire_OnData end");
     tools_->LogGapIfNeeded(begin, end);

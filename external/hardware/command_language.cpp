@@ -119,7 +119,10 @@ std::wstring HelpText() {
   return L"XRB simulator commands (command words in any case, unit names exact):\n"
          L"  help                          this text\n"
          L"  list                          units, open drivers, recorded application commands\n"
+         L"  writes                        the newest 100 writes that reached the argument checks\n"
          L"  data <unit> <hex>...          data block to every data observer of the unit\n"
+         L"  burst <unit> <size> <count>   count blocks of size bytes, each starting with its\n"
+         L"                                64-bit sequence number, as fast as the unit's drivers take them\n"
          L"  error <unit> <code>           OnError(code) to every data observer of the unit\n"
          L"  availability <unit> 0|1       set the unit's availability and tell its callbacks\n"
          L"  restrict <unit> <hex>...      restriction question to the unit's restriction observers\n"
@@ -147,6 +150,19 @@ E_ORBIQLIB_Result ExecuteCommandLine(CommandTarget& target, std::wstring_view li
   if (verb == L"LIST" && argc == 0) {
     output = target.Listing();
     return ORBIQLIB_SUCCESS;
+  }
+  if (verb == L"WRITES" && argc == 0) {
+    output = target.WriteListing();
+    return ORBIQLIB_SUCCESS;
+  }
+  if (verb == L"BURST" && argc == 3) {
+    const auto size = ParseInteger(words[2]);
+    const auto count = ParseInteger(words[3]);
+    if (!size || !count) return ORBIQLIB_E_BAD_COMMAND;
+    if (*size < 1 || *size > static_cast<std::int64_t>(kMaxBurstBytes) || *count < 1 || *count > kMaxBurstBlocks) {
+      return ORBIQLIB_E_INVALID_ARGUMENT;
+    }
+    return target.InjectBurst(words[1], static_cast<std::size_t>(*size), static_cast<std::uint32_t>(*count));
   }
   if ((verb == L"DATA" || verb == L"RESTRICT") && argc >= 2) {
     std::vector<unsigned char> bytes;

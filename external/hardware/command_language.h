@@ -19,6 +19,9 @@ namespace OrbiqCommunicationLibrary::Simulator {
 
 // Largest data block a command may carry.
 inline constexpr std::size_t kMaxCommandBytes = 65536;
+// Largest block and most blocks of a burst.
+inline constexpr std::size_t kMaxBurstBytes = 16 * 1024 * 1024;
+inline constexpr std::uint32_t kMaxBurstBlocks = 10000000;
 // Largest data period a command may set (one hour).
 inline constexpr std::uint32_t kMaxDataPeriodMs = 3600000;
 
@@ -26,6 +29,7 @@ inline constexpr std::uint32_t kMaxDataPeriodMs = 3600000;
 class CommandTarget {
  public:
   virtual E_ORBIQLIB_Result InjectData(const std::wstring& unit, std::vector<unsigned char> data) = 0;
+  virtual E_ORBIQLIB_Result InjectBurst(const std::wstring& unit, std::size_t size, std::uint32_t count) = 0;
   virtual E_ORBIQLIB_Result InjectError(const std::wstring& unit, E_ORBIQLIB_Result code) = 0;
   virtual E_ORBIQLIB_Result SetAvailability(const std::wstring& unit, std::int32_t state) = 0;
   virtual E_ORBIQLIB_Result AskRestriction(const std::wstring& unit,
@@ -37,12 +41,14 @@ class CommandTarget {
   virtual E_ORBIQLIB_Result SetDataPeriod(const std::wstring& unit, std::uint32_t periodMs) = 0;
   virtual E_ORBIQLIB_Result SetPeriodicData(bool enabled) = 0;
   virtual std::wstring Listing() = 0;
+  virtual std::wstring WriteListing() = 0;
 
  protected:
   ~CommandTarget() = default;
 };
 
-// Runs one command. `output` receives the text of "list" and "help" and is cleared otherwise.
+// Runs one command. `output` receives the text of "list", "writes" and "help" and is cleared
+// otherwise.
 E_ORBIQLIB_Result ExecuteCommandLine(CommandTarget& target, std::wstring_view line,
                                      std::wstring& output);
 

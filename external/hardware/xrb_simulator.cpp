@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <thread>
@@ -217,6 +218,7 @@ class SimulatorCore final : public CommandTarget {
 
   // CommandTarget, also the control API.
   E_ORBIQLIB_Result InjectData(const std::wstring& unit, std::vector<unsigned char> data) override;
+  E_ORBIQLIB_Result InjectBurst(const std::wstring& unit, std::size_t size, std::uint32_t count) override;
   E_ORBIQLIB_Result InjectError(const std::wstring& unit, E_ORBIQLIB_Result code) override;
   E_ORBIQLIB_Result SetAvailability(const std::wstring& unit, std::int32_t state) override;
   E_ORBIQLIB_Result AskRestriction(const std::wstring& unit,
@@ -231,6 +233,7 @@ class SimulatorCore final : public CommandTarget {
   E_ORBIQLIB_Result SetDataPeriod(const std::wstring& unit, std::uint32_t periodMs) override;
   E_ORBIQLIB_Result SetPeriodicData(bool enabled) override;
   std::wstring Listing() override;
+  std::wstring WriteListing() override;
 
   E_ORBIQLIB_Result Execute(const std::wstring& command, std::wstring* output);
   bool WaitUntilQuiet(std::chrono::milliseconds timeout);
@@ -512,6 +515,46 @@ E_ORBIQLIB_Result SimulatorCore::InjectData(const std::wstring& logicalName,
   return ORBIQLIB_SUCCESS;
 }
 
+// A burst keeps a window of blocks in flight: each block's last owner (the delivery thread of the
+// last driver that took it, or the burst itself) gives its place back, so a slow driver slows
+// the burst down instead of piling up memory. The window holds up to 32 MiB, 2 to 256 blocks.
+E_ORBIQLIB_Result SimulatorCore::InjectBurst(const std::wstring& logicalName, std::size_t size,
+                                             std::uint32_t count) {
+  struct Window {
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::size_t inFlight = 0;  // guarded by mutex
+  };
+  const auto window = std::make_shared<Window>();
+  const std::size_t limit = std::clamp<std::size_t>((32u << 20) / size, 2, 256);
+  std::vector<unsigned char> pattern(size);
+  for (std::size_t i = 0; i < size; ++i) pattern[i] = static_cast<unsigned char>(i);
+  for (std::uint64_t sequence = 0; sequence < count; ++sequence) {
+    {
+      std::unique_lock lock(window->mutex);
+      if (!window->freed.wait_for(lock, std::chrono::seconds(60), [&] { return window->inFlight < limit; })) {
+        return ORBIQLIB_E_TIMEOUT;  // a driver took nothing for a minute
+      }
+      ++window->inFlight;
+    }
+    auto* block = new Detail::Bytes(pattern);
+    std::memcpy(block->data(), &sequence, std::min(size, sizeof sequence));  // little-endian
+    const Detail::SharedBytes bytes(block, [window](const Detail::Bytes* done) {
+      delete done;
+      {
+        std::lock_guard lock(window->mutex);
+        --window->inFlight;
+      }
+      window->freed.notify_one();
+    });
+    Lock lock(mutex_);
+    Unit* unit = nullptr;
+    if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;
+    for (const OpenDriver& driver : unit->drivers) driver.channel->PostData(bytes);
+  }
+  return ORBIQLIB_SUCCESS;
+}
+
 E_ORBIQLIB_Result SimulatorCore::InjectError(const std::wstring& logicalName,
                                              E_ORBIQLIB_Result code) {
   Lock lock(mutex_);
@@ -627,6 +670,23 @@ std::wstring SimulatorCore::Listing() {
     text += L"  code=" + std::to_wstring(command.code) + L" text1=\"" + command.text1 +
             L"\" text2=\"" + command.text2 + L"\" result=" +
             std::to_wstring(static_cast<std::int32_t>(command.result)) + L"\n";
+  }
+  return text;
+}
+
+std::wstring SimulatorCore::WriteListing() {
+  Lock lock(mutex_);
+  std::wstring text = L"Writes: " + std::to_wstring(writes_.size()) + L"\n";
+  static const wchar_t* const digits = L"0123456789ABCDEF";
+  for (auto record = writes_.size() > 100 ? writes_.end() - 100 : writes_.begin(); record != writes_.end(); ++record) {
+    text += L"  " + record->logicalName + L" application=\"" + record->applicationName + L"\" data=";
+    for (const unsigned char byte : record->data) {
+      text += digits[byte >> 4];
+      text += digits[byte & 0xF];
+    }
+    text += L" value=" + std::to_wstring(record->value) +
+            (record->verdict ? L" verdict=" + std::to_wstring(static_cast<std::int32_t>(*record->verdict)) : L"") +
+            L" result=" + std::to_wstring(static_cast<std::int32_t>(record->result)) + L"\n";
   }
   return text;
 }

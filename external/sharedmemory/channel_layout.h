@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -43,6 +44,14 @@ struct alignas(64) ChannelHeader {
   alignas(64) std::atomic<std::uint32_t> writerSleeping;
   std::atomic<std::uint32_t> tailSignal;
 };
+
+// The layout is a contract with clients in other languages (docs/connector.md).
+static_assert(offsetof(ChannelHeader, capacity) == 8 && offsetof(ChannelHeader, writer) == 32 &&
+              offsetof(ChannelHeader, reader) == 40 && offsetof(ChannelHeader, writerGone) == 48 &&
+              offsetof(ChannelHeader, readerGone) == 52 && offsetof(ChannelHeader, head) == 64 &&
+              offsetof(ChannelHeader, tail) == 128 && offsetof(ChannelHeader, readerSleeping) == 192 &&
+              offsetof(ChannelHeader, headSignal) == 196 && offsetof(ChannelHeader, writerSleeping) == 256 &&
+              offsetof(ChannelHeader, tailSignal) == 260 && sizeof(ChannelHeader) == 320);
 
 // Ring bytes for messages of at most `messageLimit` bytes: room for two, so that the writer can
 // fill one while the reader empties the other.

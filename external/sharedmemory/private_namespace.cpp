@@ -5,6 +5,7 @@
 #include <thread>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -21,15 +22,22 @@ struct NamespaceRecord {
   Detail::SharedStamp creator;
 };
 
-// A short, stable digest of the boundary name, so that namespaces with one alias prefix and
-// different boundaries get different names without the boundary's length in every channel name.
+// A short, stable digest of the scope (TALVARO_SHM_SCOPE, see the header) and the boundary name,
+// so that namespaces with one alias prefix and different boundaries or scopes get different
+// names without the boundary's length in every channel name. Without a scope the digest is the
+// boundary's alone.
 std::wstring BoundaryDigest(const std::wstring& boundaryName) {
   std::uint64_t hash = 0xcbf29ce484222325;
+  const auto mix = [&hash](std::uint32_t byte) {
+    hash ^= byte & 0xFF;
+    hash *= 0x100000001b3;
+  };
+  if (const char* scope = std::getenv("TALVARO_SHM_SCOPE"); scope != nullptr && *scope != '\0') {
+    for (const char* c = scope; *c != '\0'; ++c) mix(static_cast<unsigned char>(*c));
+    mix(0);
+  }
   for (const wchar_t c : boundaryName) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      hash ^= (static_cast<std::uint32_t>(c) >> shift) & 0xFF;
-      hash *= 0x100000001b3;
-    }
+    for (int shift = 0; shift < 32; shift += 8) mix(static_cast<std::uint32_t>(c) >> shift);
   }
   wchar_t digits[17];
   std::swprintf(digits, 17, L"%016llx", static_cast<unsigned long long>(hash));

@@ -2,7 +2,10 @@
 // its boundary name and alias prefix can find. It is a real object: a small shared-memory object
 // that names its creator, removed when the creator's CPrivateNamespace goes, and taken over when
 // its creator has died. Opening one that nobody created (or whose creator died) fails.
-// docs/sharedmemory.md gives the mapping to object names.
+// docs/sharedmemory.md gives the mapping to object names. Shared-memory names are machine-wide;
+// the environment variable TALVARO_SHM_SCOPE, when set, puts a process's namespaces into a scope
+// of that name, which namespaces of other scopes never meet (as login sessions keep theirs
+// apart elsewhere): several server instances, or tests running side by side, each with its own.
 #pragma once
 
 #include <string>

@@ -116,7 +116,7 @@ TEST_F(DriverTest, SharedMemoryModeHasNoTimerAndADetachedEventObjectKeepsItsOwn)
   auto lowerCaseSink = Subscribe(*lowerCase);
   auto trailingSink = Subscribe(*trailingSpace);
   EXPECT_EQ(Initialize(*trailingSpace), ORBIQLIB_SUCCESS) << "event mode";
-  EXPECT_EQ(Initialize(*sharedMemory), ORBIQLIB_SERVER_E_REGISTRATION) << "no channels to link with";
+  EXPECT_EQ(Initialize(*sharedMemory), ORBIQLIB_SERVER_E_REGISTRATION) << "its client never created a namespace";
   EXPECT_EQ(fake_->LiveDrivers(), 1);
   ASSERT_TRUE(lowerCaseSink->WaitForLiveliness(2, kBound)) << "never initialised, still checked";
   ASSERT_TRUE(trailingSink->WaitForLiveliness(2, kBound));

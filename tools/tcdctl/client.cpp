@@ -1,11 +1,20 @@
 #include "tools/tcdctl/client.h"
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "client/shared_memory_client.h"
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/driver_factory.h"
 #include "platform/automation/safearray.h"
@@ -107,6 +116,66 @@ class CNotificationPrinter : public platform::com::ObjectRoot, public IRegObserv
   bool json_ = false;
 };
 
+// Reads lines from a descriptor on a thread of its own and hands each to `onLine`, until the
+// input ends or the reader is destroyed (which joins the thread within a poll slice).
+class LineReader {
+ public:
+  LineReader(int fd, std::function<void(const std::string&)> onLine)
+      : fd_(fd), onLine_(std::move(onLine)), thread_([this] { Run(); }) {}
+  ~LineReader() {
+    stop_.store(true);
+    thread_.join();
+  }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+ private:
+  void Run() {
+    std::string pending;
+    char chunk[4096];
+    while (!stop_.load()) {
+      pollfd descriptor{fd_, POLLIN, 0};
+      if (::poll(&descriptor, 1, 200) <= 0) continue;
+      const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      pending.append(chunk, static_cast<std::size_t>(got));
+      for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        onLine_(pending.substr(0, end));
+        pending.erase(0, end + 1);
+      }
+    }
+    if (!pending.empty() && !stop_.load()) onLine_(pending);
+  }
+
+  const int fd_;
+  std::function<void(const std::string&)> onLine_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: started once the rest exists
+};
+
+// One write of `open --shm`: "<hex> [<value>]", "" for no bytes. False with `error` otherwise.
+bool ParseWriteLine(const std::string& line, std::vector<std::uint8_t>* bytes, std::int32_t* value,
+                    std::string* error) {
+  std::istringstream words(line);
+  std::string hex, number, extra;
+  words >> hex >> number >> extra;
+  if (!extra.empty()) {
+    *error = "expected <hex> [<value>]";
+    return false;
+  }
+  if (hex != "\"\"" && !ParseHex(hex, bytes)) {
+    *error = "'" + Escaped(hex) + "' is not hexadecimal bytes";
+    return false;
+  }
+  *value = 0;
+  if (!number.empty() && !ParseValue(number, value)) {
+    *error = "'" + Escaped(number) + "' is not a 32-bit number";
+    return false;
+  }
+  return true;
+}
+
 class Session {
  public:
   Session(const Command& command, Streams streams, const WaitForStop& waitForStop)
@@ -123,7 +192,7 @@ class Session {
       case Verb::kSubItems:
         return Describe();
       case Verb::kOpen:
-        return Open();
+        return command_.sharedMemory ? OpenSharedMemory() : Open();
       case Verb::kWrite:
         return Write();
       case Verb::kWatch:
@@ -236,6 +305,66 @@ class Session {
     const bool stopped = waitForStop_([this] { return platform::remoting::IsConnected(driver_.Get()); });
     if (!stopped) return Fail("the server went away", RPC_S_SERVER_UNAVAILABLE_HR);
     point->Unadvise(cookie);
+    return 0;
+  }
+
+  // `open --shm`: the link's data channel printed, probes counted, stdin lines written.
+  int OpenSharedMemory() {
+    std::atomic<std::uint64_t> lineNumber{0};
+    Talvaro::Client::SharedMemoryClient::Options options;
+    options.unit = platform::FromUtf8(command_.unit);
+    options.applicationName = platform::FromUtf8(command_.application);
+    const auto dataLine = [writer = writer_, unit = command_.unit, json = command_.json](DISPID dispid, VARIANT value) {
+      DISPPARAMS params{&value, nullptr, 1, 0};
+      writer->Write(EventLine(unit, dispid, params, json));
+    };
+    options.onData = [dataLine](const unsigned char* bytes, std::size_t count) {
+      platform::automation::Variant block;
+      if (SUCCEEDED(platform::automation::MakeByteArrayVariant(std::span(bytes, count), &block))) {
+        dataLine(DISPID_OnData, *block.Get());
+      }
+    };
+    options.onError = [dataLine](std::int32_t code) {
+      dataLine(DISPID_OnError, *platform::automation::MakeUI4Variant(static_cast<ULONG>(code)).Get());
+    };
+    options.onAvailability = [dataLine](std::int32_t state) {
+      dataLine(DISPID_OnStateChanged, *platform::automation::MakeUI4Variant(static_cast<ULONG>(state)).Get());
+    };
+    std::unique_ptr<Talvaro::Client::SharedMemoryClient> client;
+    std::string reason;
+    const HRESULT hr = Talvaro::Client::SharedMemoryClient::Open(options, &client, &reason);
+    if (hr == HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED) || hr == E_FAIL) {
+      streams_.err << "tcdctl: cannot open " << Escaped(command_.unit) << " over shared memory: " << reason << '\n';
+      return 1;
+    }
+    if (hr != S_OK) return Fail("cannot open " + Escaped(command_.unit), hr);
+
+    std::unique_ptr<LineReader> input;
+    if (streams_.in >= 0) {
+      input = std::make_unique<LineReader>(streams_.in, [&](const std::string& line) {
+        const auto number = ++lineNumber;
+        if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+        std::vector<std::uint8_t> bytes;
+        std::int32_t value = 0;
+        std::string error;
+        try {
+          if (ParseWriteLine(line, &bytes, &value, &error)) {
+            client->Write(bytes.data(), bytes.size(), value);
+            return;
+          }
+        } catch (const std::runtime_error& failure) {
+          error = std::string("cannot write: ") + failure.what();
+        }
+        streams_.err << "tcdctl: input line " << number << ": " << error << '\n' << std::flush;
+      });
+    }
+    const bool stopped = waitForStop_([&] { return client->Connected(); });
+    input.reset();
+    const auto probes = client->ProbesTaken();
+    client.reset();
+    if (!stopped) return Fail("the server went away", RPC_S_SERVER_UNAVAILABLE_HR);
+    writer_->Write(command_.json ? "{\"unit\":" + JsonString(command_.unit) + ",\"probes\":" + std::to_string(probes) + "}"
+                                 : "probes " + std::to_string(probes));
     return 0;
   }
 

@@ -12,6 +12,7 @@ namespace tcdctl {
 struct Streams {
   std::ostream& out;
   std::ostream& err;
+  int in = -1;  // the descriptor `open --shm` reads writes from; -1: none
 };
 
 // Blocks while `open` or `watch` listens. Returns true when the user ended it (Ctrl-C,

@@ -152,6 +152,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       optionsEnded = true;
     } else if (arg == "--json") {
       command.json = true;
+    } else if (arg == "--shm") {
+      command.sharedMemory = true;
     } else if (IsHelp(arg)) {
       command.help = true;
     } else if (const auto application = OptionValue(args, at, "--app")) {
@@ -184,6 +186,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   command.verb = info->verb;
   const std::vector<std::string> arguments(words.begin() + 1, words.end());
   if (command.help) return parsed;
+  if (command.sharedMemory && command.verb != Verb::kOpen) return Fail("--shm applies to open only");
   if (arguments.size() < info->minArguments || arguments.size() > info->maxArguments) {
     return Fail(std::string(info->name) + ": wrong number of arguments");
   }

@@ -20,6 +20,7 @@ struct Command {
   Verb verb = Verb::kNone;
   bool help = false;                  // show the usage (of `verb`, when given)
   bool json = false;                  // one JSON object per line
+  bool sharedMemory = false;          // open: through the shared-memory connector (--shm)
   std::string application = "tcdctl";  // the application name given to the server
   // How long a call may wait for the server's answer; zero waits while the server lives.
   std::chrono::milliseconds timeout{kDefaultTimeout};

@@ -2,6 +2,7 @@
 // the commands live in the tcdctl library; this file owns the process: signals, the apartment,
 // the standard streams and the exit status.
 #include <signal.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <iostream>
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  const int status = tcdctl::Execute(parsed.command, {std::cout, std::cerr}, WaitForStop);
+  const int status = tcdctl::Execute(parsed.command, {std::cout, std::cerr, STDIN_FILENO}, WaitForStop);
   CoUninitialize();
   return status;
 }

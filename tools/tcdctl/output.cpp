@@ -35,7 +35,7 @@ COMMANDS
     units                              list the logical names of the XRB units
     info <unit>                        describe one unit
     subitems <unit>                    list a unit's sub-items
-    open <unit>                        print the unit's events until Ctrl-C or SIGTERM
+    open [--shm] <unit>                print the unit's events until Ctrl-C or SIGTERM
     write <unit> <hex> [<value>]       write bytes to a unit and print the hardware result
     watch                              print every data block and write of every unit
     generic <text>                     pass a generic command to the hardware
@@ -44,6 +44,7 @@ COMMANDS
 
 OPTIONS
     --json          print one JSON object per line instead of text (see each command)
+    --shm           open: through the shared-memory connector (see tcdctl open --help)
     --app <name>    the application name tcdctl gives the server (default "tcdctl")
     --timeout <seconds>
                     how long a call may wait for the server's answer (default 30; 0 waits
@@ -114,6 +115,7 @@ constexpr const char* kOpen = R"HELP(NAME
 
 SYNOPSIS
     tcdctl [--json] [--app <name>] open <unit>
+    tcdctl [--json] [--app <name>] open --shm <unit>
 
 DESCRIPTION
     Creates a driver object for the unit (under the application name of --app), subscribes
@@ -129,9 +131,22 @@ DESCRIPTION
         {"event":"state","unit":"XRB_1","state":1}
         {"event":"liveliness","unit":"XRB_1"}
 
+    With --shm the unit is opened through the server's shared-memory connector (the server's
+    ConnectorType is SHARED_MEMORY): data blocks arrive on the link's data channel and are
+    printed as above; errors and state changes still come as events. The server's liveliness
+    probes are answered and counted instead of printed; at the end one line gives the count:
+        probes <n>        {"unit":"XRB_1","probes":12}
+    Each line of standard input is a write to the unit through the link's write channel:
+        <hex> [<value>]   the bytes (two hexadecimal digits per byte, "" none) and the
+                          32-bit value that goes with them (decimal or 0x..., default 0)
+    The write channel carries no answer: the server logs a write the hardware refused. A
+    malformed line is reported on standard error and skipped; the end of the input ends only
+    the writes.
+
 EXIT STATUS
-    0 when ended by Ctrl-C or SIGTERM; 1 when the unit cannot be opened or the server goes
-    away while listening.
+    0 when ended by Ctrl-C or SIGTERM; 1 when the unit cannot be opened (with --shm also when
+    the server does not use the shared-memory connector) or the server goes away while
+    listening.
 )HELP";
 
 constexpr const char* kWrite = R"HELP(NAME

@@ -16,6 +16,8 @@ IsolatedEnvironment::IsolatedEnvironment() {
   ::setenv("TALVARO_LOG_DIR", LogDirectory().c_str(), 1);
   ::setenv("TALVARO_EVENT_LOG", EventLog().c_str(), 1);
   ::setenv("TALVARO_UNIT_DIR", UnitDirectory().c_str(), 1);
+  // Kept when inherited: a test's child processes share its shared-memory objects.
+  ::setenv("TALVARO_SHM_SCOPE", root_.filename().c_str(), 0);
 }
 
 IsolatedEnvironment::~IsolatedEnvironment() {

@@ -1,6 +1,7 @@
 // Gives a test process state of its own: a fresh directory holding the registry file, the run
 // directory, the log directory, the event log and the unit directory, named through the
-// TALVARO_* variables, so tests never share state and can run in parallel.
+// TALVARO_* variables, so tests never share state and can run in parallel. Its shared-memory scope
+// (TALVARO_SHM_SCOPE) is inherited by the test's child processes.
 #pragma once
 
 #include <filesystem>

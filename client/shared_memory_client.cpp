@@ -1,0 +1,176 @@
+#include "client/shared_memory_client.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "interfaces/shared_memory_names.h"
+#include "platform/automation/bstr.h"
+#include "platform/com/com_object.h"
+#include "platform/com/interface_table.h"
+#include "platform/com/class_table.h"
+#include "platform/remoting/remoting.h"
+#include "platform/types/wide_string.h"
+
+namespace Talvaro::Client {
+namespace {
+
+namespace Transport = SharedMemoryTransport;
+using platform::com::ComPtr;
+
+// Forwards the events that still come as events in shared-memory mode: errors and availability
+// changes. Called on the runtime's workers; not on the RPC thread, since the callbacks are the
+// program's own and may block.
+class CEventForwarder : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CEventForwarder, ICommunicationDriverEvents,
+                                                   platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
+
+  void Initialize(std::function<void(std::int32_t)> onError, std::function<void(std::int32_t)> onAvailability) {
+    onError_ = std::move(onError);
+    onAvailability_ = std::move(onAvailability);
+  }
+
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_UI4) return S_OK;
+    const auto value = static_cast<std::int32_t>(params->rgvarg[0].ulVal);
+    if (dispid == DISPID_OnError && onError_) onError_(value);
+    if (dispid == DISPID_OnStateChanged && onAvailability_) onAvailability_(value);
+    return S_OK;
+  }
+
+ private:
+  std::function<void(std::int32_t)> onError_;
+  std::function<void(std::int32_t)> onAvailability_;
+};
+
+// "<stem><pid>_<n>": unique among the links of the running processes.
+std::wstring UniqueName(const wchar_t* stem) {
+  static std::atomic<unsigned> next{0};
+  return stem + std::to_wstring(::getpid()) + L"_" + std::to_wstring(++next);
+}
+
+HRESULT Failed(HRESULT status, const std::string& what, std::string* reason) {
+  if (reason != nullptr) *reason = what;
+  return status;
+}
+
+}  // namespace
+
+HRESULT SharedMemoryClient::Open(const Options& options, std::unique_ptr<SharedMemoryClient>* client,
+                                 std::string* reason) {
+  if (client == nullptr) return E_POINTER;
+  client->reset();
+  std::unique_ptr<SharedMemoryClient> opened(new SharedMemoryClient);
+  HRESULT status = opened->Link(options, reason);
+  if (status == S_OK) status = opened->Subscribe(options, reason);
+  if (status == S_OK) *client = std::move(opened);
+  return status;  // a failed one is torn down by its destructor, in order
+}
+
+HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
+  channelBaseName_ = options.channelBaseName.empty() ? UniqueName(L"tcdlink") : options.channelBaseName;
+  namespaceName_ = options.namespaceName.empty() ? UniqueName(L"tcdclient") : options.namespaceName;
+  try {
+    const Transport::CSecurityAttributes attributes(Connector::kServerSecurityDescriptor);
+    namespace_ = std::make_unique<Transport::CPrivateNamespace>(Transport::CPrivateNamespace::CreatePrivateNamespaceW(
+        attributes, Connector::kClientBoundaryPrefix + namespaceName_, namespaceName_));
+    writeChannel_ = std::make_unique<Transport::CSharedMemoryProducer>(attributes, namespace_->Name(),
+                                                                       channelBaseName_ + Connector::kWriteChannelSuffix,
+                                                                       options.writeChannelSize);
+  } catch (const std::runtime_error& failure) {
+    return Failed(E_FAIL, std::string("cannot create the client's channels: ") + failure.what(), reason);
+  }
+
+  ComPtr<ITalvaroCommunicationDriverFactory> factory;
+  HRESULT hr = CoCreateInstance(CLSID_TalvaroCommunicationDriverFactory, nullptr, CLSCTX_LOCAL_SERVER,
+                                uuidof<ITalvaroCommunicationDriverFactory>, factory.PutVoid());
+  if (FAILED(hr)) return Failed(hr, "cannot reach the server", reason);
+  platform::automation::Bstr unit(options.unit), application(options.applicationName),
+      openArgument(options.openArgument), baseName(channelBaseName_), namespaceName(namespaceName_);
+  hr = factory->CreateDriver(unit.Get(), application.Get(), openArgument.Get(), baseName.Get(), namespaceName.Get(),
+                             driver_.Put());
+  if (hr != S_OK || !driver_) {
+    driver_ = nullptr;
+    return Failed(hr == S_OK ? E_UNEXPECTED : hr, "the server refused the driver object", reason);
+  }
+
+  std::wstring serverPrefix;
+  try {
+    serverPrefix = Transport::CPrivateNamespace::OpenPrivateNamespaceW(Connector::kServerBoundaryName,
+                                                                       Connector::kServerAliasPrefix)
+                       .Name();
+  } catch (const std::runtime_error&) {
+    // Attached in event mode: the server made no channels, so it has no namespace either.
+    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
+                  "the server does not use the shared-memory connector (ConnectorType is not SHARED_MEMORY)", reason);
+  }
+  try {
+    livelinessChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(
+        serverPrefix, channelBaseName_ + Connector::kLivelinessChannelSuffix,
+        [probes = probes_, onProbe = options.onProbe](const unsigned char*, std::size_t) {
+          probes->fetch_add(1);
+          if (onProbe) onProbe();
+        },
+        1);
+    auto onData = options.onData ? options.onData : [](const unsigned char*, std::size_t) {};
+    dataChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(serverPrefix, channelBaseName_ + Connector::kDataChannelSuffix,
+                                                                      std::move(onData), options.writeChannelSize);
+  } catch (const std::runtime_error& failure) {
+    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
+                  std::string("the server made no channels for this link: ") + failure.what(), reason);
+  }
+  return S_OK;
+}
+
+HRESULT SharedMemoryClient::Subscribe(const Options& options, std::string* reason) {
+  if (!options.onError && !options.onAvailability) return S_OK;
+  ComPtr<IConnectionPointContainer> container;
+  HRESULT hr = driver_.As(&container);
+  ComPtr<IConnectionPoint> point;
+  if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(uuidof<ICommunicationDriverEvents>, point.Put());
+  ComPtr<platform::com::ComObject<CEventForwarder>> forwarder;
+  if (SUCCEEDED(hr)) hr = platform::com::CreateObject(&forwarder);
+  if (SUCCEEDED(hr)) {
+    forwarder->Initialize(options.onError, options.onAvailability);
+    hr = point->Advise(static_cast<ICommunicationDriverEvents*>(forwarder.Get()), &eventCookie_);
+  }
+  if (FAILED(hr)) return Failed(hr, "cannot subscribe to the driver object's events", reason);
+  eventPoint_ = std::move(point);
+  return S_OK;
+}
+
+SharedMemoryClient::~SharedMemoryClient() {
+  if (eventPoint_) eventPoint_->Unadvise(eventCookie_);
+  eventPoint_ = nullptr;
+  // The server's driver object goes first, so that it stops sending before our readers leave.
+  driver_ = nullptr;
+  dataChannel_.reset();
+  livelinessChannel_.reset();
+  {
+    std::lock_guard guard(writeLock_);
+    writeChannel_.reset();
+  }
+  namespace_.reset();
+}
+
+void SharedMemoryClient::Write(const unsigned char* payload, std::size_t length, std::int32_t trailer,
+                               long timeoutMs) {
+  std::vector<unsigned char> message(length + sizeof trailer);
+  if (length != 0) std::memcpy(message.data(), payload, length);
+  std::memcpy(message.data() + length, &trailer, sizeof trailer);  // the machine's order: little-endian
+  std::lock_guard guard(writeLock_);
+  writeChannel_->SendData(message.data(), message.size(), timeoutMs);
+}
+
+bool SharedMemoryClient::Connected() const { return driver_ && platform::remoting::IsConnected(driver_.Get()); }
+
+}  // namespace Talvaro::Client
