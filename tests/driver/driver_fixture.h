@@ -35,6 +35,26 @@ ComPtr<Object> New() {
   return object;
 }
 
+// Stands in for the observer singleton: records Notify, answers HasObservers as told.
+class CWatchersDouble : public platform::com::ObjectRoot, public Driver::IObserverNotification {
+ public:
+  using Interfaces = platform::com::InterfaceTable<CWatchersDouble, Driver::IObserverNotification>;
+  using Handing = std::pair<std::vector<unsigned char>, ULONG>;  // bytes, value
+  bool HasObservers() override { return watching; }
+  void Notify(const unsigned char* data, ULONG count, ULONG value) override {
+    std::lock_guard guard(*this);
+    handed_.emplace_back(std::vector<unsigned char>(data, data + count), value);
+  }
+  std::vector<Handing> Handed() {
+    std::lock_guard guard(*this);
+    return handed_;
+  }
+  std::atomic<bool> watching{true};
+
+ private:
+  std::vector<Handing> handed_;  // guarded by the object lock
+};
+
 // Lets a held liveliness event go at the end of the scope, also when an assertion returns early.
 struct LivelinessReleased {
   Sink& sink;

@@ -63,19 +63,6 @@ TEST_F(DriverTest, BrokenConnectionsAreRevokedAndASinkWithoutIDispatchEndsTheRou
   EXPECT_EQ(records_->Matching(L"Client interface can't be queried").size(), 1u);
 }
 
-// Stands in for the observer singleton: records Notify, answers HasObservers as told.
-class CWatchersDouble : public platform::com::ObjectRoot, public Driver::IObserverNotification {
- public:
-  using Interfaces = platform::com::InterfaceTable<CWatchersDouble, Driver::IObserverNotification>;
-  bool HasObservers() override { return watching; }
-  void Notify(const unsigned char* data, ULONG count, ULONG value) override {
-    std::lock_guard guard(*this);
-    handed.emplace_back(std::vector<unsigned char>(data, data + count), value);
-  }
-  std::atomic<bool> watching{true};
-  std::vector<std::pair<std::vector<unsigned char>, ULONG>> handed;  // bytes, value
-};
-
 TEST_F(DriverTest, WatchersSeeDataBlocksAndWritesOnlyWhileWatching) {
   auto watchers = New<platform::com::ComObject<CWatchersDouble>>();
   auto driver = AttachedDriver(ComPtr<Driver::IObserverNotification>(watchers.Get()));
@@ -91,10 +78,11 @@ TEST_F(DriverTest, WatchersSeeDataBlocksAndWritesOnlyWhileWatching) {
     EXPECT_EQ(result, ORBIQLIB_E_UNIT_UNAVAILABLE);
   }
   std::lock_guard guard(*watchers);
-  ASSERT_EQ(watchers->handed.size(), 2u) << "a block and a write, failed or not; nothing else";
-  EXPECT_EQ(watchers->handed[0].first, (std::vector<unsigned char>{0, 0, 0, 1, 0, 0, 0, 2}));
-  EXPECT_EQ(watchers->handed[1].first, (std::vector<unsigned char>{9, 8}));
-  EXPECT_LT(watchers->handed[0].second, 60u * 1000u) << "milliseconds since the object was made";
+  const auto handed = watchers->Handed();
+  ASSERT_EQ(handed.size(), 2u) << "a block and a write, failed or not; nothing else";
+  EXPECT_EQ(handed[0].first, (std::vector<unsigned char>{0, 0, 0, 1, 0, 0, 0, 2}));
+  EXPECT_EQ(handed[1].first, (std::vector<unsigned char>{9, 8}));
+  EXPECT_LT(handed[0].second, 60u * 1000u) << "milliseconds since the object was made";
 }
 
 }  // namespace

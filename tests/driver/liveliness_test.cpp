@@ -8,6 +8,7 @@
 #include "common/driver_logger.h"
 #include "platform/registry/registry.h"
 #include "tests/driver/driver_fixture.h"
+#include "tests/support/environment/registry_values.h"
 #include "tests/support/component/reference_count.h"
 #include "tests/support/wait/wait_until.h"
 
@@ -95,29 +96,26 @@ TEST_F(DriverTest, TheFinalReleaseDuringALivelinessEventClosesTheHardwareOnlyAft
 }
 
 TEST_F(DriverTest, SharedMemoryModeHasNoTimerAndADetachedEventObjectKeepsItsOwn) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TALVARO\\Nimbrel\\TalvaroCommunicationDriver", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring type = L"SHARED_MEMORY";
-  const auto setType = [&](const std::wstring& text) {
-    RegSetValueExW(key, L"ConnectorType", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  const auto setType = [](const std::wstring& text) {
+    SetRegistryText(L"SOFTWARE\\TALVARO\\Nimbrel\\TalvaroCommunicationDriver", L"ConnectorType", text);
   };
+  const std::wstring type = L"SHARED_MEMORY";
   setType(L"shared_memory");  // the comparison is exact
   auto lowerCase = New<DriverObject>();
   setType(type);
   auto sharedMemory = New<DriverObject>();
   setType(type + L" ");
   auto trailingSpace = New<DriverObject>();
-  RegCloseKey(key);
+  setType(type + std::wstring(37, L'_'));  // 50 characters cannot be read: as if absent
+  auto tooLong = New<DriverObject>();
 
+  EXPECT_EQ(Initialize(*tooLong), ORBIQLIB_SUCCESS) << "event mode: no channels";
   auto silent = Subscribe(*sharedMemory);
   auto lowerCaseSink = Subscribe(*lowerCase);
   auto trailingSink = Subscribe(*trailingSpace);
   EXPECT_EQ(Initialize(*trailingSpace), ORBIQLIB_SUCCESS) << "event mode";
   EXPECT_EQ(Initialize(*sharedMemory), ORBIQLIB_SERVER_E_REGISTRATION) << "its client never created a namespace";
-  EXPECT_EQ(fake_->LiveDrivers(), 1);
+  EXPECT_EQ(fake_->LiveDrivers(), 2);
   ASSERT_TRUE(lowerCaseSink->WaitForLiveliness(2, kBound)) << "never initialised, still checked";
   ASSERT_TRUE(trailingSink->WaitForLiveliness(2, kBound));
   EXPECT_EQ(silent->LivelinessCount(), 0u);
