@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "external/sharedmemory/exceptions.h"
 #include "interfaces/shared_memory_names.h"
 #include "platform/automation/bstr.h"
 #include "platform/com/com_object.h"
@@ -103,17 +104,15 @@ HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
     return Failed(hr == S_OK ? E_UNEXPECTED : hr, "the server refused the driver object", reason);
   }
 
-  std::wstring serverPrefix;
+  // The factory answered S_OK: in shared-memory mode the link exists then, so a namespace or
+  // channel that cannot be opened means the driver object was made in event mode.
+  const std::string eventMode =
+      "the server made no channels for the link: it does not use the shared-memory connector (ConnectorType is not "
+      "SHARED_MEMORY)";
   try {
-    serverPrefix = Transport::CPrivateNamespace::OpenPrivateNamespaceW(Connector::kServerBoundaryName,
-                                                                       Connector::kServerAliasPrefix)
-                       .Name();
-  } catch (const std::runtime_error&) {
-    // Attached in event mode: the server made no channels, so it has no namespace either.
-    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
-                  "the server does not use the shared-memory connector (ConnectorType is not SHARED_MEMORY)", reason);
-  }
-  try {
+    const std::wstring serverPrefix = Transport::CPrivateNamespace::OpenPrivateNamespaceW(
+                                          Connector::kServerBoundaryName, Connector::kServerAliasPrefix)
+                                          .Name();
     livelinessChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(
         serverPrefix, channelBaseName_ + Connector::kLivelinessChannelSuffix,
         [probes = probes_, onProbe = options.onProbe](const unsigned char*, std::size_t) {
@@ -122,11 +121,12 @@ HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
         },
         1);
     auto onData = options.onData ? options.onData : [](const unsigned char*, std::size_t) {};
-    dataChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(serverPrefix, channelBaseName_ + Connector::kDataChannelSuffix,
-                                                                      std::move(onData), options.writeChannelSize);
+    dataChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(
+        serverPrefix, channelBaseName_ + Connector::kDataChannelSuffix, std::move(onData), options.writeChannelSize);
+  } catch (const Transport::sharedmemory_runtime_error&) {
+    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), eventMode, reason);
   } catch (const std::runtime_error& failure) {
-    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED),
-                  std::string("the server made no channels for this link: ") + failure.what(), reason);
+    return Failed(E_FAIL, std::string("cannot read the link's channels: ") + failure.what(), reason);
   }
   return S_OK;
 }

@@ -24,7 +24,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment) {
+                           const std::vector<std::string>& environment, bool pipedInput) {
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   // The given names before ours: the first of a name is the one getenv finds.
@@ -39,10 +39,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
   int out[2];
   int err[2];
+  int in[2] = {-1, -1};
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+  if (pipedInput && ::pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipedInput) ::signal(SIGPIPE, SIG_IGN);  // a child that ended makes WriteInput fail, not us
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (pipedInput) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   posix_spawnattr_t attributes;
@@ -58,6 +65,26 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   ::close(err[1]);
   out_ = out[0];
   err_ = err[0];
+  if (pipedInput) {
+    ::close(in[0]);
+    in_ = in[1];
+  }
+}
+
+bool ChildProcess::WriteInput(const std::string& text) {
+  std::size_t written = 0;
+  while (in_ >= 0 && written < text.size()) {
+    const ssize_t put = ::write(in_, text.data() + written, text.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    written += static_cast<std::size_t>(put);
+  }
+  return written == text.size();
+}
+
+void ChildProcess::CloseInput() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
 }
 
 ChildProcess::~ChildProcess() {
@@ -65,6 +92,7 @@ ChildProcess::~ChildProcess() {
     ::kill(pid_, SIGKILL);
     Wait(60s);
   }
+  CloseInput();
   if (out_ >= 0) ::close(out_);
   if (err_ >= 0) ::close(err_);
 }

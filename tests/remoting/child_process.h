@@ -19,9 +19,10 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class ChildProcess {
  public:
   // Starts `program` with `arguments` and our environment plus `environment` ("NAME=value");
-  // its stdout and stderr come back through pipes, its stdin is /dev/null.
+  // its stdout and stderr come back through pipes, its stdin is /dev/null, or with
+  // `pipedInput` a pipe that WriteInput feeds.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment = {});
+               const std::vector<std::string>& environment = {}, bool pipedInput = false);
   // Kills and reaps the process when it still runs.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -31,6 +32,9 @@ class ChildProcess {
   // The next line of stdout without its line end; nullopt at its end or after `timeout`.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 20s);
   void Signal(int signal);
+  // Writes to the piped stdin (all of it, or false); CloseInput ends it.
+  bool WriteInput(const std::string& text);
+  void CloseInput();
   // The exit code (128 + signal when killed); nullopt when it has not ended within `timeout`.
   std::optional<int> Wait(std::chrono::milliseconds timeout = 20s);
   // Everything written so far and until the end (after Wait).
@@ -46,6 +50,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
+  int in_ = -1;
   std::string outBuffer_;
   std::string errBuffer_;
   std::optional<int> status_;
