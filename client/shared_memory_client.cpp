@@ -53,10 +53,10 @@ class CEventForwarder : public platform::com::ObjectRoot, public ICommunicationD
   std::function<void(std::int32_t)> onAvailability_;
 };
 
-// "<stem><pid>_<n>": unique among the links of the running processes.
-std::wstring UniqueName(const wchar_t* stem) {
+// "<pid>_<n>": unique among the links of the running processes.
+std::wstring UniqueLinkNumber() {
   static std::atomic<unsigned> next{0};
-  return stem + std::to_wstring(::getpid()) + L"_" + std::to_wstring(++next);
+  return std::to_wstring(::getpid()) + L"_" + std::to_wstring(++next);
 }
 
 HRESULT Failed(HRESULT status, const std::string& what, std::string* reason) {
@@ -78,8 +78,9 @@ HRESULT SharedMemoryClient::Open(const Options& options, std::unique_ptr<SharedM
 }
 
 HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
-  channelBaseName_ = options.channelBaseName.empty() ? UniqueName(L"tcdlink") : options.channelBaseName;
-  namespaceName_ = options.namespaceName.empty() ? UniqueName(L"tcdclient") : options.namespaceName;
+  const std::wstring link = UniqueLinkNumber();
+  channelBaseName_ = options.channelBaseName.empty() ? L"tcdlink" + link : options.channelBaseName;
+  namespaceName_ = options.namespaceName.empty() ? L"tcdclient" + link : options.namespaceName;
   try {
     const Transport::CSecurityAttributes attributes(Connector::kServerSecurityDescriptor);
     namespace_ = std::make_unique<Transport::CPrivateNamespace>(Transport::CPrivateNamespace::CreatePrivateNamespaceW(

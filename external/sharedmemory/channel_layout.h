@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "external/sharedmemory/name_janitor.h"
 #include "external/sharedmemory/shared_object.h"
 
 namespace SharedMemoryTransport::Detail {
@@ -114,10 +115,15 @@ inline void WakeIfSleeping(std::atomic<std::uint32_t>& sleeping, std::atomic<std
 }
 
 // The last side to let go removes the name (after marking itself gone): the other side has
-// gone, died, or never came.
-inline void UnlinkIfLast(const SharedObject& object, const std::string& name,
-                         const std::atomic<std::uint32_t>& otherGone, const SharedStamp& other) {
-  if (otherGone.load(std::memory_order_seq_cst) != 0 || !other.Load().Alive()) object.UnlinkIfStillNamed(name);
+// gone, died, or never came. Otherwise the name is removed once the other side ends or dies;
+// `object` is taken for that.
+inline void UnlinkIfLast(SharedObject& object, const std::string& name, const std::atomic<std::uint32_t>& otherGone,
+                         const SharedStamp& other) {
+  if (otherGone.load(std::memory_order_seq_cst) != 0 || !other.Load().Alive()) {
+    object.UnlinkIfStillNamed(name);
+  } else {
+    RemoveWhenPeerEnds(std::move(object), name, &otherGone, &other);
+  }
 }
 
 }  // namespace SharedMemoryTransport::Detail

@@ -50,22 +50,33 @@ class ConnectorEndToEnd : public ServerFixture {
     StartServer();
     ASSERT_EQ(Command(L"period * 0"), S_OK);  // only the blocks a test injects
   }
+  // A killed process leaves its namespace object: the server's (killed at the end of each test)
+  // and those of the killed clients are taken over and removed here.
   void TearDown() override {
     ServerFixture::TearDown();
-    // A killed server leaves its namespace object: taken over and removed here.
+    RemoveNamespace(Connector::kServerBoundaryName, Connector::kServerAliasPrefix);
+    for (const pid_t pid : clients_) {
+      const std::wstring name = L"tcdclient" + std::to_wstring(pid) + L"_1";  // the library's first link
+      RemoveNamespace(Connector::kClientBoundaryPrefix + name, name);
+    }
+  }
+  static void RemoveNamespace(const std::wstring& boundary, const std::wstring& alias) {
     try {
-      const Transport::CSecurityAttributes access(Connector::kServerSecurityDescriptor);
-      Transport::CPrivateNamespace::CreatePrivateNamespaceW(access, Connector::kServerBoundaryName,
-                                                            Connector::kServerAliasPrefix);
+      Transport::CPrivateNamespace::CreatePrivateNamespaceW(
+          Transport::CSecurityAttributes(Connector::kServerSecurityDescriptor), boundary, alias);
     } catch (const std::runtime_error&) {
+      // Held by a live process, which removes it itself.
     }
   }
   // tcdctl open --shm, with its stdin ours to write.
   std::unique_ptr<ChildProcess> OpenOverSharedMemory(const std::string& application) {
-    return std::make_unique<ChildProcess>(
+    auto client = std::make_unique<ChildProcess>(
         TCDCTL_BINARY, std::vector<std::string>{"--json", "--app", application, "open", "--shm", "XRB_1"},
         std::vector<std::string>{}, true);
+    clients_.push_back(client->Pid());
+    return client;
   }
+  std::vector<pid_t> clients_;
   // Injects `block` until `client` printed it: its link exists from then on.
   bool Linked(ChildProcess& client, const std::string& hex = "5A") {
     return WaitUntil([&] {
@@ -148,6 +159,8 @@ TEST_F(ConnectorEndToEnd, AKilledAndAStoppedClientAreEachDetachedOnceAndTheOther
   stopped->Wait();
   EXPECT_TRUE(WaitUntil([&] { return ObjectsOf(stopped->Pid()).empty(); })) << "released as it died";
   EXPECT_EQ(Occurrences(ServerLog(), "Performing cleaup"), 2u) << "a detached object does not clean up again";
+  healthy->Signal(SIGINT);
+  EXPECT_EQ(healthy->Wait(), 0);
 }
 
 TEST_F(ConnectorEndToEnd, LinksThatCannotBeMadeFailWith1050AndAnEventModeServerIsNamed) {
@@ -169,11 +182,14 @@ TEST_F(ConnectorEndToEnd, LinksThatCannotBeMadeFailWith1050AndAnEventModeServerI
   auto space = Transport::CPrivateNamespace::CreatePrivateNamespaceW(
       access, Connector::kClientBoundaryPrefix + spaceName, spaceName);
   Transport::CSharedMemoryProducer write(access, space.Name(), L"Twin_Write", 16);
-  const auto first = create(L"Twin", spaceName.c_str());
+  auto first = create(L"Twin", spaceName.c_str());
   EXPECT_EQ(first.first, S_OK);
   EXPECT_EQ(create(L"Twin", spaceName.c_str()).first, kLinkFailed);
   EXPECT_TRUE(WaitUntil([&] { return LogShows("Creating shared memory failed - identification already used ("); }));
   EXPECT_EQ(ObjectsNamed("Lonely_"), std::vector<std::string>{}) << "the failed link's data channel went again";
+  factory = nullptr;
+  first.second = nullptr;
+  EXPECT_TRUE(WaitUntil([] { return ObjectsNamed("Twin_On").empty(); })) << "released with the driver object";
 
   // tcdctl against a server that runs in event mode (whose namespace exists from the links above).
   SetRegistryText(kConnectorKey, L"ConnectorType", L"EVENTS");
