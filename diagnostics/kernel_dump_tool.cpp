@@ -60,9 +60,9 @@ CTools::~CTools() {
 
 void CTools::Initialize(const std::wstring& xrbLogicalName, const std::wstring& applicationName) {
   {
-    std::lock_guard lock(gapLogLock_);  // the gap log lines read the names
-    xrbLogicalName_ = xrbLogicalName;
-    applicationName_ = applicationName;
+    auto names = std::make_shared<const Names>(Names{xrbLogicalName, applicationName});
+    std::lock_guard lock(gapLogLock_);  // the gap log entries take the names
+    names_ = std::move(names);
   }
   StartFullKernelDump();
 }
@@ -85,16 +85,23 @@ std::shared_ptr<WatchEvents> CTools::Events() const {
 }
 
 void CTools::AddGapLogEntry(const std::wstring& text) {
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
   std::lock_guard lock(gapLogLock_);
-  gapLog_.push_back(fmt::format(L"{:02d}:{:02d}:{:02d}.{:03d} ({}, {}): {}.", now.wHour, now.wMinute, now.wSecond,
-                                now.wMilliseconds, xrbLogicalName_, applicationName_, text));
+  if (gapLogCount_ == gapLog_.size()) {
+    gapLog_.push_back({now, text, names_});
+  } else {
+    GapLogEntry& entry = gapLog_[gapLogCount_];
+    entry.time = now;
+    entry.text.assign(text);
+    entry.names = names_;
+  }
+  ++gapLogCount_;
 }
 
 void CTools::ResetGapLog(std::size_t minimumCount) {
   std::lock_guard lock(gapLogLock_);
-  if (!gapLog_.empty() && gapLog_.size() >= minimumCount) gapLog_.clear();
+  if (gapLogCount_ != 0 && gapLogCount_ >= minimumCount) gapLogCount_ = 0;
 }
 
 void CTools::LogGapIfNeeded(DWORD begin, DWORD end) {
@@ -102,7 +109,16 @@ void CTools::LogGapIfNeeded(DWORD begin, DWORD end) {
   const auto gap = static_cast<std::int32_t>(end - begin);
   if (gap < minimalGapToLog_) return;
   std::lock_guard lock(gapLogLock_);
-  for (const auto& line : gapLog_) LogWarning(line);
+  for (std::size_t i = 0; i < gapLogCount_; ++i) LogWarning(GapLogLine(gapLog_[i]));
+}
+
+std::wstring CTools::GapLogLine(const GapLogEntry& entry) const {
+  FILETIME local{};
+  SYSTEMTIME at{};
+  FileTimeToLocalFileTime(&entry.time, &local);
+  FileTimeToSystemTime(&local, &at);
+  return fmt::format(L"{:02d}:{:02d}:{:02d}.{:03d} ({}, {}): {}.", at.wHour, at.wMinute, at.wSecond,
+                     at.wMilliseconds, entry.names->xrbLogicalName, entry.names->applicationName, entry.text);
 }
 
 void CTools::SignalDispatchBegin() {
@@ -161,7 +177,9 @@ bool CTools::RunCommand(const std::wstring& commandLine) {
 
 std::vector<std::wstring> CTools::GapLog() const {
   std::lock_guard lock(gapLogLock_);
-  return gapLog_;
+  std::vector<std::wstring> lines;
+  for (std::size_t i = 0; i < gapLogCount_; ++i) lines.push_back(GapLogLine(gapLog_[i]));
+  return lines;
 }
 
 }  // namespace Talvaro::Diagnostics

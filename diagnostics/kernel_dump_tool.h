@@ -74,7 +74,21 @@ class CTools {
 
  private:
   std::int32_t minimalGapToLog_ = -1;
-  std::vector<std::wstring> gapLog_;  // guarded by gapLogLock_
+  // An entry keeps its time and text; its line is made only when the gap log is written, so
+  // that a callback's entries cost no formatting. Slots beyond gapLogCount_ keep their strings'
+  // room for the next entries.
+  struct Names {
+    std::wstring xrbLogicalName;
+    std::wstring applicationName;
+  };
+  struct GapLogEntry {
+    FILETIME time;
+    std::wstring text;
+    std::shared_ptr<const Names> names;  // as they were when the entry was made
+  };
+  std::wstring GapLogLine(const GapLogEntry& entry) const;  // under gapLogLock_
+  std::vector<GapLogEntry> gapLog_;  // guarded by gapLogLock_
+  std::size_t gapLogCount_ = 0;      // guarded by gapLogLock_: the entries in use
   mutable std::mutex gapLogLock_;
   Infra::ConcurrencyLifetime concurrency_;
   std::shared_ptr<Infra::Future<void>> watch_;
@@ -85,8 +99,7 @@ class CTools {
   bool kernelDumpEnabled_ = false;
   DWORD fullKernelDumpDelay_ = 5000;
   std::wstring kernelDumpCommand_;
-  std::wstring applicationName_ = L"[noName]";
-  std::wstring xrbLogicalName_ = L"[noName]";
+  std::shared_ptr<const Names> names_ = std::make_shared<const Names>(Names{L"[noName]", L"[noName]"});  // gapLogLock_
 };
 
 }  // namespace Talvaro::Diagnostics

@@ -13,6 +13,10 @@
 namespace Talvaro::Driver {
 namespace {
 
+// The gap log's entries of each sink's call, made once.
+const std::wstring kQueryInterfaceEntry = L"QueryInterface";
+const std::wstring kInvokingEntry = L"Invoking event";
+
 // Joins the multithreaded apartment for one dispatch; leaves it only if this call joined.
 class ApartmentMembership {
  public:
@@ -51,7 +55,7 @@ HRESULT CCommunicationDriver::FireEvent(DISPID dispid, DISPPARAMS* arguments, bo
     const auto actions = Actions();
     for (auto& sink : sinks) {
       IUnknown* const sinkAddress = sink.Get();
-      tools_->AddGapLogEntry(L"QueryInterface");
+      tools_->AddGapLogEntry(kQueryInterfaceEntry);
       platform::com::ComPtr<IDispatch> dispatch;
       const HRESULT queried = sink->QueryInterface(IID_IDispatch, dispatch.PutVoid());
       sink = nullptr;
@@ -59,7 +63,7 @@ HRESULT CCommunicationDriver::FireEvent(DISPID dispid, DISPPARAMS* arguments, bo
         LogError(L"Client interface can't be queried");
         return E_FAIL;
       }
-      tools_->AddGapLogEntry(L"Invoking event");
+      tools_->AddGapLogEntry(kInvokingEntry);
       const HRESULT status = performanceTools_->MeasureExecutionRetVal<HRESULT>(actions->fireEvent, [&] {
         return dispatch->Invoke(dispid, IID_NULL, kEventLocale, DISPATCH_METHOD, arguments, nullptr,
                                 nullptr, nullptr);

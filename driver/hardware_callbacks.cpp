@@ -15,6 +15,12 @@ namespace {
 using platform::automation::SafeArray;
 using platform::automation::Variant;
 
+// The gap log's entries, made once: a callback's frame then allocates nothing for them.
+const std::wstring kOnDataBegin = L"Fire_OnData begin";
+const std::wstring kOnDataEnd = L"Fire_OnData end";
+const std::wstring kOnErrorBegin = L"Fire_OnError begin";
+const std::wstring kOnErrorEnd = L"Fire_OnError end";
+
 // A reference held for the duration of one callback, taken only while the object is alive.
 // The library calls without holding a reference; a client may drop the last one from inside
 // an event handler, and the object must outlive the callback that delivered the event.
@@ -41,7 +47,7 @@ E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const 
   if (!alive) return ORBIQLIB_SUCCESS;
   Shielded([&] {
     tools_->ResetGapLog(0);
-    tools_->AddGapLogEntry(L"Fire_OnData begin");
+    tools_->AddGapLogEntry(kOnDataBegin);
     const auto begin = static_cast<DWORD>(crt::clock());
     if (sharedMemory_) {
       WriteDataToSharedMemory(data, count);  // not timed: the channel is the client's own
@@ -49,7 +55,7 @@ E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const 
       performanceTools_->MeasureExecutionVoid(Actions()->onData, [&] { FireDataEvent(data, count); });
     }
     const auto end = static_cast<DWORD>(crt::clock());
-    tools_->AddGapLogEntry(L"Fire_OnData end");
+    tools_->AddGapLogEntry(kOnDataEnd);
     tools_->LogGapIfNeeded(begin, end);
     NotifyWatchers(data, count);
   });
@@ -71,14 +77,14 @@ E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
   if (!alive) return ORBIQLIB_SUCCESS;
   Shielded([&] {
     tools_->ResetGapLog(0);
-    tools_->AddGapLogEntry(L"Fire_OnError begin");
+    tools_->AddGapLogEntry(kOnErrorBegin);
     const DWORD begin = GetTickCount();
     performanceTools_->MeasureExecutionVoid(Actions()->onError, [&] {
       Variant argument = platform::automation::MakeUI4Variant(static_cast<ULONG>(code));
       FireWithArgument(DISPID_OnError, *argument.Get());
     });
     const DWORD end = GetTickCount();
-    tools_->AddGapLogEntry(L"Fire_OnError end");
+    tools_->AddGapLogEntry(kOnErrorEnd);
     tools_->LogGapIfNeeded(begin, end);
   });
   return ORBIQLIB_SUCCESS;

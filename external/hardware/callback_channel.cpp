@@ -1,5 +1,9 @@
 #include "external/hardware/callback_channel.h"
 
+#include <span>
+
+#include <array>
+
 #include <algorithm>
 
 namespace OrbiqCommunicationLibrary::Detail {
@@ -27,21 +31,23 @@ bool OnLibraryThread() { return t_libraryThread; }
 LibraryThreadScope::LibraryThreadScope() : previous_(t_libraryThread) { t_libraryThread = true; }
 LibraryThreadScope::~LibraryThreadScope() { t_libraryThread = previous_; }
 
-void QuietCounter::Add() {
-  std::lock_guard lock(mutex_);
-  ++count_;
-}
+void QuietCounter::Add() { count_.fetch_add(1, std::memory_order_seq_cst); }
 
 void QuietCounter::Done(std::size_t count) {
   if (count == 0) return;
-  std::lock_guard lock(mutex_);
-  count_ -= std::min(count, count_);
-  if (count_ == 0) zero_.notify_all();
+  std::size_t before = count_.load(std::memory_order_seq_cst);
+  while (!count_.compare_exchange_weak(before, before - std::min(count, before), std::memory_order_seq_cst)) {
+  }
+  if (before != 0 && before <= count) {
+    // A waiter checks the count under the mutex before it sleeps, so it is asleep by now or sees 0.
+    std::lock_guard lock(mutex_);
+    zero_.notify_all();
+  }
 }
 
 bool QuietCounter::WaitForZero(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return zero_.wait_for(lock, timeout, [this] { return count_ == 0; });
+  return zero_.wait_for(lock, timeout, [this] { return count_.load(std::memory_order_seq_cst) == 0; });
 }
 
 CallbackChannel::CallbackChannel(std::shared_ptr<QuietCounter> quiet) : quiet_(std::move(quiet)) {}
@@ -130,7 +136,17 @@ E_ORBIQLIB_Result CallbackChannel::Unregister(std::vector<T*>& list, Kind kind, 
 template <typename T, typename Call>
 void CallbackChannel::FanOut(Lock& lock, bool onThread, const std::vector<T*>& list, Kind kind,
                              Call call) {
-  const auto targets = list;
+  // A copy, since a callback may change the list; kept off the heap for the usual few targets.
+  std::array<T*, 4> few{};
+  std::vector<T*> many;
+  std::span<T* const> targets;
+  if (list.size() <= few.size()) {
+    std::copy(list.begin(), list.end(), few.begin());
+    targets = std::span<T* const>(few.data(), list.size());
+  } else {
+    many = list;
+    targets = many;
+  }
   for (T* target : targets) {
     if (!Deliverable(onThread) || !Contains(list, target)) continue;
     CallGuarded(lock, kind, target, [&] { call(target); });

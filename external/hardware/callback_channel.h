@@ -14,6 +14,7 @@
 // unregister, close or ask a write question (those wait for callbacks, which may call back).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -49,6 +50,8 @@ using SharedBytes = std::shared_ptr<const Bytes>;
 
 // Counts callbacks that are queued or running across many channels, so that tests can wait
 // until everything posted so far has been delivered.
+// Counting takes no lock (every callback of every channel passes here twice); only the step to
+// zero takes the mutex, to wake the waiters.
 class QuietCounter {
  public:
   void Add();
@@ -58,7 +61,7 @@ class QuietCounter {
  private:
   std::mutex mutex_;
   std::condition_variable zero_;
-  std::size_t count_ = 0;  // guarded by mutex_
+  std::atomic<std::size_t> count_{0};  // reaches 0 only under mutex_'s notification
 };
 
 // Told the mode of the asked observer and its verdict after a restriction question of the unit.

@@ -515,38 +515,52 @@ E_ORBIQLIB_Result SimulatorCore::InjectData(const std::wstring& logicalName,
   return ORBIQLIB_SUCCESS;
 }
 
-// A burst keeps a window of blocks in flight: each block's last owner (the delivery thread of the
-// last driver that took it, or the burst itself) gives its place back, so a slow driver slows
-// the burst down instead of piling up memory. The window holds up to 32 MiB, 2 to 256 blocks.
+// A burst keeps a window of blocks in flight, in buffers of its own that come back when a block's
+// last owner (the delivery thread of the last driver that took it, or the burst itself) lets it
+// go: a slow driver slows the burst down instead of piling up memory, and a buffer that comes
+// back holds the pattern already, so only its sequence number is written again. The window
+// holds up to 32 MiB, 2 to 256 blocks; a full one waits until half of it is back.
 E_ORBIQLIB_Result SimulatorCore::InjectBurst(const std::wstring& logicalName, std::size_t size,
                                              std::uint32_t count) {
-  struct Window {
+  struct Buffers {
     std::mutex mutex;
-    std::condition_variable freed;
-    std::size_t inFlight = 0;  // guarded by mutex
+    std::condition_variable returned;
+    std::vector<std::unique_ptr<Detail::Bytes>> free;  // guarded by mutex
+    std::size_t made = 0;                              // guarded by mutex
+    bool waiting = false;                              // guarded by mutex: the burst waits for room
   };
-  const auto window = std::make_shared<Window>();
+  const auto buffers = std::make_shared<Buffers>();
   const std::size_t limit = std::clamp<std::size_t>((32u << 20) / size, 2, 256);
-  std::vector<unsigned char> pattern(size);
+  Detail::Bytes pattern(size);
   for (std::size_t i = 0; i < size; ++i) pattern[i] = static_cast<unsigned char>(i);
+  // A full window wakes the burst once half of it has come back, not for every block: a wake-up
+  // per block would cost more than the block.
+  const auto giveBack = [buffers, half = limit / 2](const Detail::Bytes* block) {
+    std::lock_guard lock(buffers->mutex);
+    buffers->free.emplace_back(const_cast<Detail::Bytes*>(block));
+    if (buffers->waiting && buffers->free.size() >= half) buffers->returned.notify_one();
+  };
   for (std::uint64_t sequence = 0; sequence < count; ++sequence) {
+    std::unique_ptr<Detail::Bytes> block;
     {
-      std::unique_lock lock(window->mutex);
-      if (!window->freed.wait_for(lock, std::chrono::seconds(60), [&] { return window->inFlight < limit; })) {
-        return ORBIQLIB_E_TIMEOUT;  // a driver took nothing for a minute
+      std::unique_lock lock(buffers->mutex);
+      if (buffers->free.empty() && buffers->made == limit) {
+        buffers->waiting = true;
+        const bool back = buffers->returned.wait_for(lock, std::chrono::seconds(60),
+                                                     [&] { return buffers->free.size() >= limit / 2; });
+        buffers->waiting = false;
+        if (!back) return ORBIQLIB_E_TIMEOUT;  // a driver took nothing for a minute
       }
-      ++window->inFlight;
+      if (!buffers->free.empty()) {
+        block = std::move(buffers->free.back());
+        buffers->free.pop_back();
+      } else {
+        ++buffers->made;
+      }
     }
-    auto* block = new Detail::Bytes(pattern);
+    if (!block) block = std::make_unique<Detail::Bytes>(pattern);
     std::memcpy(block->data(), &sequence, std::min(size, sizeof sequence));  // little-endian
-    const Detail::SharedBytes bytes(block, [window](const Detail::Bytes* done) {
-      delete done;
-      {
-        std::lock_guard lock(window->mutex);
-        --window->inFlight;
-      }
-      window->freed.notify_one();
-    });
+    const Detail::SharedBytes bytes(block.release(), giveBack);
     Lock lock(mutex_);
     Unit* unit = nullptr;
     if (const auto found = FindStartedUnit(logicalName, unit); found != ORBIQLIB_SUCCESS) return found;

@@ -137,6 +137,23 @@ BOOL FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTime) {
   return TRUE;
 }
 
+BOOL FileTimeToLocalFileTime(const FILETIME* fileTime, FILETIME* localFileTime) {
+  if (fileTime == nullptr || localFileTime == nullptr || (fileTime->dwHighDateTime & 0x80000000u) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(fileTime->dwHighDateTime) << 32) | fileTime->dwLowDateTime;
+  const auto seconds = static_cast<time_t>(static_cast<std::int64_t>(ticks / 10'000'000) -
+                                           static_cast<std::int64_t>(kUnixEpochInFileTime / 10'000'000));
+  tm local{};
+  ::localtime_r(&seconds, &local);
+  const std::uint64_t shifted = ticks + static_cast<std::uint64_t>(static_cast<std::int64_t>(local.tm_gmtoff) * 10'000'000);
+  localFileTime->dwLowDateTime = static_cast<DWORD>(shifted);
+  localFileTime->dwHighDateTime = static_cast<DWORD>(shifted >> 32);
+  return TRUE;
+}
+
 namespace crt {
 
 clock_t clock() {

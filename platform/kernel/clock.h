@@ -26,6 +26,10 @@ void GetLocalTime(SYSTEMTIME* time);
 // pointers or a value of 0x8000000000000000 or more.
 BOOL FileTimeToSystemTime(const FILETIME* fileTime, SYSTEMTIME* systemTime);
 
+// A UTC FILETIME shifted by the process's local time zone (TZ) offset at that instant. FALSE with
+// ERROR_INVALID_PARAMETER for null pointers or values FileTimeToSystemTime refuses.
+BOOL FileTimeToLocalFileTime(const FILETIME* fileTime, FILETIME* localFileTime);
+
 // The original system's C runtime clock: milliseconds of wall time since the process started,
 // not the processor time that the C library's ::clock measures. Call it as crt::clock().
 // CLOCKS_PER_SEC cannot be re-declared here (it is a macro of <time.h>), hence ClocksPerSec.

@@ -100,9 +100,16 @@ TEST(Clocks, SystemAndLocalTimeFollowTheRealtimeClockAndTimeZone) {
   SYSTEMTIME local{};
   GetLocalTime(&local);
   GetSystemTime(&utc);
+  FILETIME shifted{};
+  const BOOL converted = FileTimeToLocalFileTime(&now, &shifted);
   oldZone != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
   EXPECT_LE(std::llabs(SecondsOf(local) - SecondsOf(utc) - 3 * 3600), 2);
+  ASSERT_TRUE(converted);
+  EXPECT_EQ(TicksOf(shifted) - TicksOf(now), 3ull * 3600 * 10'000'000) << "a stored UTC time shown as local";
+  const FILETIME beyond{0, 0x80000000u};
+  EXPECT_FALSE(FileTimeToLocalFileTime(&beyond, &shifted));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 // Seconds since this process started, by the kernel's account (/proc/self/stat, field 22).
