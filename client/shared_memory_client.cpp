@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "external/sharedmemory/exceptions.h"
@@ -152,8 +154,15 @@ HRESULT SharedMemoryClient::Subscribe(const Options& options, std::string* reaso
 SharedMemoryClient::~SharedMemoryClient() {
   if (eventPoint_) eventPoint_->Unadvise(eventCookie_);
   eventPoint_ = nullptr;
-  // The server's driver object goes first, so that it stops sending before our readers leave.
+  // The server's driver object goes first, so that it stops sending before our readers leave:
+  // the release reaches it a moment later, its channels' writers end as it goes (waited for at
+  // most two seconds, a server that hangs does not hold us).
   driver_ = nullptr;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (livelinessChannel_ && dataChannel_ && !(livelinessChannel_->WriterGone() && dataChannel_->WriterGone()) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   dataChannel_.reset();
   livelinessChannel_.reset();
   {

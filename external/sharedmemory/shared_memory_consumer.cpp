@@ -61,6 +61,10 @@ CSharedMemoryConsumer::~CSharedMemoryConsumer() {
   UnlinkIfLast(memory_, name_, header_->writerGone, header_->writer);
 }
 
+bool CSharedMemoryConsumer::WriterGone() const {
+  return header_->writerGone.load(std::memory_order_seq_cst) != 0 || !header_->writer.Load().Alive();
+}
+
 void CSharedMemoryConsumer::Run() {
   for (;;) {
     if (stop_.load(std::memory_order_seq_cst)) {

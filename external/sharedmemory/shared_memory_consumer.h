@@ -31,6 +31,9 @@ class CSharedMemoryConsumer {
   CSharedMemoryConsumer(const CSharedMemoryConsumer&) = delete;
   CSharedMemoryConsumer& operator=(const CSharedMemoryConsumer&) = delete;
 
+  // Whether the writer has ended or died: nothing more will come. Any thread.
+  bool WriterGone() const;
+
  private:
   void Run();
   // Takes one message into `buffer_` and hands it on; false when the channel is empty.
