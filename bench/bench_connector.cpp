@@ -31,6 +31,7 @@
 #include "external/sharedmemory/shared_memory_consumer.h"
 #include "external/sharedmemory/shared_memory_producer.h"
 #include "interfaces/shared_memory_names.h"
+#include "platform/automation/dispatch_without_type_info.h"
 #include "platform/com/apartment.h"
 #include "platform/com/class_table.h"
 #include "platform/com/com_object.h"
@@ -175,20 +176,13 @@ double SimulatorAlone(std::size_t size, long count) {
 // The event path's sink: counts data events. Runs on the RPC thread, as a sink that neither
 // blocks nor calls out may (the fastest the event path offers).
 class CCountingSink : public platform::com::ObjectRoot,
-                      public ICommunicationDriverEvents,
+                      public platform::automation::WithoutTypeInfo<ICommunicationDriverEvents>,
                       public platform::remoting::IRunsOnRpcThread {
  public:
   using Interfaces = platform::com::InterfaceTable<CCountingSink, ICommunicationDriverEvents,
                                                    platform::com::Expose<IDispatch, ICommunicationDriverEvents>,
                                                    platform::remoting::IRunsOnRpcThread>;
   Arrivals* arrivals = nullptr;
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (dispid == DISPID_OnData && params != nullptr && params->cArgs == 1) {
       arrivals->Record(params->rgvarg[0].parray != nullptr ? params->rgvarg[0].parray->rgsabound[0].cElements : 0);

@@ -10,6 +10,7 @@
 #include "external/sharedmemory/exceptions.h"
 #include "interfaces/shared_memory_names.h"
 #include "platform/automation/bstr.h"
+#include "platform/automation/dispatch_without_type_info.h"
 #include "platform/com/com_object.h"
 #include "platform/com/interface_table.h"
 #include "platform/com/class_table.h"
@@ -25,7 +26,8 @@ using platform::com::ComPtr;
 // Forwards the events that still come as events in shared-memory mode: errors and availability
 // changes. Called on the runtime's workers; not on the RPC thread, since the callbacks are the
 // program's own and may block.
-class CEventForwarder : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+class CEventForwarder : public platform::com::ObjectRoot,
+                        public platform::automation::WithoutTypeInfo<ICommunicationDriverEvents> {
  public:
   using Interfaces = platform::com::InterfaceTable<CEventForwarder, ICommunicationDriverEvents,
                                                    platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
@@ -35,13 +37,6 @@ class CEventForwarder : public platform::com::ObjectRoot, public ICommunicationD
     onAvailability_ = std::move(onAvailability);
   }
 
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_UI4) return S_OK;
     const auto value = static_cast<std::int32_t>(params->rgvarg[0].ulVal);

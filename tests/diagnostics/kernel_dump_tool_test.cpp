@@ -15,6 +15,7 @@
 #include "external/logging/record_sink.h"
 #include "platform/registry/registry.h"
 #include "platform/types/wide_string.h"
+#include "tests/support/environment/registry_values.h"
 #include "tests/support/wait/wait_until.h"
 
 namespace Talvaro::Diagnostics {
@@ -22,21 +23,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void SetValue(const wchar_t* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kToolsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
+void SetValue(const wchar_t* name, DWORD value) { Talvaro::Testing::SetRegistryDword(kToolsKeyPath, name, value); }
 
 void SetValue(const wchar_t* name, const std::wstring& text) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kToolsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  Talvaro::Testing::SetRegistryText(kToolsKeyPath, name, text);
 }
 
 std::string ReadAll(const std::filesystem::path& file) {

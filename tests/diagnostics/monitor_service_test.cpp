@@ -28,6 +28,7 @@
 #include "platform/registry/registry.h"
 #include "platform/remoting/endpoints.h"
 #include "platform/types/wide_string.h"
+#include "tests/support/environment/registry_values.h"
 #include "tests/support/wait/wait_until.h"
 #include "tools/tcdperfmon/monitor_object.h"
 
@@ -54,13 +55,6 @@ DWORD RunMonitor(const std::wstring& option) {
   return code;
 }
 
-void SetDword(const wchar_t* keyPath, const wchar_t* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
 
 std::string ReadAll(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -100,8 +94,8 @@ class MonitorService : public ::testing::Test {
 };
 
 TEST_F(MonitorService, ASlowOperationLeavesAFlushFolderWithTheLogsAndTheIssue) {
-  SetDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", L"Enabled", 1);
-  SetDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", L"CommunicationDelayThresholdInMs", 10);
+  Talvaro::Testing::SetRegistryDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", L"Enabled", 1);
+  Talvaro::Testing::SetRegistryDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", L"CommunicationDelayThresholdInMs", 10);
   PerformanceTools tools(std::make_unique<Connector>(), std::make_unique<RegistryConfigProvider>());
   tools.MeasureExecutionVoid(L"CCommunicationDriver::OnData - [XRB_A]", [] { std::this_thread::sleep_for(40ms); });
 
@@ -178,7 +172,7 @@ VARIANT Reference(BSTR* text) {
 }
 
 TEST_F(DirectCalls, TheOutStringNamesTheFolderAndOnlyTheConfiguredNumberStays) {
-  SetDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitorService", L"KeptFlushes", 2);
+  Talvaro::Testing::SetRegistryDword(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitorService", L"KeptFlushes", 2);
   monitor_ = nullptr;  // the setting is read when the service starts
   ASSERT_TRUE(ServiceEnded());
   ASSERT_EQ(CoCreateInstance(CLSID_PerformanceMonitor, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, monitor_.PutVoid()),

@@ -13,6 +13,7 @@
 #include "platform/com/apartment.h"
 #include "platform/com/prog_id.h"
 #include "platform/registry/registry.h"
+#include "tests/support/environment/registry_values.h"
 
 namespace Talvaro::Orbiq::Utils::PerformanceMonitoring {
 namespace {
@@ -169,12 +170,7 @@ TEST(PerformanceStatusText, SystemTextOrTheTwoFallbacks) {
 }
 
 void SetMonitoring(const wchar_t* name, const BYTE* data, DWORD size, DWORD type = REG_DWORD) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, type, data, size);
-  RegCloseKey(key);
+  Talvaro::Testing::SetRegistryValue(L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring", name, type, data, size);
 }
 
 TEST(RegistryConfigProvider, ReadsOnceThroughFourBytesAndKeepsDefaultsSilently) {

@@ -12,6 +12,7 @@
 #include "diagnostics/kernel_dump_tool.h"
 #include "platform/registry/registry.h"
 #include "tests/driver/driver_fixture.h"
+#include "tests/support/environment/registry_values.h"
 #include "tests/support/wait/wait_until.h"
 
 namespace Talvaro::Testing {
@@ -22,22 +23,7 @@ using namespace std::chrono_literals;
 constexpr auto kBound = 20s;
 const wchar_t* const kMonitoringKeyPath = L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitoring";
 
-void SetValue(const wchar_t* keyPath, const wchar_t* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
 
-void SetText(const wchar_t* keyPath, const wchar_t* name, const std::wstring& text) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
 
 // The gap log lines as written, without their time stamps.
 std::vector<std::wstring> GapLines(const Logging::RecordCollector& records) {
@@ -59,7 +45,7 @@ void SlowDataEvent(FakeHardware& fake, Sink& sink, std::chrono::milliseconds dur
 }
 
 TEST_F(DriverTest, ASlowCallbackWritesItsGapLogInOrderAndAFastOneNothing) {
-  SetValue(Diagnostics::kToolsKeyPath, L"MinimalGapToLog", 50);
+  SetRegistryDword(Diagnostics::kToolsKeyPath, L"MinimalGapToLog", 50);
   auto driver = AttachedDriver();
   auto sink = SubscribeWithLivelinessHeld(*driver);
   const LivelinessReleased released{*sink};
@@ -93,9 +79,9 @@ TEST_F(DriverTest, ASlowCallbackWritesItsGapLogInOrderAndAFastOneNothing) {
 TEST_F(DriverTest, ADataEventStalledPastTheDelayRunsTheDumpCommandOnce) {
   const auto marker = std::filesystem::path(std::getenv("TALVARO_REGISTRY")).parent_path() / "dumps";
   ::setenv("DUMP_MARK", marker.c_str(), 1);
-  SetValue(Diagnostics::kToolsKeyPath, L"EnableKernelDump", 1);
-  SetValue(Diagnostics::kToolsKeyPath, L"FullKernelDumpDelay", 200);
-  SetText(Diagnostics::kToolsKeyPath, L"KernelDumpCommand", L"echo dump >> $DUMP_MARK");
+  SetRegistryDword(Diagnostics::kToolsKeyPath, L"EnableKernelDump", 1);
+  SetRegistryDword(Diagnostics::kToolsKeyPath, L"FullKernelDumpDelay", 200);
+  SetRegistryText(Diagnostics::kToolsKeyPath, L"KernelDumpCommand", L"echo dump >> $DUMP_MARK");
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
   // The first event stalls: one that ended in time before the watch thread first waited would
@@ -119,8 +105,8 @@ TEST_F(DriverTest, ADataEventStalledPastTheDelayRunsTheDumpCommandOnce) {
 }
 
 TEST_F(DriverTest, SlowOperationsWithMonitoringOnAreReportedUnderTheirActionNames) {
-  SetValue(kMonitoringKeyPath, L"Enabled", 1);
-  SetValue(kMonitoringKeyPath, L"CommunicationDelayThresholdInMs", 30);
+  SetRegistryDword(kMonitoringKeyPath, L"Enabled", 1);
+  SetRegistryDword(kMonitoringKeyPath, L"CommunicationDelayThresholdInMs", 30);
   auto driver = AttachedDriver();
   auto sink = SubscribeWithLivelinessHeld(*driver);
   const LivelinessReleased released{*sink};

@@ -8,17 +8,12 @@
 #include "platform/types/error_codes.h"
 #include "platform/remoting/limits.h"
 #include "tests/support/environment/isolated_environment.h"
+#include "tests/support/environment/registry_values.h"
 
 namespace Talvaro::Host {
 namespace {
 
-void SetValue(const wchar_t* name, DWORD value) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRemotingKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
+void SetValue(const wchar_t* name, DWORD value) { Testing::SetRegistryDword(kRemotingKeyPath, name, value); }
 
 TEST(RemotingLimits, TheServerReadsItsBoundsAndPollingOnceAtStart) {
   Testing::IsolatedEnvironment environment;

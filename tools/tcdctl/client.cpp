@@ -17,6 +17,7 @@
 #include "client/shared_memory_client.h"
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/driver_factory.h"
+#include "platform/automation/dispatch_without_type_info.h"
 #include "platform/automation/safearray.h"
 #include "platform/com/class_table.h"
 #include "platform/com/com_object.h"
@@ -54,7 +55,8 @@ class LineWriter {
 // The sink of `open`: prints each event of the driver's event interface. Called on the
 // runtime's workers, possibly several at once; the writer keeps lines whole. It does not run on
 // the RPC thread (IRunsOnRpcThread): a write to a full pipe blocks.
-class CEventPrinter : public platform::com::ObjectRoot, public ICommunicationDriverEvents {
+class CEventPrinter : public platform::com::ObjectRoot,
+                      public platform::automation::WithoutTypeInfo<ICommunicationDriverEvents> {
  public:
   using Interfaces = platform::com::InterfaceTable<CEventPrinter, ICommunicationDriverEvents,
                                                    platform::com::Expose<IDispatch, ICommunicationDriverEvents>>;
@@ -66,13 +68,6 @@ class CEventPrinter : public platform::com::ObjectRoot, public ICommunicationDri
     json_ = json;
   }
 
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     const DISPPARAMS none{nullptr, nullptr, 0, 0};
     writer_->Write(EventLine(unit_, dispid, params != nullptr ? *params : none, json_));
@@ -86,7 +81,8 @@ class CEventPrinter : public platform::com::ObjectRoot, public ICommunicationDri
 };
 
 // The watcher of `watch`: prints each notification of the registration observer.
-class CNotificationPrinter : public platform::com::ObjectRoot, public IRegObserverCallback {
+class CNotificationPrinter : public platform::com::ObjectRoot,
+                             public platform::automation::WithoutTypeInfo<IRegObserverCallback> {
  public:
   using Interfaces = platform::com::InterfaceTable<CNotificationPrinter, IRegObserverCallback,
                                                    platform::com::Expose<IDispatch, IRegObserverCallback>>;
@@ -96,13 +92,6 @@ class CNotificationPrinter : public platform::com::ObjectRoot, public IRegObserv
     json_ = json;
   }
 
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     return DISP_E_MEMBERNOTFOUND;
   }
