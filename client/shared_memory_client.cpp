@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -25,7 +27,8 @@ using platform::com::ComPtr;
 
 // Forwards the events that still come as events in shared-memory mode: errors and availability
 // changes. Called on the runtime's workers; not on the RPC thread, since the callbacks are the
-// program's own and may block.
+// program's own and may block. Close ends the forwarding: an event already on its way when the
+// client unsubscribes is waited for, and none reaches the program afterwards.
 class CEventForwarder : public platform::com::ObjectRoot,
                         public platform::automation::WithoutTypeInfo<ICommunicationDriverEvents> {
  public:
@@ -36,18 +39,35 @@ class CEventForwarder : public platform::com::ObjectRoot,
     onError_ = std::move(onError);
     onAvailability_ = std::move(onAvailability);
   }
+  void Close() {
+    std::unique_lock guard(mutex_);
+    closed_ = true;
+    ended_.wait(guard, [this] { return running_ == 0; });
+  }
 
   HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_UI4) return S_OK;
     const auto value = static_cast<std::int32_t>(params->rgvarg[0].ulVal);
-    if (dispid == DISPID_OnError && onError_) onError_(value);
-    if (dispid == DISPID_OnStateChanged && onAvailability_) onAvailability_(value);
+    const auto& callback = dispid == DISPID_OnError ? onError_ : onAvailability_;
+    if ((dispid != DISPID_OnError && dispid != DISPID_OnStateChanged) || !callback) return S_OK;
+    {
+      std::lock_guard guard(mutex_);
+      if (closed_) return S_OK;
+      ++running_;
+    }
+    callback(value);
+    std::lock_guard guard(mutex_);
+    if (--running_ == 0) ended_.notify_all();
     return S_OK;
   }
 
  private:
-  std::function<void(std::int32_t)> onError_;
-  std::function<void(std::int32_t)> onAvailability_;
+  std::function<void(std::int32_t)> onError_;         // set before the forwarder is handed out
+  std::function<void(std::int32_t)> onAvailability_;  // likewise
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool closed_ = false;  // guarded by mutex_
+  int running_ = 0;      // guarded by mutex_: callbacks under way
 };
 
 // "<pid>_<n>": unique among the links of the running processes.
@@ -107,10 +127,11 @@ HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
   const std::string eventMode =
       "the server made no channels for the link: it does not use the shared-memory connector (ConnectorType is not "
       "SHARED_MEMORY)";
+  std::wstring serverPrefix;
   try {
-    const std::wstring serverPrefix = Transport::CPrivateNamespace::OpenPrivateNamespaceW(
-                                          Connector::kServerBoundaryName, Connector::kServerAliasPrefix)
-                                          .Name();
+    serverPrefix = Transport::CPrivateNamespace::OpenPrivateNamespaceW(Connector::kServerBoundaryName,
+                                                                       Connector::kServerAliasPrefix)
+                       .Name();
     livelinessChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(
         serverPrefix, channelBaseName_ + Connector::kLivelinessChannelSuffix,
         [probes = probes_, onProbe = options.onProbe](const unsigned char*, std::size_t) {
@@ -121,8 +142,12 @@ HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
     auto onData = options.onData ? options.onData : [](const unsigned char*, std::size_t) {};
     dataChannel_ = std::make_unique<Transport::CSharedMemoryConsumer>(
         serverPrefix, channelBaseName_ + Connector::kDataChannelSuffix, std::move(onData), options.writeChannelSize);
-  } catch (const Transport::sharedmemory_runtime_error&) {
-    return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), eventMode, reason);
+  } catch (const Transport::sharedmemory_runtime_error& failure) {
+    const bool neverMade = serverPrefix.empty() ||
+                           !Transport::CSharedMemoryConsumer::Exists(serverPrefix, channelBaseName_ + Connector::kDataChannelSuffix) ||
+                           !Transport::CSharedMemoryConsumer::Exists(serverPrefix, channelBaseName_ + Connector::kLivelinessChannelSuffix);
+    if (neverMade) return Failed(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), eventMode, reason);
+    return Failed(E_FAIL, std::string("cannot read the link's channels: ") + failure.what(), reason);
   } catch (const std::runtime_error& failure) {
     return Failed(E_FAIL, std::string("cannot read the link's channels: ") + failure.what(), reason);
   }
@@ -143,12 +168,14 @@ HRESULT SharedMemoryClient::Subscribe(const Options& options, std::string* reaso
   }
   if (FAILED(hr)) return Failed(hr, "cannot subscribe to the driver object's events", reason);
   eventPoint_ = std::move(point);
+  closeEvents_ = [forwarder] { forwarder->Close(); };
   return S_OK;
 }
 
 SharedMemoryClient::~SharedMemoryClient() {
   if (eventPoint_) eventPoint_->Unadvise(eventCookie_);
   eventPoint_ = nullptr;
+  if (closeEvents_) closeEvents_();
   // The server's driver object goes first, so that it stops sending before our readers leave:
   // the release reaches it a moment later, its channels' writers end as it goes (waited for at
   // most two seconds, a server that hangs does not hold us).

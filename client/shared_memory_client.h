@@ -97,6 +97,7 @@ class SharedMemoryClient {
   std::unique_ptr<SharedMemoryTransport::CSharedMemoryConsumer> dataChannel_;
   platform::com::ComPtr<IConnectionPoint> eventPoint_;
   DWORD eventCookie_ = 0;
+  std::function<void()> closeEvents_;  // ends the event forwarding; waits for a running callback
 };
 
 }  // namespace Talvaro::Client

@@ -4,15 +4,17 @@
 // shorter than the trailer means nothing and is discarded.
 //
 // Threads: the callback runs on the consumer's delivery thread, one message at a time.
-// Destruction ends delivery first (what was sent before is still delivered), then drops the
-// callback; never from inside the callback.
+// Destruction ends the callback first: it waits for a running one, unless it runs inside that
+// callback itself (the callback's object ending on the delivery thread), and no callback starts
+// afterwards. Then the consumer goes, which delivers what was sent before into the ended
+// callback; from inside the callback its end is left to a thread of its own, since the delivery
+// thread cannot wait for itself. The delivery shares the wrapper's state, never the wrapper.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "external/sharedmemory/shared_memory_consumer.h"
 
@@ -32,12 +34,11 @@ class SharedMemoryConsumerWrapper {
   SharedMemoryConsumerWrapper(const SharedMemoryConsumerWrapper&) = delete;
   SharedMemoryConsumerWrapper& operator=(const SharedMemoryConsumerWrapper&) = delete;
 
- private:
-  void Deliver(const unsigned char* bytes, std::size_t count);
+  struct State;
 
+ private:
   std::shared_ptr<SharedMemoryTransport::CSharedMemoryConsumer> consumer_;
-  Callback callback_;
-  std::vector<unsigned char> payload_;  // the delivery thread's
+  std::shared_ptr<State> state_;  // shared with the delivery
 };
 
 }  // namespace Talvaro::Connector

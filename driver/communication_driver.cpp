@@ -88,8 +88,8 @@ CCommunicationDriver::CCommunicationDriver()
 
 CCommunicationDriver::~CCommunicationDriver() {
   // The connector's threads end first, while everything they use still exists: the check's task
-  // (which may be this very thread, when its Cleanup held the last reference), then the write
-  // channel's delivery, which drains into OnWriteData and finds the object detached.
+  // and the write channel's delivery (either may be this very thread, when its callback held the
+  // last reference; each then ends apart from it).
   livelinessCheck_.reset();
   livelinessProducer_.reset();
   writeConsumer_.reset();
@@ -197,16 +197,25 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
       dataTransfer != nullptr ? dataTransfer->RegisterObserver(this) : ORBIQLIB_E_NOT_SUPPORTED;
   const E_ORBIQLIB_Result callbackResult =
       availability != nullptr ? availability->RegisterCallback(this) : ORBIQLIB_E_NOT_SUPPORTED;
-  const E_ORBIQLIB_Result linkResult = sharedMemory_ ? CreateAndLinkSharedMemoryWithClient() : ORBIQLIB_SUCCESS;
-  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS || linkResult != ORBIQLIB_SUCCESS) {
-    // Given back unclosed: what a partly registered driver does then is the library's business.
-    // It waits for running callbacks, so none uses the channels emptied after it.
+  // Given back unclosed: what a partly registered driver does then is the library's business.
+  // It waits for running callbacks, so none uses the channels emptied after it.
+  const auto giveBack = [&] {
     factory->ReleaseCommDriver(driver);
     {
       std::lock_guard guard(dataChannelLock_);
       dataProducer_.reset();
     }
     writeConsumer_.reset();
+  };
+  E_ORBIQLIB_Result linkResult = ORBIQLIB_SUCCESS;
+  try {
+    if (sharedMemory_) linkResult = CreateAndLinkSharedMemoryWithClient();
+  } catch (...) {
+    giveBack();  // the link's other failures reach the caller, the hardware not kept
+    throw;
+  }
+  if (observerResult != ORBIQLIB_SUCCESS || callbackResult != ORBIQLIB_SUCCESS || linkResult != ORBIQLIB_SUCCESS) {
+    giveBack();
     return ORBIQLIB_SERVER_E_REGISTRATION;
   }
 
@@ -275,6 +284,11 @@ void CCommunicationDriver::NotifyWatchers(const unsigned char* data, ULONG count
   if (observerSingleton_ && observerSingleton_->HasObservers()) {
     observerSingleton_->Notify(data, count, ElapsedMilliseconds());
   }
+}
+
+platform::com::ComPtr<ICommunicationDriver> CCommunicationDriver::HoldIfAlive() {
+  if (!TryInternalAddRef()) return nullptr;
+  return platform::com::ComPtr<ICommunicationDriver>::Adopt(this);
 }
 
 std::shared_ptr<HardwareAttachment> CCommunicationDriver::Attachment() const {

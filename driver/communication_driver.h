@@ -159,6 +159,11 @@ class CCommunicationDriver
   // The liveliness check's verdict, on its task: the client is gone, detach.
   void OnClientDead();
 
+  // A reference for the duration of a callback, taken only while the object is alive (null
+  // once it is being destroyed). The library and the connector's threads call without holding
+  // one; a client may drop the last one meanwhile, and the object must outlive the callback.
+  // Releasing it may destroy the object: it goes last, after every use of the object.
+  platform::com::ComPtr<ICommunicationDriver> HoldIfAlive();
   // The current attachment (a share of it), or null when detached.
   std::shared_ptr<HardwareAttachment> Attachment() const;
   std::shared_ptr<const ActionNames> Actions() const;

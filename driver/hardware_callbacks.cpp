@@ -21,15 +21,6 @@ const std::wstring kOnDataEnd = L"Fire_OnData end";
 const std::wstring kOnErrorBegin = L"Fire_OnError begin";
 const std::wstring kOnErrorEnd = L"Fire_OnError end";
 
-// A reference held for the duration of one callback, taken only while the object is alive.
-// The library calls without holding a reference; a client may drop the last one from inside
-// an event handler, and the object must outlive the callback that delivered the event.
-// Releasing it may destroy the object: it goes last, after every use of the object.
-platform::com::ComPtr<ICommunicationDriver> HoldDuringCallback(CCommunicationDriver* driver) {
-  if (!driver->TryInternalAddRef()) return nullptr;  // being destroyed: the callback does nothing
-  return platform::com::ComPtr<ICommunicationDriver>::Adopt(driver);
-}
-
 // The library's threads never see an exception of ours (an allocation failing in the
 // diagnostics or the logger): the callback then ends as if it had delivered nothing more.
 template <class Body>
@@ -43,7 +34,7 @@ void Shielded(Body&& body) noexcept {
 }  // namespace
 
 E_ORBIQLIB_Result CCommunicationDriver::OnData(const unsigned char* data, const unsigned int& count) {
-  const auto alive = HoldDuringCallback(this);
+  const auto alive = HoldIfAlive();
   if (!alive) return ORBIQLIB_SUCCESS;
   Shielded([&] {
     tools_->ResetGapLog(0);
@@ -73,7 +64,7 @@ void CCommunicationDriver::FireDataEvent(const unsigned char* data, unsigned int
 }
 
 E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
-  const auto alive = HoldDuringCallback(this);
+  const auto alive = HoldIfAlive();
   if (!alive) return ORBIQLIB_SUCCESS;
   Shielded([&] {
     tools_->ResetGapLog(0);
@@ -91,7 +82,7 @@ E_ORBIQLIB_Result CCommunicationDriver::OnError(const E_ORBIQLIB_Result& code) {
 }
 
 void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
-  const auto alive = HoldDuringCallback(this);
+  const auto alive = HoldIfAlive();
   if (!alive) return;
   Shielded([&] {
     tools_->ResetGapLog(100);
@@ -104,7 +95,7 @@ void CCommunicationDriver::OnAvailabilityChanged(std::int32_t state) {
 
 E_ORBIQLIB_Result CCommunicationDriver::OnRestriction(const unsigned char* data,
                                                       const unsigned int& count) {
-  const auto alive = HoldDuringCallback(this);
+  const auto alive = HoldIfAlive();
   if (!alive) return ORBIQLIB_SUCCESS;
   SafeArray array;
   const std::span<const std::uint8_t> bytes(data, data != nullptr ? count : 0);

@@ -84,12 +84,11 @@ E_ORBIQLIB_Result CCommunicationDriver::CreateAndLinkSharedMemoryWithClient() {
 }
 
 void CCommunicationDriver::OnClientDead() {
-  // The check's task runs until the destructor ends it, but a check that starts while the object
-  // is being destroyed finds the count at 0 and leaves it alone. Otherwise its reference may be
-  // the last: the object then ends here, after Cleanup, and ends this check from inside it.
-  if (!TryInternalAddRef()) return;
-  const auto alive = platform::com::ComPtr<ICommunicationDriver>::Adopt(this);
-  Cleanup();
+  // A verdict while the object is being destroyed leaves it alone (the destructor ends the
+  // check). Otherwise its reference may be the last: the object then ends here, after Cleanup,
+  // and ends this check from inside it.
+  const auto alive = HoldIfAlive();
+  if (alive) Cleanup();
 }
 
 void CCommunicationDriver::WriteDataToSharedMemory(const unsigned char* data, const unsigned int& count) {
@@ -114,8 +113,13 @@ void CCommunicationDriver::WriteDataToSharedMemory(const unsigned char* data, co
 }
 
 void CCommunicationDriver::OnWriteData(const unsigned char* payload, std::size_t length, long trailer) {
-  // A share of the attachment: Cleanup may detach meanwhile, the hardware stays open until the
-  // write has returned. No reference to the object: the destructor ends this thread.
+  // A reference for the write: the hardware may ask this object's restriction observer on its
+  // own thread meanwhile, and a last release there must not wait for this thread, which waits
+  // for the answer. Released last, the object may end here (the write channel's reader then
+  // ends on a thread of its own). A share of the attachment: Cleanup may detach meanwhile, the
+  // hardware stays open until the write has returned.
+  const auto alive = HoldIfAlive();
+  if (!alive) return;
   const auto attachment = Attachment();
   if (!attachment || attachment->DataTransfer() == nullptr) return;
   const auto count = static_cast<unsigned int>(length);

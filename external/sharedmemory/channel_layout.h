@@ -122,7 +122,11 @@ inline void UnlinkIfLast(SharedObject& object, const std::string& name, const st
   if (otherGone.load(std::memory_order_seq_cst) != 0 || !other.Load().Alive()) {
     object.UnlinkIfStillNamed(name);
   } else {
-    RemoveWhenPeerEnds(std::move(object), name, &otherGone, &other);
+    try {
+      RemoveWhenPeerEnds(std::move(object), name, &otherGone, &other);
+    } catch (const std::exception&) {
+      // Short of memory: the name stays until its next producer takes it over.
+    }
   }
 }
 

@@ -14,7 +14,9 @@ struct WatchedName {
   const std::atomic<std::uint32_t>* peerGone;
   const SharedStamp* peer;
 
-  bool PeerEnded() const { return peerGone->load(std::memory_order_seq_cst) != 0 || !peer->Load().Alive(); }
+  bool PeerEnded() const {
+    return (peerGone != nullptr && peerGone->load(std::memory_order_seq_cst) != 0) || !peer->Load().Alive();
+  }
 };
 
 class Janitor {

@@ -13,8 +13,9 @@
 namespace SharedMemoryTransport::Detail {
 
 // Takes `object`, kept mapped meanwhile, and removes `name` (when it still names that object)
-// once `*peerGone` is set or `*peer`'s process has ended; both point into the object's mapping.
-// Checked every 100 ms on a thread of its own, which runs while any name waits. Any thread.
+// once `*peerGone` is set (when given) or `*peer`'s process has ended; both point into the
+// object's mapping. Checked every 100 ms on a thread of its own, which runs while any name
+// waits. Any thread.
 void RemoveWhenPeerEnds(SharedObject object, std::string name, const std::atomic<std::uint32_t>* peerGone,
                         const SharedStamp* peer);
 

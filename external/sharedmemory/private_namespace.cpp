@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "external/sharedmemory/exceptions.h"
+#include "external/sharedmemory/name_janitor.h"
 
 namespace SharedMemoryTransport {
 namespace {
@@ -125,7 +126,7 @@ CPrivateNamespace::CPrivateNamespace(CPrivateNamespace&& other) noexcept
 
 CPrivateNamespace& CPrivateNamespace::operator=(CPrivateNamespace&& other) noexcept {
   if (this != &other) {
-    if (creator_) object_.UnlinkIfStillNamed(objectName_);
+    LetGo();
     object_ = std::move(other.object_);
     objectName_ = std::move(other.objectName_);
     prefix_ = std::move(other.prefix_);
@@ -134,8 +135,20 @@ CPrivateNamespace& CPrivateNamespace::operator=(CPrivateNamespace&& other) noexc
   return *this;
 }
 
-CPrivateNamespace::~CPrivateNamespace() {
-  if (creator_) object_.UnlinkIfStillNamed(objectName_);
+CPrivateNamespace::~CPrivateNamespace() { LetGo(); }
+
+void CPrivateNamespace::LetGo() noexcept {
+  if (creator_) {
+    object_.UnlinkIfStillNamed(objectName_);
+  } else if (object_.Address() != nullptr) {
+    // A creator that is killed never removes its namespace: whoever opened it does, once the
+    // creator is seen dead (short of memory, the next creator takes the name over instead).
+    const Detail::SharedStamp* creator = &RecordOf(object_).creator;
+    try {
+      Detail::RemoveWhenPeerEnds(std::move(object_), objectName_, nullptr, creator);
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 }  // namespace SharedMemoryTransport

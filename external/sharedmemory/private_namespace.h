@@ -29,7 +29,6 @@ class CPrivateNamespace {
   CPrivateNamespace& operator=(CPrivateNamespace&& other) noexcept;
   CPrivateNamespace(const CPrivateNamespace&) = delete;
   CPrivateNamespace& operator=(const CPrivateNamespace&) = delete;
-  // The creator's removes the namespace object; an opener's only lets go of it.
   virtual ~CPrivateNamespace();
 
   // The prefix of the names of the namespace's channels.
@@ -37,6 +36,9 @@ class CPrivateNamespace {
 
  private:
   CPrivateNamespace(Detail::SharedObject object, std::string objectName, std::wstring prefix, bool creator);
+  // The creator's removes the namespace object; an opener's leaves it to the creator, or removes
+  // it once the creator has died.
+  void LetGo() noexcept;
 
   Detail::SharedObject object_;
   std::string objectName_;

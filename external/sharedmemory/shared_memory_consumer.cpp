@@ -1,5 +1,9 @@
 #include "external/sharedmemory/shared_memory_consumer.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "external/sharedmemory/exceptions.h"
 
 namespace SharedMemoryTransport {
@@ -59,6 +63,19 @@ CSharedMemoryConsumer::~CSharedMemoryConsumer() {
   header_->tailSignal.fetch_add(1, std::memory_order_seq_cst);
   WakeAll(header_->tailSignal);  // a waiting writer learns at once that nobody reads
   UnlinkIfLast(memory_, name_, header_->writerGone, header_->writer);
+}
+
+bool CSharedMemoryConsumer::Exists(const std::wstring& namespacePrefix, const std::wstring& channelName) {
+  std::string name;
+  try {
+    name = ObjectName(namespacePrefix + L"." + channelName);
+  } catch (const sharedmemory_runtime_error&) {
+    return false;  // a name that no channel can have
+  }
+  const int fd = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 bool CSharedMemoryConsumer::WriterGone() const {

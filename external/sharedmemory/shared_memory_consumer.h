@@ -33,6 +33,9 @@ class CSharedMemoryConsumer {
 
   // Whether the writer has ended or died: nothing more will come. Any thread.
   bool WriterGone() const;
+  // Whether a channel of that name exists (to tell a channel never made from one that cannot
+  // be read).
+  static bool Exists(const std::wstring& namespacePrefix, const std::wstring& channelName);
 
  private:
   void Run();

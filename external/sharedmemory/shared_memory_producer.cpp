@@ -85,7 +85,7 @@ CSharedMemoryProducer::~CSharedMemoryProducer() {
   UnlinkIfLast(memory_, name_, header_->readerGone, header_->reader);
 }
 
-void CSharedMemoryProducer::CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs) const {
+void CSharedMemoryProducer::CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs, std::uint64_t tail) {
   if (header_->readerGone.load(std::memory_order_seq_cst) != 0) {
     throw client_not_responding_error("the reader of " + name_ + " has detached");
   }
@@ -98,15 +98,22 @@ void CSharedMemoryProducer::CheckReader(std::uint64_t nowMs, std::uint64_t lastP
   }
   if (!reader.Alive()) throw client_not_responding_error("the reader of " + name_ + " has died");
   if (nowMs - lastProgressMs >= static_cast<std::uint64_t>(kStallBound.count()) * 1000) {
+    stalled_ = true;
+    stalledTail_ = tail;
     throw client_not_responding_error("the reader of " + name_ + " took nothing for 10 s");
   }
 }
 
 template <class Ready>
 void CSharedMemoryProducer::WaitForReader(Ready&& ready, std::uint64_t deadlineMs) {
-  if (ready() || SpinUntil(ready)) return;
-  const std::uint64_t waitStartMs = MonotonicMs();  // a stall counts from here
+  if (ready()) return;
   std::uint64_t lastTail = header_->tail.load(std::memory_order_acquire);
+  if (stalled_) {
+    if (lastTail == stalledTail_) throw client_not_responding_error("the reader of " + name_ + " still takes nothing");
+    stalled_ = false;
+  }
+  if (SpinUntil(ready)) return;
+  const std::uint64_t waitStartMs = MonotonicMs();  // a stall counts from here
   std::uint64_t lastProgressMs = waitStartMs;
   for (;;) {
     if (ready()) return;
@@ -116,7 +123,7 @@ void CSharedMemoryProducer::WaitForReader(Ready&& ready, std::uint64_t deadlineM
       lastTail = tail;
       lastProgressMs = now;
     }
-    CheckReader(now, lastProgressMs);
+    CheckReader(now, lastProgressMs, tail);
     if (deadlineMs != 0 && now >= deadlineMs) {
       throw send_timeout_error("the reader of " + name_ + " did not take the message in time");
     }

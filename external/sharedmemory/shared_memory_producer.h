@@ -8,7 +8,8 @@
 //     send_timeout_error when the time is up, client_not_responding_error as above, whichever
 //     comes first. A time-out after the message went in leaves it queued: it is still delivered.
 //   - a reader that has detached fails every send at once; the other cases are checked while a
-//     send waits.
+//     send waits, and a reader found stalled fails every send that would wait at once until it
+//     takes something.
 //   - a message larger than the channel's size: buffer_too_small_error, nothing sent.
 // One thread sends at a time (the server's data channel lock, the liveliness task).
 #pragma once
@@ -41,8 +42,9 @@ class CSharedMemoryProducer {
   // (0: none).
   template <class Ready>
   void WaitForReader(Ready&& ready, std::uint64_t deadlineMs);
-  // Throws client_not_responding_error when nobody will take what is in the channel.
-  void CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs) const;
+  // Throws client_not_responding_error when nobody will take what is in the channel; a stall
+  // is remembered with the reader's position `tail`.
+  void CheckReader(std::uint64_t nowMs, std::uint64_t lastProgressMs, std::uint64_t tail);
 
   std::string name_;
   // Ours, never read back from the shared header, which the peer could overwrite.
@@ -50,6 +52,10 @@ class CSharedMemoryProducer {
   const std::uint64_t limit_;
   Detail::SharedObject memory_;
   Detail::ChannelHeader* header_ = nullptr;
+  // A reader found stalled at this position fails the next sends at once, until it moves: each
+  // send does not wait its own 10 s on a reader known to take nothing. The sending thread's.
+  bool stalled_ = false;
+  std::uint64_t stalledTail_ = 0;
 };
 
 }  // namespace SharedMemoryTransport

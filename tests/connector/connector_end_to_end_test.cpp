@@ -38,8 +38,13 @@ std::vector<std::string> ObjectsNamed(const std::string& fragment) {
   return found;
 }
 
-// Those of the links tcdctl `pid` made: the client library names them by its pid.
-std::vector<std::string> ObjectsOf(pid_t pid) { return ObjectsNamed("tcdlink" + std::to_string(pid) + "_"); }
+// The channels and the namespace of the link tcdctl `pid` made: the client library names them by
+// its pid.
+std::vector<std::string> ObjectsOf(pid_t pid) {
+  auto found = ObjectsNamed("tcdlink" + std::to_string(pid) + "_");
+  for (auto& name : ObjectsNamed("tcdclient" + std::to_string(pid) + "_")) found.push_back(name);
+  return found;
+}
 
 constexpr HRESULT kLinkFailed = -1050;  // the server's failure of a driver object's set-up
 
@@ -50,33 +55,23 @@ class ConnectorEndToEnd : public ServerFixture {
     StartServer();
     ASSERT_EQ(Command(L"period * 0"), S_OK);  // only the blocks a test injects
   }
-  // A killed process leaves its namespace object: the server's (killed at the end of each test)
-  // and those of the killed clients are taken over and removed here.
+  // The server, killed at the end of each test, leaves its namespace object: taken over and
+  // removed here (its clients' namespaces the server removes itself once they died).
   void TearDown() override {
     ServerFixture::TearDown();
-    RemoveNamespace(Connector::kServerBoundaryName, Connector::kServerAliasPrefix);
-    for (const pid_t pid : clients_) {
-      const std::wstring name = L"tcdclient" + std::to_wstring(pid) + L"_1";  // the library's first link
-      RemoveNamespace(Connector::kClientBoundaryPrefix + name, name);
-    }
-  }
-  static void RemoveNamespace(const std::wstring& boundary, const std::wstring& alias) {
     try {
       Transport::CPrivateNamespace::CreatePrivateNamespaceW(
-          Transport::CSecurityAttributes(Connector::kServerSecurityDescriptor), boundary, alias);
+          Transport::CSecurityAttributes(Connector::kServerSecurityDescriptor), Connector::kServerBoundaryName,
+          Connector::kServerAliasPrefix);
     } catch (const std::runtime_error&) {
-      // Held by a live process, which removes it itself.
     }
   }
   // tcdctl open --shm, with its stdin ours to write.
   std::unique_ptr<ChildProcess> OpenOverSharedMemory(const std::string& application) {
-    auto client = std::make_unique<ChildProcess>(
+    return std::make_unique<ChildProcess>(
         TCDCTL_BINARY, std::vector<std::string>{"--json", "--app", application, "open", "--shm", "XRB_1"},
         std::vector<std::string>{}, true);
-    clients_.push_back(client->Pid());
-    return client;
   }
-  std::vector<pid_t> clients_;
   // Injects `block` until `client` printed it: its link exists from then on.
   bool Linked(ChildProcess& client, const std::string& hex = "5A") {
     return WaitUntil([&] {
@@ -151,13 +146,13 @@ TEST_F(ConnectorEndToEnd, AKilledAndAStoppedClientAreEachDetachedOnceAndTheOther
   ASSERT_TRUE(WaitUntil([&] { return Occurrences(ServerLog(), "Performing cleaup") == 2; }, 40s)) << ServerLog();
   EXPECT_GE(std::chrono::steady_clock::now() - since, 4s);
   EXPECT_GE(Occurrences(ServerLog(), "Write to shared memory timeout ("), 5u);
-  EXPECT_TRUE(WaitUntil([&] { return ObjectsOf(killed->Pid()).empty(); })) << "released with its connection";
+  EXPECT_TRUE(WaitUntil([&] { return ObjectsOf(killed->Pid()).empty(); })) << "its channels and namespace went";
 
   ASSERT_TRUE(Linked(*healthy, "C0FFEE")) << "the unit still serves the others";
   EXPECT_EQ(Occurrences(ServerLog(), "Performing cleaup"), 2u) << "once each";
   stopped->Signal(SIGKILL);
   stopped->Wait();
-  EXPECT_TRUE(WaitUntil([&] { return ObjectsOf(stopped->Pid()).empty(); })) << "released as it died";
+  EXPECT_TRUE(WaitUntil([&] { return ObjectsOf(stopped->Pid()).empty(); })) << "all of its link went as it died";
   EXPECT_EQ(Occurrences(ServerLog(), "Performing cleaup"), 2u) << "a detached object does not clean up again";
   healthy->Signal(SIGINT);
   EXPECT_EQ(healthy->Wait(), 0);

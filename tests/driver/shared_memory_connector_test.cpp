@@ -166,6 +166,26 @@ TEST_F(SharedMemoryConnector, TheLinkCarriesBlocksAndWritesWhileErrorsStayEvents
   EXPECT_EQ(WriteCalls(), before);
 }
 
+TEST_F(SharedMemoryConnector, AClientsLastReleaseDuringAWriteFromItsChannelEndsTheObjectAfterTheWrite) {
+  ClientEnd client(L"Releasing", L"ReleasingSpace");
+  auto driver = New<DriverObject>();
+  ASSERT_EQ(client.Link(*driver), ORBIQLIB_SUCCESS);
+  client.Attach();
+  fake_->BlockNextWrite();
+  client.Send(WithTrailer({0x42}, 9));
+  ASSERT_TRUE(fake_->WaitWriteBlocked(kBound));
+  // The write holds the object: the client's release is not the last and returns at once, also
+  // when the hardware would ask the object's restriction observer meanwhile.
+  auto released = std::async(std::launch::async, [&] { driver = nullptr; });
+  EXPECT_EQ(released.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(CleanupRecords(), 0u);
+  fake_->UnblockWrite();
+  // The object then ends on the write channel's own thread, which cannot wait for itself.
+  EXPECT_TRUE(WaitUntil([&] { return CleanupRecords() == 1; }, kBound));
+  EXPECT_TRUE(WaitUntil([&] { return fake_->LiveDrivers() == 0; }, kBound));
+  EXPECT_TRUE(records_->Matching(L"hasn't been stopped yet").empty());
+}
+
 TEST_F(SharedMemoryConnector, TheConfiguredSizeBoundsTheChannelsAndAnOverflowingOneKeepsTheDefault) {
   const auto sendsWhole = [&](const wchar_t* base, std::size_t fits) {
     ClientEnd client(base, std::wstring(base) + L"Space");

@@ -44,6 +44,11 @@ TEST(TcdctlCommandLine, GlobalOptionsCommandsAndTheirArguments) {
   ASSERT_EQ(parsed.error, "");
   EXPECT_EQ(parsed.command.unit, "--odd-name");
   EXPECT_EQ(parsed.command.timeout, std::chrono::milliseconds(0)) << "no bound";
+  parsed = Parse({"open", "XRB_2", "--shm"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.command.sharedMemory);
+  EXPECT_EQ(parsed.command.unit, "XRB_2");
+  EXPECT_FALSE(Parse({"open", "XRB_2"}).command.sharedMemory);
 }
 
 TEST(TcdctlCommandLine, HelpInEveryForm) {
@@ -73,6 +78,7 @@ TEST(TcdctlCommandLine, UsageErrorsSayWhatIsWrong) {
   EXPECT_EQ(Parse({"write", "XRB_1", "012"}).error, "write: '012' is not hexadecimal bytes");
   EXPECT_EQ(Parse({"write", "XRB_1", "01", "4294967296"}).error, "write: '4294967296' is not a 32-bit number");
   EXPECT_EQ(Parse({"create", "only-one"}).error, "create: wrong number of arguments");
+  EXPECT_EQ(Parse({"--shm", "watch"}).error, "--shm applies to open only");
   for (const char* bad : {"", "-1", "1e3", "86401", "x"}) {
     EXPECT_EQ(Parse({"units", "--timeout", bad}).error, "--timeout needs a number of seconds, not '" + std::string(bad) + "'")
         << bad;

@@ -149,7 +149,7 @@ TEST_F(Transport, MessagesArriveIntactInOrderAndOneByteTooManyIsRefused) {
   link.reset();
 }
 
-TEST_F(Transport, AKilledReaderFailsEvenAnUnboundedSendAndAStoppedOneTimesOut) {
+TEST_F(Transport, AKilledReaderFailsEvenAnUnboundedSendAndAStoppedOneTimesOutAndIsWaitedForOnce) {
   {
     Link link;
     ASSERT_TRUE(link.Attached());
@@ -161,6 +161,13 @@ TEST_F(Transport, AKilledReaderFailsEvenAnUnboundedSendAndAStoppedOneTimesOut) {
     const auto waited = Clock::now() - started;
     EXPECT_GE(waited, 900ms);
     EXPECT_LT(waited, 5s);
+    // The ring is full now: an unbounded send waits for the stopped reader 10 s, the next not.
+    started = Clock::now();
+    EXPECT_THROW(link.producer.SendData(block.data(), kSize, -1), client_not_responding_error);
+    EXPECT_GE(Clock::now() - started, 9s);
+    started = Clock::now();
+    EXPECT_THROW(link.producer.SendData(block.data(), kSize, -1), client_not_responding_error);
+    EXPECT_LT(Clock::now() - started, 1s) << "a reader known to be stalled is not waited for again";
     link.reader.Signal(SIGCONT);
     link.reader.Kill();
     link.reader.Wait();

@@ -151,9 +151,11 @@ class FakeDriver final : public ICommDriver, public ICommDataTransfer, public IC
                           IRestrictionObserver* observer) override {
     std::vector<unsigned char> bytes;
     if (data != nullptr) bytes.assign(data, data + count);
-    return Record({.name = "Write", .numbers = {static_cast<std::int64_t>(count), value},
-                   .bytes = std::move(bytes), .object = observer,
-                   .result = hardware_.Snapshot().write});
+    const E_ORBIQLIB_Result result = Record({.name = "Write", .numbers = {static_cast<std::int64_t>(count), value},
+                                             .bytes = std::move(bytes), .object = observer,
+                                             .result = hardware_.Snapshot().write});
+    hardware_.PassWriteGate();
+    return result;
   }
 
   E_ORBIQLIB_Result RegisterCallback(IAvailabilityCallback* callback) override {

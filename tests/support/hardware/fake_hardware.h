@@ -26,6 +26,7 @@
 #include "external/hardware/callback_channel.h"
 #include "external/hardware/unit_list.h"
 #include "external/hardware/xrb_proxy.h"
+#include "tests/support/component/call_gate.h"
 
 namespace Talvaro::Testing {
 
@@ -106,6 +107,11 @@ class FakeHardware final : public IXRBProxyBackend,
   void SetScanResult(E_ORBIQLIB_Result result) { Set(&Faults::scan, result); }
   void SetUnits(std::vector<FakeUnit> units) { Set(&Faults::units, std::move(units)); }
 
+  // The next Write waits inside the call, recorded already, until UnblockWrite.
+  void BlockNextWrite() { writeGate_.CloseForNext(); }
+  bool WaitWriteBlocked(std::chrono::milliseconds timeout) { return writeGate_.WaitHeld(timeout); }
+  void UnblockWrite() { writeGate_.Open(); }
+
   // ---- Records ----
   std::vector<HardwareCall> Calls() const;
   std::vector<std::string> CallNames() const;
@@ -163,6 +169,14 @@ class FakeHardware final : public IXRBProxyBackend,
     faults_.*field = std::move(value);
   }
   Faults Snapshot() const;
+
+  void PassWriteGate() {
+    std::unique_lock lock(gateMutex_);
+    writeGate_.Pass(lock);
+  }
+  std::mutex gateMutex_;
+  std::condition_variable gateChanged_;
+  CallGate writeGate_{gateMutex_, gateChanged_};
 
   mutable std::mutex mutex_;  // guards every field below
   Faults faults_;
