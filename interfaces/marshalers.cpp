@@ -11,8 +11,10 @@
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/communication_driver.h"
 #include "interfaces/driver_factory.h"
+#include "interfaces/network_capture.h"
 #include "interfaces/registration_observer.h"
 #include "interfaces/talvaro.capnp.h"
+#include "platform/com/error_info.h"
 #include "platform/remoting/dispatch_proxy.h"
 #include "platform/remoting/marshaling.h"
 
@@ -706,6 +708,185 @@ kj::Promise<void> ServeRegObserverCallback(StubCall& call, std::uint16_t method)
       });
 }
 
+// ---- IContinuousCapture, IOnDemandCapture ----------------------------------------------------
+
+// The error information a failed call left, as it travels: taken on the object's worker right
+// after the call, handed to the caller's thread with the status.
+struct CarriedError {
+  bool present = false;
+  TextValue source;
+  TextValue description;
+  GUID guid{};
+
+  // The calling thread's error object, taken over (cleared).
+  static CarriedError Take() {
+    CarriedError error;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) != S_OK || !info) return error;
+    error.present = true;
+    wchar_t* text = nullptr;
+    if (SUCCEEDED(info->GetSource(&text)) && text != nullptr) error.source = std::wstring(text);
+    SysFreeString(text);
+    text = nullptr;
+    if (SUCCEEDED(info->GetDescription(&text)) && text != nullptr) error.description = std::wstring(text);
+    SysFreeString(text);
+    info->GetGUID(&error.guid);
+    return error;
+  }
+  static CarriedError Read(wire::ErrorDescription::Reader in) {
+    CarriedError error;
+    error.present = true;
+    error.source = ReadText(in.hasSource(), in.getSource());
+    error.description = ReadText(in.hasDescription(), in.getDescription());
+    if (in.hasGuid()) error.guid = platform::remoting::ReadGuid(in.getGuid());
+    return error;
+  }
+  template <class Results>
+  void Write(Results results) const {
+    if (!present) return;
+    auto out = results.initError();
+    WriteText(source, [&](capnp::Text::Reader text) { out.setSource(text); });
+    WriteText(description, [&](capnp::Text::Reader text) { out.setDescription(text); });
+    platform::remoting::WriteGuid(guid, out.initGuid());
+  }
+  // Makes it the calling thread's error object; none clears the thread's.
+  void Hand() const {
+    ComPtr<ICreateErrorInfo> created;
+    ComPtr<IErrorInfo> info;
+    if (present && SUCCEEDED(CreateErrorInfo(created.Put()))) {
+      created->SetSource(source ? source->c_str() : nullptr);
+      created->SetDescription(description ? description->c_str() : nullptr);
+      created->SetGUID(guid);
+      created.As(&info);
+    }
+    SetErrorInfo(0, info.Get());
+  }
+};
+
+// Runs `method` on the object and takes the error information a failure left (not an earlier
+// call's).
+template <class Method>
+std::pair<HRESULT, CarriedError> CallLeavingErrorInfo(Method&& method) {
+  SetErrorInfo(0, nullptr);
+  const HRESULT hr = method();
+  return {hr, FAILED(hr) ? CarriedError::Take() : CarriedError{}};
+}
+
+// The capture proxies: the reserved methods answered here, and calls whose results carry the
+// error information, handed to the caller's thread.
+template <class Interface>
+class CaptureProxy : public InterfaceProxy<Interface> {
+ public:
+  using InterfaceProxy<Interface>::InterfaceProxy;
+  HRESULT ReservedMethod3() override { return E_NOTIMPL; }
+  HRESULT ReservedMethod4() override { return E_NOTIMPL; }
+  HRESULT ReservedMethod5() override { return E_NOTIMPL; }
+
+ protected:
+  // `fill(client)` builds the request on the RPC thread.
+  template <class Wire, class Fill>
+  HRESULT CallCarryingError(Fill&& fill) {
+    HRESULT hr = S_OK;
+    CarriedError error;
+    const HRESULT transport = this->template Call<Wire>([&](auto& client, WireContext&) {
+      return fill(client).send().then([&](auto&& response) {
+        hr = response.getHr();
+        if (response.hasError()) error = CarriedError::Read(response.getError());
+      });
+    });
+    if (FAILED(transport)) return transport;
+    error.Hand();
+    return hr;
+  }
+};
+
+class ContinuousCaptureProxy final : public CaptureProxy<IContinuousCapture> {
+ public:
+  using CaptureProxy::CaptureProxy;
+
+  HRESULT StartCapture(BSTR network, BSTR filter, ULONG fileSize, LONG dumpCount, BSTR destinationFolder,
+                       LONG retentionDays) override {
+    return CallCarryingError<wire::IContinuousCapture>([&](auto& client) {
+      auto request = client.startCaptureRequest();
+      SetText(network, [&](capnp::Text::Reader text) { request.setNetwork(text); });
+      SetText(filter, [&](capnp::Text::Reader text) { request.setFilter(text); });
+      request.setFileSize(fileSize);
+      request.setDumpCount(dumpCount);
+      SetText(destinationFolder, [&](capnp::Text::Reader text) { request.setDestinationFolder(text); });
+      request.setRetentionDays(retentionDays);
+      return request;
+    });
+  }
+  HRESULT StopCapture() override {
+    return CallCarryingError<wire::IContinuousCapture>([](auto& client) { return client.stopCaptureRequest(); });
+  }
+};
+
+kj::Promise<void> ServeContinuousCapture(StubCall& call, std::uint16_t method) {
+  using W = wire::IContinuousCapture;
+  if (method == 1) {
+    return call.OnWorker<IContinuousCapture, W::StopCaptureResults>(
+        [](IContinuousCapture* target) -> StubCall::Reply<W::StopCaptureResults> {
+          const auto [hr, error] = CallLeavingErrorInfo([&] { return target->StopCapture(); });
+          return [hr, error](auto results, WireContext&) {
+            results.setHr(hr);
+            error.Write(results);
+          };
+        });
+  }
+  if (method != 0) return UnknownMethod(method);
+  const auto params = call.ParamsAs<W::StartCaptureParams>();
+  TextValue network = ReadText(params.hasNetwork(), params.getNetwork());
+  TextValue filter = ReadText(params.hasFilter(), params.getFilter());
+  TextValue folder = ReadText(params.hasDestinationFolder(), params.getDestinationFolder());
+  const ULONG fileSize = params.getFileSize();
+  const LONG dumpCount = params.getDumpCount();
+  const LONG retentionDays = params.getRetentionDays();
+  return call.OnWorker<IContinuousCapture, W::StartCaptureResults>(
+      [=](IContinuousCapture* target) -> StubCall::Reply<W::StartCaptureResults> {
+        Bstr networkText = MakeBstr(network), filterText = MakeBstr(filter), folderText = MakeBstr(folder);
+        const auto [hr, error] = CallLeavingErrorInfo([&] {
+          return target->StartCapture(networkText.Get(), filterText.Get(), fileSize, dumpCount, folderText.Get(),
+                                      retentionDays);
+        });
+        return [hr, error](auto results, WireContext&) {
+          results.setHr(hr);
+          error.Write(results);
+        };
+      });
+}
+
+class OnDemandCaptureProxy final : public CaptureProxy<IOnDemandCapture> {
+ public:
+  using CaptureProxy::CaptureProxy;
+
+  HRESULT StartCapture(BSTR network, ULONG bufferSize) override {
+    return CallCarryingError<wire::IOnDemandCapture>([&](auto& client) {
+      auto request = client.startCaptureRequest();
+      SetText(network, [&](capnp::Text::Reader text) { request.setNetwork(text); });
+      request.setBufferSize(bufferSize);
+      return request;
+    });
+  }
+};
+
+kj::Promise<void> ServeOnDemandCapture(StubCall& call, std::uint16_t method) {
+  using W = wire::IOnDemandCapture;
+  if (method != 0) return UnknownMethod(method);
+  const auto params = call.ParamsAs<W::StartCaptureParams>();
+  TextValue network = ReadText(params.hasNetwork(), params.getNetwork());
+  const ULONG bufferSize = params.getBufferSize();
+  return call.OnWorker<IOnDemandCapture, W::StartCaptureResults>(
+      [=](IOnDemandCapture* target) -> StubCall::Reply<W::StartCaptureResults> {
+        Bstr networkText = MakeBstr(network);
+        const auto [hr, error] = CallLeavingErrorInfo([&] { return target->StartCapture(networkText.Get(), bufferSize); });
+        return [hr, error](auto results, WireContext&) {
+          results.setHr(hr);
+          error.Write(results);
+        };
+      });
+}
+
 template <class Interface, class Wire, class Proxy>
 platform::remoting::InterfaceMarshaler Marshaler(kj::Promise<void> (*serve)(StubCall&, std::uint16_t)) {
   return {uuidof<Interface>, capnp::typeId<Wire>(), &platform::remoting::MakeProxy<Proxy>, serve};
@@ -735,6 +916,9 @@ bool RegisterMarshalers() {
     RegisterInterface(Marshaler<IRegObserver, wire::IRegObserver, RegObserverProxy>(&ServeRegObserver));
     RegisterInterface(Marshaler<IRegObserverCallback, wire::IRegObserverCallback, RegObserverCallbackProxy>(
         &ServeRegObserverCallback));
+    RegisterInterface(Marshaler<IContinuousCapture, wire::IContinuousCapture, ContinuousCaptureProxy>(
+        &ServeContinuousCapture));
+    RegisterInterface(Marshaler<IOnDemandCapture, wire::IOnDemandCapture, OnDemandCaptureProxy>(&ServeOnDemandCapture));
   });
   return true;
 }

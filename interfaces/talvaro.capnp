@@ -130,3 +130,23 @@ interface IRegObserverCallback extends(Com.IDispatch)
   # The words are the big-endian values of bytes 0-3, 4-7 and 8-11 of the block (the third plus
   # every later byte); `value` is the driver's milliseconds since its creation.
 }
+
+struct ErrorDescription {
+  # The error information a failed method left (its IErrorInfo), carried with the status.
+  source @0 :Text;
+  description @1 :Text;
+  guid @2 :Com.Guid;
+}
+
+interface IContinuousCapture extends(Unknown) $Com.iid("{887E7A08-51AD-44EE-9CC1-BAD1F80305F2}") {
+  # The capture service's continuous capture, class {75B2C210-9AD3-4DC8-97B4-E366F9A74644}.
+  startCapture @0 (network :Text, filter :Text, fileSize :UInt32, dumpCount :Int32, destinationFolder :Text,
+                   retentionDays :Int32) -> (hr :Int32, error :ErrorDescription);
+  stopCapture @1 () -> (hr :Int32, error :ErrorDescription);
+  # `error` is set when hr < 0 and the object left error information.
+}
+
+interface IOnDemandCapture extends(Unknown) $Com.iid("{B1BDCD7F-1FEC-4EC0-B6E8-74EB634E87FF}") {
+  # The capture service's flush-on-demand capture, class {96B0E6BE-A24C-4F85-B460-F480949DFFEA}.
+  startCapture @0 (network :Text, bufferSize :UInt32) -> (hr :Int32, error :ErrorDescription);
+}
