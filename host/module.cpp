@@ -59,9 +59,9 @@ CTalvaroCommunicationDriverModule::CTalvaroCommunicationDriverModule() : mainThr
 }
 
 CTalvaroCommunicationDriverModule::~CTalvaroCommunicationDriverModule() {
-  // The objects the module owns (the network capture configuration) are released first once
-  // they exist; then the classes' stop hooks, the global interface table and the class objects
-  // still registered.
+  // The objects the module owns (the network capture configuration) are released first; then
+  // the classes' stop hooks, the global interface table and the class objects still registered.
+  networkCapture_.reset();
   for (const auto& entry : ClassTable()) entry.classHook(false);
   {
     std::lock_guard guard(gitLock_);

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostics/orbiq_wpcap_surrogate.h"
 #include "external/logging/logger.h"
 #include "interfaces/driver_factory.h"
 #include "platform/com/com_ptr.h"
@@ -151,6 +152,10 @@ class CTalvaroCommunicationDriverModule final : public platform::com::ServerModu
   bool service_ = true;                   // set by Start before any other thread exists
   std::atomic<DWORD> serviceThreadId_{0};  // set by ServiceMain, read by OnStop
   bool debugMode_ = false;                // set while parsing, then only read
+
+  // The objects the module owns for the life of the process, released first by its destruction.
+  // The network capture configuration: started by the run loop.
+  std::unique_ptr<Diagnostics::OrbiqWpcapSurrogate> networkCapture_ = std::make_unique<Diagnostics::OrbiqWpcapSurrogate>();
 
   // The factory held by the run loop: two references. Set on the service thread, dropped by
   // OnStop on the dispatcher thread; factoryLock_ guards both (never held while releasing).

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "external/hardware/xrb_proxy.h"
+#include "external/infra/string_converter.h"
 #include "external/hardware/xrb_simulator.h"
 #include "host/module.h"
 #include "host/remoting_limits.h"
@@ -139,7 +140,13 @@ void CTalvaroCommunicationDriverModule::RunMessageLoop() {
     factory_ = std::move(factory);
   }
   ConnectSimulatorLog();
-  // The objects the module owns (the network capture configuration) start here.
+  // The network capture configuration sets up on a thread of its own meanwhile.
+  try {
+    networkCapture_->Initialize();
+  } catch (const std::exception& failure) {
+    logger_->Warning(logSource_, L"The network capture set-up did not start: " + Infra::ToWide(failure.what()),
+                     Logging::Category::Developer1);
+  }
 
   if (debugMode_) {
     std::fputs("started.\n\n", stdout);
