@@ -16,7 +16,8 @@ CTEST_FLAGS ?= --output-on-failure --timeout 600
 PACKAGES := build-essential cmake pkg-config g++ \
             libfmt-dev libspdlog-dev libsqlite3-dev sqlite3 \
             libcapnp-dev capnproto libsystemd-dev \
-            libgtest-dev libgmock-dev libbenchmark-dev libboost-dev clang
+            libgtest-dev libgmock-dev libbenchmark-dev libboost-dev clang \
+            libpcap-dev tcpdump
 
 .PHONY: deps build test test-sanitize test-tsan fuzz run bench clean
 

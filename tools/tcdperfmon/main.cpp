@@ -20,6 +20,7 @@
 #include "platform/system/process.h"
 #include "platform/types/guid.h"
 #include "platform/types/wide_string.h"
+#include "tools/local_server/local_server.h"
 #include "tools/tcdperfmon/monitor_object.h"
 
 namespace {
@@ -50,63 +51,8 @@ Exit status: 0 success, 1 failure (the reason on stderr), 2 usage error.
 
 constexpr const wchar_t* kProgId = L"TALVAROPerformanceMonitorService.PerformanceMonitor";
 constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\TALVARO\\ORBIQ\\PerformanceMonitorService";
-constexpr auto kIdleBound = std::chrono::seconds(60);
 
-// The server's lifetime: objects lock the module; the last unlock, a stop signal, or no
-// client within the idle bound ends serving. Lock/Unlock come from the runtime's workers.
-class ServiceModule final : public platform::com::ServerModule {
- public:
-  LONG Lock() override {
-    std::lock_guard lock(mutex_);
-    used_ = true;
-    return ++count_;
-  }
-  LONG Unlock() override {
-    std::lock_guard lock(mutex_);
-    if (--count_ == 0) changed_.notify_all();
-    return count_;
-  }
-  LONG GetLockCount() override {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  void Stop() {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    changed_.notify_all();
-  }
-  void WaitUntilDone() {
-    std::unique_lock lock(mutex_);
-    const auto done = [this] { return stopped_ || (used_ && count_ == 0); };
-    if (!changed_.wait_for(lock, kIdleBound, [&] { return done() || used_; })) return;  // nobody came
-    changed_.wait(lock, done);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  LONG count_ = 0;      // guarded by mutex_
-  bool used_ = false;   // guarded by mutex_
-  bool stopped_ = false;  // guarded by mutex_
-};
-
-int Fail(const std::string& what, LSTATUS status) {
-  std::fprintf(stderr, "tcdperfmon: %s: %s (%ld)\n", what.c_str(),
-               platform::ToUtf8(platform::system::SystemMessage(static_cast<DWORD>(status))).c_str(),
-               static_cast<long>(status));
-  return 1;
-}
-
-LSTATUS SetDefault(const std::wstring& keyPath, const std::wstring& text) {
-  HKEY key = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                   nullptr);
-  if (status != ERROR_SUCCESS) return status;
-  status = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return status;
-}
+int Fail(const std::string& what, LSTATUS status) { return Talvaro::Tools::ReportFailure("tcdperfmon", what, status); }
 
 int Register() {
   wchar_t path[4096];
@@ -120,7 +66,7 @@ int Register() {
       {std::wstring(kProgId) + L"\\CLSID", platform::FormatGuid(CLSID_PerformanceMonitor)},
   };
   for (const auto& [key, text] : values) {
-    if (const LSTATUS status = SetDefault(key, text); status != ERROR_SUCCESS) {
+    if (const LSTATUS status = Talvaro::Tools::SetClassesRootDefault(key, text); status != ERROR_SUCCESS) {
       return Fail("cannot register " + platform::ToUtf8(key), status);
     }
   }
@@ -159,7 +105,7 @@ int Serve() {
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  ServiceModule module;
+  Talvaro::Tools::LocalServerModule module;
   platform::com::SetCurrentModule(&module);
   std::thread([&module, stops] {
     int received = 0;
@@ -187,13 +133,6 @@ int Serve() {
   return 0;
 }
 
-bool Is(const char* argument, std::initializer_list<const char*> spellings) {
-  for (const char* spelling : spellings) {
-    if (::strcasecmp(argument, spelling) == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,13 +141,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* option = argc == 2 ? argv[1] : "--serve";
-  if (Is(option, {"--help", "-h", "/?"})) {
+  if (Talvaro::Tools::IsOption(option, {"--help", "-h", "/?"})) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (Is(option, {"--serve", "-Embedding", "/Embedding"})) return Serve();
-  if (Is(option, {"--register", "/RegServer", "-RegServer"})) return Register();
-  if (Is(option, {"--unregister", "/UnregServer", "-UnregServer"})) return Unregister();
+  if (Talvaro::Tools::IsOption(option, {"--serve", "-Embedding", "/Embedding"})) return Serve();
+  if (Talvaro::Tools::IsOption(option, {"--register", "/RegServer", "-RegServer"})) return Register();
+  if (Talvaro::Tools::IsOption(option, {"--unregister", "/UnregServer", "-UnregServer"})) return Unregister();
   std::fprintf(stderr, "tcdperfmon: unknown option '%s'\nTry 'tcdperfmon --help' for more information.\n", option);
   return 2;
 }

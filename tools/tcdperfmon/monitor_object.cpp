@@ -1,8 +1,11 @@
 #include "tools/tcdperfmon/monitor_object.h"
 
+#include <signal.h>
 #include <strings.h>
 
 #include "external/logging/logger.h"
+#include "interfaces/network_capture.h"
+#include "platform/remoting/endpoints.h"
 #include "platform/types/wide_string.h"
 
 namespace Talvaro::PerformanceMonitorService {
@@ -21,6 +24,15 @@ Logging::ILogger& Log() {
 HRESULT Mismatch(UINT index, UINT* argumentError) {
   if (argumentError != nullptr) *argumentError = index;
   return DISP_E_TYPEMISMATCH;
+}
+
+// A running capture service writes its on-demand captures too, so that a stall keeps the
+// packets around it (tools/tcdcapture).
+void AskCaptureServiceToFlush() {
+  const auto endpoint = platform::remoting::ReadClassFile(CLSID_OnDemandCapture);
+  if (endpoint && endpoint->pid > 0 && ::kill(endpoint->pid, SIGUSR1) == 0) {
+    Log().Info(L"tcdperfmon", L"Asked the capture service to flush", Logging::Category::Developer1);
+  }
 }
 
 }  // namespace
@@ -73,6 +85,7 @@ HRESULT CPerformanceMonitor::Invoke(DISPID member, REFIID, LCID, WORD flags, DIS
   }
   Log().Info(L"tcdperfmon", L"Flushed the logs into " + folder.wstring() + L": " + request,
              Logging::Category::Developer1);
+  AskCaptureServiceToFlush();
   BSTR path = SysAllocString(folder.wstring().c_str());
   if (path == nullptr) return E_OUTOFMEMORY;
   SysFreeString(*answer.pbstrVal);
