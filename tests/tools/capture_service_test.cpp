@@ -179,5 +179,21 @@ TEST_F(CaptureService, TheServerStartsItsConfiguredCaptureAndItsEndClosesTheFile
       << ServerLog() << ReadAll(fs::path(ServerLogPath()).parent_path() / "CaptureService.log");
 }
 
+// Without the capture service (and without capture rights): the set-up fails and waits for its
+// next attempt while the server serves.
+class CaptureSetUp : public ServerFixture {};
+
+TEST_F(CaptureSetUp, TheServerServesWhileTheCaptureServiceIsAbsent) {
+  const wchar_t* settings = L"SOFTWARE\\TALVARO\\Orbiq\\TalvaroCommunicationDriver\\WinPcap\\";
+  Testing::SetRegistryText(settings, L"MpcNetwork", L"127.0.0.1");
+  Testing::SetRegistryText(settings, L"CaptureMode", L"FlushOnDemand");
+  StartServer();
+  ASSERT_TRUE(WaitUntil([&] { return LogShows("Class not registered"); })) << ServerLog();
+  EXPECT_TRUE(LogShows("OrbiqWpcap capture starting in on demand mode. Network IP: 127.0.0.1"));
+  auto factory = Factory();
+  ASSERT_TRUE(factory);
+  EXPECT_TRUE(Driver(factory.Get(), L"XRB_1")) << "the hardware is served meanwhile";
+}
+
 }  // namespace
 }  // namespace Talvaro::RemotingTest
