@@ -6,5 +6,5 @@ HRESULT OleRun(IUnknown* object) {
   if (object == nullptr) return E_INVALIDARG;
   platform::com::ComPtr<IRunnableObject> runnable;
   if (FAILED(object->QueryInterface(uuidof<IRunnableObject>, runnable.PutVoid()))) return S_OK;
-  return runnable->IsRunning() ? S_OK : runnable->Run(nullptr);
+  return runnable->Run(nullptr);
 }

@@ -20,6 +20,6 @@ struct IRunnableObject : IUnknown {
 template <>
 inline constexpr IID uuidof<IRunnableObject> = platform::MakeGuid("{00000126-0000-0000-C000-000000000046}");
 
-// E_INVALIDARG for null; the object's IRunnableObject::Run result when it has one (unless it is
-// running already); S_OK otherwise.
+// E_INVALIDARG for null; the result of the object's IRunnableObject::Run when it has one (an
+// object running already answers S_OK there); S_OK otherwise.
 HRESULT OleRun(IUnknown* object);

@@ -19,7 +19,10 @@ int Failed(DWORD error) {
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int byteCount, LPWSTR wide, int wideCount) {
   if (codePage != CP_ACP && codePage != CP_UTF8) return Failed(ERROR_INVALID_PARAMETER);
-  if ((flags & ~MB_ERR_INVALID_CHARS) != 0) return Failed(ERROR_INVALID_FLAGS);
+  // UTF-8 takes no flag but MB_ERR_INVALID_CHARS; the ANSI code page also MB_PRECOMPOSED and
+  // MB_USEGLYPHCHARS, which change nothing for UTF-8 text (composite forms are not supported).
+  const DWORD allowed = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : (MB_ERR_INVALID_CHARS | MB_PRECOMPOSED | MB_USEGLYPHCHARS);
+  if ((flags & ~allowed) != 0) return Failed(ERROR_INVALID_FLAGS);
   if (multiByte == nullptr || byteCount == 0 || byteCount < -1 || wideCount < 0 ||
       (wideCount > 0 && wide == nullptr)) {
     return Failed(ERROR_INVALID_PARAMETER);

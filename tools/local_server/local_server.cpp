@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/system/format_message.h"
 #include "platform/types/error_codes.h"
@@ -56,6 +57,13 @@ bool IsOption(const char* argument, std::initializer_list<const char*> spellings
     if (::strcasecmp(argument, spelling) == 0) return true;
   }
   return false;
+}
+
+bool RunsProgram(pid_t pid, const std::string& program) {
+  if (pid <= 0) return false;
+  std::error_code failure;
+  const auto executable = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", failure);
+  return !failure && executable.filename() == program;
 }
 
 int ReportFailure(const char* program, const std::string& what, LSTATUS status) {

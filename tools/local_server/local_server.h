@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/types.h>
+
 #include "platform/com/module.h"
 #include "platform/registry/registry.h"
 
@@ -38,6 +40,10 @@ LSTATUS SetClassesRootDefault(const std::wstring& keyPath, const std::wstring& t
 
 // Whether `argument` is one of `spellings`, letter case ignored.
 bool IsOption(const char* argument, std::initializer_list<const char*> spellings);
+
+// Whether process `pid` runs the executable named `program` (its file name): a pid read from
+// a class file may have been reused by another process since.
+bool RunsProgram(pid_t pid, const std::string& program);
 
 // "<program>: <what>: <system text> (<status>)" on stderr; returns 1.
 int ReportFailure(const char* program, const std::string& what, LSTATUS status);

@@ -14,6 +14,17 @@
 
 namespace Talvaro::CaptureService {
 
+// One object's capture, shared with the list of running captures, so that the service's end
+// stops it too and flushes find its ring. `lock` guards the rest.
+struct RunningCapture {
+  std::mutex lock;
+  std::unique_ptr<LiveCapture> capture;
+  std::shared_ptr<DumpRotation> files;  // continuous
+  std::shared_ptr<PacketRing> ring;     // flush-on-demand
+  // Ends the capture (what the kernel holds still goes to the files) and closes its file.
+  void Stop();
+};
+
 class CContinuousCapture : public platform::com::ObjectRoot, public IContinuousCapture {
  public:
   using Interfaces = platform::com::InterfaceTable<CContinuousCapture, IContinuousCapture>;
@@ -27,9 +38,7 @@ class CContinuousCapture : public platform::com::ObjectRoot, public IContinuousC
   HRESULT StopCapture() override;
 
  private:
-  std::mutex lock_;
-  std::shared_ptr<DumpRotation> files_;  // guarded by lock_; shared with the capture's sink
-  std::unique_ptr<LiveCapture> capture_;  // guarded by lock_
+  const std::shared_ptr<RunningCapture> running_ = std::make_shared<RunningCapture>();
 };
 
 class COnDemandCapture : public platform::com::ObjectRoot, public IOnDemandCapture {
@@ -43,15 +52,15 @@ class COnDemandCapture : public platform::com::ObjectRoot, public IOnDemandCaptu
   HRESULT StartCapture(BSTR network, ULONG bufferSize) override;
 
  private:
-  std::mutex lock_;
-  std::shared_ptr<PacketRing> ring_;      // guarded by lock_; also in the flush list
-  std::unique_ptr<LiveCapture> capture_;  // guarded by lock_
+  const std::shared_ptr<RunningCapture> running_ = std::make_shared<RunningCapture>();
 };
 
 // Where flushes go: <log directory>/captures.
 std::filesystem::path FlushFolder();
 // Writes the ring of every running on-demand capture to a file of its own; returns the files.
-// Any thread (the flush signal's, tcdperfmon's request).
+// Any thread (the flush signal's, on tcdcapture --flush and tcdperfmon's requests).
 std::vector<std::filesystem::path> FlushAll();
+// Stops every running capture: the service's end.
+void StopAll();
 
 }  // namespace Talvaro::CaptureService

@@ -29,7 +29,8 @@ constexpr const char* kUsage = R"(Usage: tcdcapture [--serve | --register | --un
 The network capture service of TalvaroCommunicationDriver: the server starts one of its two
 captures at start-up (docs/capture.md). The continuous capture writes the traffic of the network
 it is given to pcap files in a folder, a new file once one reaches its size, keeping at most the
-dump count of files and none older than the retention days. The flush-on-demand capture keeps
+dump count of files and none older than the retention days (pruned as a file starts). The
+flush-on-demand capture keeps
 the newest packets in memory and writes them to a pcap file in <log directory>/captures/ when
 asked: on SIGUSR1, on tcdcapture --flush, and on every flush request of the performance monitor
 service (tcdperfmon). Capturing needs CAP_NET_RAW and CAP_NET_ADMIN (root has them).
@@ -86,7 +87,7 @@ int Unregister() {
 
 int Flush() {
   const auto endpoint = platform::remoting::ReadClassFile(CLSID_OnDemandCapture);
-  if (!endpoint || endpoint->pid <= 0 || ::kill(endpoint->pid, SIGUSR1) != 0) {
+  if (!endpoint || !Talvaro::Tools::RunsProgram(endpoint->pid, "tcdcapture") || ::kill(endpoint->pid, SIGUSR1) != 0) {
     std::fprintf(stderr, "tcdcapture: no capture service is running\n");
     return 1;
   }
@@ -112,7 +113,8 @@ int Serve() {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   Talvaro::Tools::LocalServerModule module;
   platform::com::SetCurrentModule(&module);
-  std::thread([&module, signals] {
+  // Ended below with a SIGTERM of its own when serving ends otherwise.
+  std::thread signalThread([&module, signals] {
     for (;;) {
       int received = 0;
       sigwait(&signals, &received);
@@ -122,7 +124,7 @@ int Serve() {
       }
     }
     module.Stop();
-  }).detach();  // waits for signals for as long as the process lives
+  });
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   ComPtr<IUnknown> continuous, onDemand;
   DWORD continuousCookie = 0, onDemandCookie = 0;
@@ -130,10 +132,16 @@ int Serve() {
   if (SUCCEEDED(hr)) hr = Serve<COnDemandCapture>(CLSID_OnDemandCapture, &onDemand, &onDemandCookie);
   if (FAILED(hr)) {
     std::fprintf(stderr, "tcdcapture: cannot serve the classes: 0x%08X\n", static_cast<unsigned>(hr));
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
     return 1;
   }
   Log().Info(L"tcdcapture", L"Capture service serving", Logging::Category::Communication);
   module.WaitUntilDone();
+  // A stop signal may come while clients still hold captures: their files are closed whole.
+  StopAll();
+  pthread_kill(signalThread.native_handle(), SIGTERM);
+  signalThread.join();
   CoRevokeClassObject(onDemandCookie);
   CoRevokeClassObject(continuousCookie);
   continuous = nullptr;

@@ -106,16 +106,18 @@ LiveCapture::~LiveCapture() {
     thread_.join();
     // What the kernel holds arrived before the stop and goes to the sink too. Its last block is
     // handed over when the kernel retires it, within the timeout: the drain waits for that, and
-    // ends once a wait of twice the timeout brings nothing.
+    // ends once a wait brings nothing, or at the latest three timeouts after the stop however
+    // busy the network is.
     char error[PCAP_ERRBUF_SIZE] = "";
     const int fd = pcap_get_selectable_fd(handle_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kTimeoutMs);
     if (fd >= 0 && pcap_setnonblock(handle_, 1, error) == 0) {
-      for (;;) {
+      for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         pollfd ready{fd, POLLIN, 0};
-        const bool readable = ::poll(&ready, 1, 2 * kTimeoutMs) > 0;
+        const bool readable = ::poll(&ready, 1, static_cast<int>(left.count()) + 1) > 0;
         const int taken = pcap_dispatch(handle_, -1, &LiveCapture::Deliver, reinterpret_cast<unsigned char*>(this));
-        if (!readable && taken <= 0) break;
-        if (taken < 0) break;
+        if (taken < 0 || (!readable && taken == 0)) break;
       }
     }
   }
@@ -177,26 +179,27 @@ void DumpRotation::OpenNext() {
 
 void DumpRotation::Prune() {
   // The current file counts, but is never removed; the others go oldest first (their times
-  // tick coarsely, so equal times fall back to the names, which sort by time and number).
-  std::vector<fs::directory_entry> files;
+  // tick coarsely, so equal times fall back to the names, which sort by time and number). A file
+  // that goes meanwhile (an operator's clean-up) is passed over.
+  std::vector<std::pair<fs::file_time_type, fs::path>> files;
   std::error_code failure;
-  for (const auto& entry : fs::directory_iterator(folder_, failure)) {
-    const std::string name = entry.path().filename().string();
-    if (entry.path() != current_ && entry.is_regular_file() && name.rfind("capture-", 0) == 0 &&
-        entry.path().extension() == ".pcap") {
-      files.push_back(entry);
+  for (fs::directory_iterator entry(folder_, failure), end; !failure && entry != end; entry.increment(failure)) {
+    std::error_code unreadable;
+    const std::string name = entry->path().filename().string();
+    if (entry->path() == current_ || name.rfind("capture-", 0) != 0 || entry->path().extension() != ".pcap" ||
+        !entry->is_regular_file(unreadable)) {
+      continue;
     }
+    const auto written = entry->last_write_time(unreadable);
+    if (!unreadable) files.emplace_back(written, entry->path());
   }
-  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-    return a.last_write_time() < b.last_write_time() ||
-           (a.last_write_time() == b.last_write_time() && a.path() < b.path());
-  });
+  std::sort(files.begin(), files.end());
   const auto now = fs::file_time_type::clock::now();
-  const auto retention = std::chrono::hours(24) * retentionDays_;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const bool tooMany = files.size() - i + 1 > dumpCount_;
-    const bool tooOld = retentionDays_ > 0 && now - files[i].last_write_time() > retention;
-    if (tooMany || tooOld) fs::remove(files[i].path(), failure);
+    const auto ageHours = std::chrono::duration_cast<std::chrono::hours>(now - files[i].first).count();
+    const bool tooOld = retentionDays_ > 0 && ageHours > 24LL * retentionDays_;
+    if (tooMany || tooOld) fs::remove(files[i].second, failure);
   }
 }
 
@@ -215,9 +218,16 @@ void PacketRing::Add(const pcap_pkthdr& header, const unsigned char* bytes) {
 fs::path PacketRing::Flush(const fs::path& folder) {
   std::error_code failure;
   fs::create_directories(folder, failure);
-  std::lock_guard guard(lock_);
+  // A copy, written without the lock: the capture goes on taking packets meanwhile.
+  std::deque<Packet> packets;
+  unsigned number = 0;
+  {
+    std::lock_guard guard(lock_);
+    packets = packets_;
+    number = ++flushes_;
+  }
   const fs::path file = folder / ("ondemand-" + Stamp() + "-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(++flushes_) + ".pcap");
+                                  std::to_string(number) + ".pcap");
   pcap_t* dead = pcap_open_dead(linkType_, kSnapLength);
   pcap_dumper_t* dumper = pcap_dump_open(dead, file.c_str());
   if (dumper == nullptr) {
@@ -225,7 +235,7 @@ fs::path PacketRing::Flush(const fs::path& folder) {
     pcap_close(dead);
     throw CaptureError(kAccessDenied, "cannot write " + file.string() + ": " + reason);
   }
-  for (const auto& packet : packets_) {
+  for (const auto& packet : packets) {
     pcap_dump(reinterpret_cast<unsigned char*>(dumper), &packet.header, packet.bytes.data());
   }
   pcap_dump_close(dumper);

@@ -39,8 +39,8 @@ class LiveCapture {
   // Opens `device` and applies `filter` (libpcap's syntax; empty: everything). CaptureError for
   // a missing permission or a bad filter.
   LiveCapture(const std::string& device, const std::string& filter);
-  // Stops the thread, hands what the kernel still holds to the sink (within about 200 ms) and
-  // closes the handle.
+  // Stops the thread, hands what the kernel still holds to the sink (within 300 ms) and closes
+  // the handle.
   ~LiveCapture();
   LiveCapture(const LiveCapture&) = delete;
   LiveCapture& operator=(const LiveCapture&) = delete;
@@ -58,9 +58,9 @@ class LiveCapture {
   std::thread thread_;  // started by Start
 };
 
-// Continuous capture's files: capture-<time>-<nnnnnn>.pcap in the folder; a new file once the current
-// reaches `fileSize` bytes, at most `dumpCount` files (the oldest removed first), none older than
-// `retentionDays` days.
+// Continuous capture's files: capture-<time>-<nnnnnn>.pcap in the folder; a new file once the
+// current reaches `fileSize` bytes; whenever a file starts, the oldest go until at most
+// `dumpCount` files remain, and those older than `retentionDays` days go too.
 class DumpRotation {
  public:
   // CaptureError when the folder cannot be made or written.

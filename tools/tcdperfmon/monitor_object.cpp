@@ -7,6 +7,7 @@
 #include "interfaces/network_capture.h"
 #include "platform/remoting/endpoints.h"
 #include "platform/types/wide_string.h"
+#include "tools/local_server/local_server.h"
 
 namespace Talvaro::PerformanceMonitorService {
 namespace {
@@ -30,7 +31,7 @@ HRESULT Mismatch(UINT index, UINT* argumentError) {
 // packets around it (tools/tcdcapture).
 void AskCaptureServiceToFlush() {
   const auto endpoint = platform::remoting::ReadClassFile(CLSID_OnDemandCapture);
-  if (endpoint && endpoint->pid > 0 && ::kill(endpoint->pid, SIGUSR1) == 0) {
+  if (endpoint && Talvaro::Tools::RunsProgram(endpoint->pid, "tcdcapture") && ::kill(endpoint->pid, SIGUSR1) == 0) {
     Log().Info(L"tcdperfmon", L"Asked the capture service to flush", Logging::Category::Developer1);
   }
 }

@@ -26,7 +26,8 @@ TEST(MultiByteToWideChar, CountsThenConvertsUtf8AsTheAnsiCodePage) {
   fails(ERROR_INVALID_PARAMETER, 1252u, 0u, text, -1, wide, 6);
   fails(ERROR_INVALID_PARAMETER, CP_ACP, 0u, nullptr, -1, wide, 6);
   fails(ERROR_INVALID_PARAMETER, CP_ACP, 0u, text, 0, wide, 6);
-  fails(ERROR_INVALID_FLAGS, CP_ACP, 0x1u, text, -1, wide, 6);
+  fails(ERROR_INVALID_FLAGS, CP_UTF8, MB_PRECOMPOSED, text, -1, wide, 6);
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, wide, 6), 6);
   fails(ERROR_NO_UNICODE_TRANSLATION, CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF", 2, wide, 6);
   ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xFF", 2, wide, 6), 2) << "without the flag it is replaced";
   EXPECT_EQ(wide[1], L'\uFFFD');
