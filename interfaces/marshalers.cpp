@@ -827,8 +827,8 @@ kj::Promise<void> ServeContinuousCapture(StubCall& call, std::uint16_t method) {
   if (method == 1) {
     return call.OnWorker<IContinuousCapture, W::StopCaptureResults>(
         [](IContinuousCapture* target) -> StubCall::Reply<W::StopCaptureResults> {
-          const auto [hr, error] = CallLeavingErrorInfo([&] { return target->StopCapture(); });
-          return [hr, error](auto results, WireContext&) {
+          const auto [status, left] = CallLeavingErrorInfo([&] { return target->StopCapture(); });
+          return [hr = status, error = left](auto results, WireContext&) {
             results.setHr(hr);
             error.Write(results);
           };
@@ -845,11 +845,11 @@ kj::Promise<void> ServeContinuousCapture(StubCall& call, std::uint16_t method) {
   return call.OnWorker<IContinuousCapture, W::StartCaptureResults>(
       [=](IContinuousCapture* target) -> StubCall::Reply<W::StartCaptureResults> {
         Bstr networkText = MakeBstr(network), filterText = MakeBstr(filter), folderText = MakeBstr(folder);
-        const auto [hr, error] = CallLeavingErrorInfo([&] {
+        const auto [status, left] = CallLeavingErrorInfo([&] {
           return target->StartCapture(networkText.Get(), filterText.Get(), fileSize, dumpCount, folderText.Get(),
                                       retentionDays);
         });
-        return [hr, error](auto results, WireContext&) {
+        return [hr = status, error = left](auto results, WireContext&) {
           results.setHr(hr);
           error.Write(results);
         };
@@ -879,8 +879,8 @@ kj::Promise<void> ServeOnDemandCapture(StubCall& call, std::uint16_t method) {
   return call.OnWorker<IOnDemandCapture, W::StartCaptureResults>(
       [=](IOnDemandCapture* target) -> StubCall::Reply<W::StartCaptureResults> {
         Bstr networkText = MakeBstr(network);
-        const auto [hr, error] = CallLeavingErrorInfo([&] { return target->StartCapture(networkText.Get(), bufferSize); });
-        return [hr, error](auto results, WireContext&) {
+        const auto [status, left] = CallLeavingErrorInfo([&] { return target->StartCapture(networkText.Get(), bufferSize); });
+        return [hr = status, error = left](auto results, WireContext&) {
           results.setHr(hr);
           error.Write(results);
         };
