@@ -88,8 +88,10 @@ HRESULT SharedMemoryClient::Open(const Options& options, std::unique_ptr<SharedM
   if (client == nullptr) return E_POINTER;
   client->reset();
   std::unique_ptr<SharedMemoryClient> opened(new SharedMemoryClient);
+  // Subscribed before the channels are read: once a block arrives, so do the events.
   HRESULT status = opened->Link(options, reason);
   if (status == S_OK) status = opened->Subscribe(options, reason);
+  if (status == S_OK) status = opened->OpenChannels(options, reason);
   if (status == S_OK) *client = std::move(opened);
   return status;  // a failed one is torn down by its destructor, in order
 }
@@ -122,6 +124,10 @@ HRESULT SharedMemoryClient::Link(const Options& options, std::string* reason) {
     return Failed(hr == S_OK ? E_UNEXPECTED : hr, "the server refused the driver object", reason);
   }
 
+  return S_OK;
+}
+
+HRESULT SharedMemoryClient::OpenChannels(const Options& options, std::string* reason) {
   // The factory answered S_OK: in shared-memory mode the link exists then, so a namespace or
   // channel that cannot be opened means the driver object was made in event mode.
   const std::string eventMode =

@@ -11,9 +11,9 @@
 //   client->Write(payload, length, trailer);
 //
 // Open creates the client's private namespace and its write channel, asks the server's factory
-// for a driver object with the channel base name and the namespace name, opens the data and
-// liveliness channels of the server's namespace, and subscribes to the driver object's events
-// (errors and availability changes still come as events). The liveliness channel is read all
+// for a driver object with the channel base name and the namespace name, subscribes to the
+// driver object's events (errors and availability changes still come as events), then opens the
+// data and liveliness channels of the server's namespace: once a block arrives, events do too. The liveliness channel is read all
 // the time: the server detaches a client that stops taking its probes for five seconds.
 // Destruction tears everything down in the reverse order.
 //
@@ -83,6 +83,7 @@ class SharedMemoryClient {
  private:
   SharedMemoryClient() = default;
   HRESULT Link(const Options& options, std::string* reason);
+  HRESULT OpenChannels(const Options& options, std::string* reason);
   HRESULT Subscribe(const Options& options, std::string* reason);
 
   // In order of creation; the destructor undoes them in reverse.
