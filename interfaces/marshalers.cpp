@@ -1,12 +1,15 @@
 // Proxies and stubs of the server's client-visible interfaces, one pair per interface in the
 // order of talvaro.capnp. A proxy copies its arguments into plain values on the caller's thread,
 // sends them on the RPC thread and writes the out-parameters from the reply; a stub reads the
-// parameters on the RPC thread, calls the object on a worker and writes the reply. Out-parameters
-// are written back whatever the status (zero where the object left them alone); out pointers
-// that are null answer E_POINTER without a call.
+// parameters on the RPC thread, calls the object on a worker and writes the reply. A number
+// out-parameter travels both ways: the stub starts the object's out-parameter from the caller's
+// value, so one the object leaves alone (a refused call) comes back as the caller had it. Out
+// pointers that are null answer E_POINTER without a call.
 #include "interfaces/marshalers.h"
 
+#include <cstdint>
 #include <mutex>
+#include <new>
 
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/communication_driver.h"
@@ -258,23 +261,46 @@ class DataTransferProxy final : public InterfaceProxy<IDataTransfer> {
  public:
   using InterfaceProxy::InterfaceProxy;
 
+  // The object's checks come first, in its order, so a call it would refuse is not sent.
   HRESULT Write(SAFEARRAY* data, LONG value, LONG* result) override {
+    if (data == nullptr) return E_POINTER;
+    if (SafeArrayGetDim(data) != 1) return S_FALSE;
     if (result == nullptr) return E_POINTER;
     ArrayValue bytes;
-    HRESULT hr = ArrayValue::FromSafeArray(data, &bytes);
-    if (FAILED(hr)) return hr;
-    LONG answer = 0;
+    HRESULT hr = ElementsAsBytes(data, &bytes);
+    if (hr != S_OK) return hr;
     const HRESULT transport = Call<wire::IDataTransfer>([&](auto& client, WireContext& context) {
       auto request = client.writeRequest();
-      if (!bytes.null) bytes.Write(request.initData(), context);
+      bytes.Write(request.initData(), context);
       request.setValue(value);
+      request.setResult(*result);
       return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        answer = response.getResult();
+        *result = response.getResult();
       });
     });
-    if (FAILED(transport)) return transport;
-    *result = answer;
+    return FAILED(transport) ? transport : hr;
+  }
+
+ private:
+  // What the hardware gets of a one-dimensional array: one byte per element from the start of
+  // its data, whatever the element type (so any array travels, as bytes). S_FALSE when the data
+  // cannot be reached, as the object answers.
+  static HRESULT ElementsAsBytes(SAFEARRAY* array, ArrayValue* out) {
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return S_FALSE;
+    HRESULT hr = S_OK;
+    try {
+      const SAFEARRAYBOUND bound = array->rgsabound[0];
+      const auto* first = static_cast<const std::uint8_t*>(data);
+      out->null = false;
+      out->elementType = VT_UI1;
+      out->bounds = {bound};
+      out->bytes.assign(first, first + bound.cElements);
+    } catch (const std::bad_alloc&) {
+      hr = E_OUTOFMEMORY;
+    }
+    SafeArrayUnaccessData(array);
     return hr;
   }
 };
@@ -286,11 +312,12 @@ kj::Promise<void> ServeDataTransfer(StubCall& call, std::uint16_t method) {
   ArrayValue data;
   if (params.hasData()) data = ArrayValue::Read(params.getData(), call.Wire());
   const LONG value = params.getValue();
+  const LONG callerResult = params.getResult();
   return call.OnWorker<IDataTransfer, W::WriteResults>(
-      [data = std::move(data), value](IDataTransfer* target) -> StubCall::Reply<W::WriteResults> {
+      [data = std::move(data), value, callerResult](IDataTransfer* target) -> StubCall::Reply<W::WriteResults> {
         SafeArray array;
         HRESULT hr = data.ToSafeArray(&array);
-        LONG result = 0;
+        LONG result = callerResult;
         if (SUCCEEDED(hr)) hr = target->Write(array.Get(), value, &result);
         return [hr, result](auto results, WireContext&) {
           results.setHr(hr);
@@ -306,25 +333,25 @@ class AvailabilityProxy final : public InterfaceProxy<IAvailability> {
   HRESULT GetAvailability(LONG* state) override {
     if (state == nullptr) return E_POINTER;
     HRESULT hr = S_OK;
-    LONG answer = 0;
     const HRESULT transport = Call<wire::IAvailability>([&](auto& client, WireContext&) {
-      return client.getAvailabilityRequest().send().then([&](auto&& response) {
+      auto request = client.getAvailabilityRequest();
+      request.setState(*state);
+      return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        answer = response.getState();
+        *state = response.getState();
       });
     });
-    if (FAILED(transport)) return transport;
-    *state = answer;
-    return hr;
+    return FAILED(transport) ? transport : hr;
   }
 };
 
 kj::Promise<void> ServeAvailability(StubCall& call, std::uint16_t method) {
   using W = wire::IAvailability;
   if (method != 0) return UnknownMethod(method);
+  const LONG callerState = call.ParamsAs<W::GetAvailabilityParams>().getState();
   return call.OnWorker<IAvailability, W::GetAvailabilityResults>(
-      [](IAvailability* target) -> StubCall::Reply<W::GetAvailabilityResults> {
-        LONG state = 0;
+      [callerState](IAvailability* target) -> StubCall::Reply<W::GetAvailabilityResults> {
+        LONG state = callerState;
         const HRESULT hr = target->GetAvailability(&state);
         return [hr, state](auto results, WireContext&) {
           results.setHr(hr);
@@ -342,19 +369,17 @@ class RestrictionProxy final : public InterfaceProxy<IRestriction> {
     StreamValue stream;
     HRESULT hr = StreamValue::FromStream(callback, &stream);
     if (FAILED(hr)) return hr;
-    LONG answer = 0;
     const HRESULT transport = Call<wire::IRestriction>([&](auto& client, WireContext& context) {
       auto request = client.registerRestrictionRequest();
       request.setMode(mode);
       stream.Write(request.initCallback(), context);
+      request.setResult(*result);
       return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        answer = response.getResult();
+        *result = response.getResult();
       });
     });
-    if (FAILED(transport)) return transport;
-    *result = answer;
-    return hr;
+    return FAILED(transport) ? transport : hr;
   }
 
   HRESULT SetRestrictionMode(ULONG mode, LONG* result) override {
@@ -363,6 +388,7 @@ class RestrictionProxy final : public InterfaceProxy<IRestriction> {
     const HRESULT transport = Call<wire::IRestriction>([&](auto& client, WireContext&) {
       auto request = client.setRestrictionModeRequest();
       request.setMode(mode);
+      request.setResult(*result);
       return request.send().then([&](auto&& response) {
         hr = response.getHr();
         *result = response.getResult();
@@ -375,7 +401,9 @@ class RestrictionProxy final : public InterfaceProxy<IRestriction> {
     if (result == nullptr) return E_POINTER;
     HRESULT hr = S_OK;
     const HRESULT transport = Call<wire::IRestriction>([&](auto& client, WireContext&) {
-      return client.unregisterRestrictionRequest().send().then([&](auto&& response) {
+      auto request = client.unregisterRestrictionRequest();
+      request.setResult(*result);
+      return request.send().then([&](auto&& response) {
         hr = response.getHr();
         *result = response.getResult();
       });
@@ -387,7 +415,10 @@ class RestrictionProxy final : public InterfaceProxy<IRestriction> {
     if (mode == nullptr || result == nullptr) return E_POINTER;
     HRESULT hr = S_OK;
     const HRESULT transport = Call<wire::IRestriction>([&](auto& client, WireContext&) {
-      return client.getRestrictionModeRequest().send().then([&](auto&& response) {
+      auto request = client.getRestrictionModeRequest();
+      request.setMode(*mode);
+      request.setResult(*result);
+      return request.send().then([&](auto&& response) {
         hr = response.getHr();
         *mode = response.getMode();
         *result = response.getResult();
@@ -400,9 +431,12 @@ class RestrictionProxy final : public InterfaceProxy<IRestriction> {
     if (registered == nullptr || result == nullptr) return E_POINTER;
     HRESULT hr = S_OK;
     const HRESULT transport = Call<wire::IRestriction>([&](auto& client, WireContext&) {
-      return client.isRestrictionRegisteredRequest().send().then([&](auto&& response) {
+      auto request = client.isRestrictionRegisteredRequest();
+      request.setRegistered(*registered);
+      request.setResult(*result);
+      return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        *registered = response.getRegistered() ? VARIANT_TRUE : VARIANT_FALSE;
+        *registered = response.getRegistered();
         *result = response.getResult();
       });
     });
@@ -416,13 +450,15 @@ kj::Promise<void> ServeRestriction(StubCall& call, std::uint16_t method) {
     case 0: {
       const auto params = call.ParamsAs<W::RegisterRestrictionParams>();
       const ULONG mode = params.getMode();
+      const LONG callerResult = params.getResult();
       StreamValue stream;
       if (params.hasCallback()) stream = StreamValue::Read(params.getCallback(), call.Wire());
       return call.OnWorker<IRestriction, W::RegisterRestrictionResults>(
-          [mode, stream = std::move(stream)](IRestriction* target) -> StubCall::Reply<W::RegisterRestrictionResults> {
+          [mode, callerResult,
+           stream = std::move(stream)](IRestriction* target) -> StubCall::Reply<W::RegisterRestrictionResults> {
             ComPtr<IStream> rebuilt;
             HRESULT hr = stream.ToStream(rebuilt.Put());
-            LONG result = 0;
+            LONG result = callerResult;
             if (SUCCEEDED(hr)) hr = target->RegisterRestriction(mode, rebuilt.Get(), &result);
             return [hr, result](auto results, WireContext&) {
               results.setHr(hr);
@@ -431,10 +467,12 @@ kj::Promise<void> ServeRestriction(StubCall& call, std::uint16_t method) {
           });
     }
     case 1: {
-      const ULONG mode = call.ParamsAs<W::SetRestrictionModeParams>().getMode();
+      const auto params = call.ParamsAs<W::SetRestrictionModeParams>();
+      const ULONG mode = params.getMode();
+      const LONG callerResult = params.getResult();
       return call.OnWorker<IRestriction, W::SetRestrictionModeResults>(
-          [mode](IRestriction* target) -> StubCall::Reply<W::SetRestrictionModeResults> {
-            LONG result = 0;
+          [mode, callerResult](IRestriction* target) -> StubCall::Reply<W::SetRestrictionModeResults> {
+            LONG result = callerResult;
             const HRESULT hr = target->SetRestrictionMode(mode, &result);
             return [hr, result](auto results, WireContext&) {
               results.setHr(hr);
@@ -442,21 +480,26 @@ kj::Promise<void> ServeRestriction(StubCall& call, std::uint16_t method) {
             };
           });
     }
-    case 2:
+    case 2: {
+      const LONG callerResult = call.ParamsAs<W::UnregisterRestrictionParams>().getResult();
       return call.OnWorker<IRestriction, W::UnregisterRestrictionResults>(
-          [](IRestriction* target) -> StubCall::Reply<W::UnregisterRestrictionResults> {
-            LONG result = 0;
+          [callerResult](IRestriction* target) -> StubCall::Reply<W::UnregisterRestrictionResults> {
+            LONG result = callerResult;
             const HRESULT hr = target->UnregisterRestriction(&result);
             return [hr, result](auto results, WireContext&) {
               results.setHr(hr);
               results.setResult(result);
             };
           });
-    case 3:
+    }
+    case 3: {
+      const auto params = call.ParamsAs<W::GetRestrictionModeParams>();
+      const ULONG callerMode = params.getMode();
+      const LONG callerResult = params.getResult();
       return call.OnWorker<IRestriction, W::GetRestrictionModeResults>(
-          [](IRestriction* target) -> StubCall::Reply<W::GetRestrictionModeResults> {
-            ULONG mode = 0;
-            LONG result = 0;
+          [callerMode, callerResult](IRestriction* target) -> StubCall::Reply<W::GetRestrictionModeResults> {
+            ULONG mode = callerMode;
+            LONG result = callerResult;
             const HRESULT hr = target->GetRestrictionMode(&mode, &result);
             return [hr, mode, result](auto results, WireContext&) {
               results.setHr(hr);
@@ -464,18 +507,24 @@ kj::Promise<void> ServeRestriction(StubCall& call, std::uint16_t method) {
               results.setResult(result);
             };
           });
-    case 4:
+    }
+    case 4: {
+      const auto params = call.ParamsAs<W::IsRestrictionRegisteredParams>();
+      const VARIANT_BOOL callerRegistered = params.getRegistered();
+      const LONG callerResult = params.getResult();
       return call.OnWorker<IRestriction, W::IsRestrictionRegisteredResults>(
-          [](IRestriction* target) -> StubCall::Reply<W::IsRestrictionRegisteredResults> {
-            VARIANT_BOOL registered = VARIANT_FALSE;
-            LONG result = 0;
+          [callerRegistered,
+           callerResult](IRestriction* target) -> StubCall::Reply<W::IsRestrictionRegisteredResults> {
+            VARIANT_BOOL registered = callerRegistered;
+            LONG result = callerResult;
             const HRESULT hr = target->IsRestrictionRegistered(&registered, &result);
             return [hr, registered, result](auto results, WireContext&) {
               results.setHr(hr);
-              results.setRegistered(registered != VARIANT_FALSE);
+              results.setRegistered(registered);
               results.setResult(result);
             };
           });
+    }
     default:
       return UnknownMethod(method);
   }
@@ -492,18 +541,16 @@ class RestrictionCallbackProxy final : public InterfaceProxy<IRestrictionCallbac
     ArrayValue bytes;
     HRESULT hr = ArrayValue::FromSafeArray(data, &bytes);
     if (FAILED(hr)) return hr;
-    LONG answer = 0;
     const HRESULT transport = Call<wire::IRestrictionCallback>([&](auto& client, WireContext& context) {
       auto request = client.isRestrictedRequest();
       if (!bytes.null) bytes.Write(request.initData(), context);
+      request.setVerdict(*verdict);
       return request.send().then([&](auto&& response) {
         hr = response.getHr();
-        answer = response.getVerdict();
+        *verdict = response.getVerdict();
       });
     });
-    if (FAILED(transport)) return transport;
-    *verdict = answer;
-    return hr;
+    return FAILED(transport) ? transport : hr;
   }
 };
 
@@ -513,11 +560,12 @@ kj::Promise<void> ServeRestrictionCallback(StubCall& call, std::uint16_t method)
   const auto params = call.ParamsAs<W::IsRestrictedParams>();
   ArrayValue data;
   if (params.hasData()) data = ArrayValue::Read(params.getData(), call.Wire());
+  const LONG callerVerdict = params.getVerdict();
   return call.OnWorker<IRestrictionCallback, W::IsRestrictedResults>(
-      [data = std::move(data)](IRestrictionCallback* target) -> StubCall::Reply<W::IsRestrictedResults> {
+      [data = std::move(data), callerVerdict](IRestrictionCallback* target) -> StubCall::Reply<W::IsRestrictedResults> {
         SafeArray array;
         HRESULT hr = data.ToSafeArray(&array);
-        LONG verdict = 0;
+        LONG verdict = callerVerdict;
         if (SUCCEEDED(hr)) hr = target->IsRestricted(array.Get(), &verdict);
         return [hr, verdict](auto results, WireContext&) {
           results.setHr(hr);

@@ -16,6 +16,11 @@
 # ICommunicationDriverEvents' identifier, advise a sink that answers ICommunicationDriverEvents
 # and IDispatch, then write through IDataTransfer. Hardware results (E_ORBIQLIB_Result, 0 is
 # success) come back in `result` fields; `hr` only says whether the call itself was well formed.
+#
+# A number out-parameter travels both ways: the request carries the caller's current value under
+# the same name, the server starts the object's out-parameter from it and answers the value it
+# ends with, so an out-parameter that the object leaves alone (a refused call) comes back as the
+# caller had it.
 @0xc1929ece88945943;
 
 using Cxx = import "/capnp/c++.capnp";
@@ -58,7 +63,7 @@ interface ICommunicationDriver extends(Unknown) $Com.iid("{B843AFB5-F8AF-4E65-91
 }
 
 interface IDataTransfer extends(Unknown) $Com.iid("{958BA1F7-6848-47F1-8707-E1D78672C446}") {
-  write @0 (data :SafeArray, value :Int32) -> (hr :Int32, result :Int32);
+  write @0 (data :SafeArray, value :Int32, result :Int32) -> (hr :Int32, result :Int32);
   # Sends the bytes of a one-dimensional array (elementType VT_UI1 = 17, `bytes`) to the unit;
   # `value` reaches the hardware unchanged. hr: 0; 1 (S_FALSE) for an array of another shape;
   # E_POINTER for an unset array; E_UNEXPECTED for a driver without hardware. `result` is the
@@ -66,27 +71,29 @@ interface IDataTransfer extends(Unknown) $Com.iid("{958BA1F7-6848-47F1-8707-E1D7
 }
 
 interface IAvailability extends(Unknown) $Com.iid("{51947443-D287-4752-B33F-5D1765BEEF55}") {
-  getAvailability @0 () -> (hr :Int32, state :Int32);
+  getAvailability @0 (state :Int32) -> (hr :Int32, state :Int32);
   # state 0 or 1; hr 1 (S_FALSE) when the hardware answered anything else.
 }
 
 interface IRestriction extends(Unknown) $Com.iid("{2CBD1FAC-4547-4D17-9810-0049B6C2AA79}") {
   # Restriction modes 0, 1 and 2 pass to the hardware unchanged, any other as 3.
 
-  registerRestriction @0 (mode :UInt32, callback :Stream) -> (hr :Int32, result :Int32);
+  registerRestriction @0 (mode :UInt32, callback :Stream, result :Int32) -> (hr :Int32, result :Int32);
   # `callback` is a stream into which the client marshaled its IRestrictionCallback
   # (CoMarshalInterface): in wire terms, a Stream whose bytes name one attachment carrying the
   # callback capability with IRestrictionCallback's identifier. On result 0 the server keeps the
   # callback and asks it about restricted data until unregisterRestriction.
-  setRestrictionMode @1 (mode :UInt32) -> (hr :Int32, result :Int32);
-  unregisterRestriction @2 () -> (hr :Int32, result :Int32);
-  getRestrictionMode @3 () -> (hr :Int32, mode :UInt32, result :Int32);
-  isRestrictionRegistered @4 () -> (hr :Int32, registered :Bool, result :Int32);
+  setRestrictionMode @1 (mode :UInt32, result :Int32) -> (hr :Int32, result :Int32);
+  unregisterRestriction @2 (result :Int32) -> (hr :Int32, result :Int32);
+  getRestrictionMode @3 (mode :UInt32, result :Int32) -> (hr :Int32, mode :UInt32, result :Int32);
+  isRestrictionRegistered @4 (registered :Int16, result :Int32)
+      -> (hr :Int32, registered :Int16, result :Int32);
+  # registered: VARIANT_TRUE (-1) or VARIANT_FALSE (0).
 }
 
 interface IRestrictionCallback extends(Unknown) $Com.iid("{F06BD5D3-47B1-408A-BF24-C6C4DD1978EB}") {
   # Implemented by the client that judges the hardware's restriction questions.
-  isRestricted @0 (data :SafeArray) -> (hr :Int32, verdict :Int32);
+  isRestricted @0 (data :SafeArray, verdict :Int32) -> (hr :Int32, verdict :Int32);
   # `data` is a one-dimensional byte array; verdict 0 means not restricted. The hardware gets
   # the verdict whatever hr says.
 }

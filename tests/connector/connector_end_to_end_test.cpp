@@ -79,10 +79,6 @@ class ConnectorEndToEnd : public ServerFixture {
       return client.Output().find("\"data\":\"" + hex + "\"") != std::string::npos;
     });
   }
-  // Asks the simulator for its writes until the log shows `line`.
-  bool SimulatorRecorded(const std::string& line) {
-    return WaitUntil([&] { return Command(L"writes") == S_OK && LogShows(line); });
-  }
 };
 
 TEST_F(ConnectorEndToEnd, TcdctlCarriesBlocksAndWritesOverTheLinkWhileErrorsAndStateStayEvents) {

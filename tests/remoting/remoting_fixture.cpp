@@ -174,6 +174,10 @@ ComPtr<ICommunicationDriver> ServerFixture::Driver(ITalvaroCommunicationDriverFa
   return driver;
 }
 
+bool ServerFixture::SimulatorRecorded(const std::string& line) {
+  return WaitUntil([&] { return Command(L"writes") == S_OK && LogShows(line); });
+}
+
 ComPtr<IConnectionPoint> ServerFixture::Subscribe(ICommunicationDriver* driver, IUnknown* sink) {
   ComPtr<IConnectionPointContainer> container;
   ComPtr<IConnectionPoint> point;

@@ -96,6 +96,8 @@ class ServerFixture : public RemotingFixture {
   platform::com::ComPtr<ITalvaroCommunicationDriverFactory> Factory();
   platform::com::ComPtr<ICommunicationDriver> Driver(ITalvaroCommunicationDriverFactory* factory, const wchar_t* unit);
   HRESULT Command(const wchar_t* text);
+  // Asks the simulator for its writes until the log shows `line`.
+  bool SimulatorRecorded(const std::string& line);
   // Subscribes `sink` to `driver`'s events; the connection point, null when that failed.
   platform::com::ComPtr<IConnectionPoint> Subscribe(ICommunicationDriver* driver, IUnknown* sink);
   // The subscribers a connection point lists.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "interfaces/application_lifecycle.h"
 #include "interfaces/driver_factory.h"
@@ -59,6 +60,16 @@ class CJudge : public platform::com::ObjectRoot, public IRestrictionCallback {
   std::vector<std::vector<std::uint8_t>> questions_;  // guarded by mutex_
   LONG verdict_ = 0;                                  // guarded by mutex_
 };
+
+// A stream that holds `judge` marshaled as IRestrictionCallback, as RegisterRestriction takes it.
+ComPtr<IStream> Marshaled(CJudge* judge) {
+  ComPtr<IStream> stream;
+  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+  EXPECT_EQ(CoMarshalInterface(stream.Get(), uuidof<IRestrictionCallback>, static_cast<IRestrictionCallback*>(judge),
+                               MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+            S_OK);
+  return stream;
+}
 
 // A sink that declares that its calls may run on the RPC thread; notes where each event ran and,
 // for data events, what a remote call made from there answered.
@@ -212,13 +223,8 @@ TEST_F(ServerEndToEnd, ARestrictionCallbackMarshaledIntoAStreamIsAskedByTheHardw
   ComPtr<platform::com::ComObject<CJudge>> judge;
   ASSERT_EQ(platform::com::CreateObject(&judge), S_OK);
 
-  ComPtr<IStream> stream;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
-  ASSERT_EQ(CoMarshalInterface(stream.Get(), uuidof<IRestrictionCallback>, judge.Get(), MSHCTX_LOCAL, nullptr,
-                               MSHLFLAGS_NORMAL),
-            S_OK);
   LONG result = -1;
-  ASSERT_EQ(restriction->RegisterRestriction(1, stream.Get(), &result), S_OK);
+  ASSERT_EQ(restriction->RegisterRestriction(1, Marshaled(judge.Get()).Get(), &result), S_OK);
   EXPECT_EQ(result, 0);
   VARIANT_BOOL registered = VARIANT_FALSE;
   ASSERT_EQ(restriction->IsRestrictionRegistered(&registered, &result), S_OK);
@@ -239,6 +245,81 @@ TEST_F(ServerEndToEnd, ARestrictionCallbackMarshaledIntoAStreamIsAskedByTheHardw
   ASSERT_EQ(transfer->Write(bytes.Get(), 0, &result), S_OK);
   EXPECT_EQ(result, -12);
   EXPECT_EQ(judge->Questions().back(), (std::vector<std::uint8_t>{0xAB, 0xCD}));
+}
+
+// What a refused call leaves alone stays as this process had it, and Write's checks come in the
+// object's order whatever crosses the wire.
+TEST_F(ServerEndToEnd, RefusedCallsLeaveTheCallersOutParametersAsTheyWere) {
+  StartServer();
+  auto factory = Factory();
+  ComPtr<platform::com::ComObject<CJudge>> judge;
+  ASSERT_EQ(platform::com::CreateObject(&judge), S_OK);
+  SafeArray bytes;
+  const std::uint8_t data[] = {0x01, 0x02};
+  ASSERT_EQ(platform::automation::CreateByteArray(data, &bytes), S_OK);
+
+  // A unit nobody has: Initialize failed, the object is handed out detached.
+  ComPtr<ICommunicationDriver> detached;
+  Bstr unit(L"NO_SUCH_UNIT");
+  Bstr application(L"remoting_server_tests");
+  ASSERT_EQ(factory->CreateDriver(unit.Get(), application.Get(), nullptr, nullptr, nullptr, detached.Put()), -1200);
+  ComPtr<IDataTransfer> transfer;
+  ComPtr<IAvailability> availability;
+  ComPtr<IRestriction> restriction;
+  ASSERT_EQ(detached.As(&transfer), S_OK);
+  ASSERT_EQ(detached.As(&availability), S_OK);
+  ASSERT_EQ(detached.As(&restriction), S_OK);
+  LONG result = 55;
+  LONG state = 66;
+  ULONG mode = 77;
+  VARIANT_BOOL registered = 5;
+  EXPECT_EQ(transfer->Write(bytes.Get(), 0, &result), E_UNEXPECTED);
+  EXPECT_EQ(availability->GetAvailability(&state), E_UNEXPECTED);
+  EXPECT_EQ(restriction->RegisterRestriction(1, Marshaled(judge.Get()).Get(), &result), E_UNEXPECTED);
+  EXPECT_EQ(restriction->SetRestrictionMode(1, &result), E_UNEXPECTED);
+  EXPECT_EQ(restriction->UnregisterRestriction(&result), E_UNEXPECTED);
+  EXPECT_EQ(restriction->GetRestrictionMode(&mode, &result), E_UNEXPECTED);
+  EXPECT_EQ(restriction->IsRestrictionRegistered(&registered, &result), E_UNEXPECTED);
+  EXPECT_EQ(std::tuple(result, state, mode, registered), std::tuple(55, 66, 77u, VARIANT_BOOL{5}));
+
+  auto driver = Driver(factory.Get(), L"XRB_1");
+  ASSERT_EQ(driver.As(&transfer), S_OK);
+  ASSERT_EQ(driver.As(&restriction), S_OK);
+  SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  SafeArray square = SafeArray::Adopt(SafeArrayCreate(VT_UI1, 2, bounds));
+  EXPECT_EQ(transfer->Write(square.Get(), 0, &result), S_FALSE);
+  EXPECT_EQ(transfer->Write(square.Get(), 0, nullptr), S_FALSE) << "the shape is checked before the result pointer";
+  EXPECT_EQ(transfer->Write(nullptr, 0, &result), E_POINTER);
+  EXPECT_EQ(transfer->Write(bytes.Get(), 0, nullptr), E_POINTER);
+  EXPECT_EQ(result, 55);
+
+  // The element type is not examined: one byte per element goes out, from an array without an
+  // element type (as a client may build one by hand) and from one of 32-bit numbers alike.
+  std::uint8_t raw[3] = {0xA1, 0xB2, 0xC3};
+  SAFEARRAY bare{};
+  bare.cDims = 1;
+  bare.fFeatures = FADF_STATIC | FADF_FIXEDSIZE;
+  bare.cbElements = 1;
+  bare.pvData = raw;
+  bare.rgsabound[0] = {3, 0};
+  ASSERT_EQ(transfer->Write(&bare, 7, &result), S_OK);
+  EXPECT_EQ(result, 0);
+  SafeArray numbers = SafeArray::Adopt(SafeArrayCreateVector(VT_I4, 0, 2));
+  for (LONG index = 0; index < 2; ++index) {
+    LONG number = 0x44332211 + index;
+    ASSERT_EQ(SafeArrayPutElement(numbers.Get(), &index, &number), S_OK);
+  }
+  ASSERT_EQ(transfer->Write(numbers.Get(), 8, &result), S_OK);
+  EXPECT_TRUE(SimulatorRecorded("data=A1B2C3 value=7 ")) << ServerLog();
+  EXPECT_TRUE(SimulatorRecorded("data=1122 value=8 ")) << ServerLog();
+
+  // A mode beyond 2 is set as 3 and read back as 3.
+  ASSERT_EQ(restriction->RegisterRestriction(0, Marshaled(judge.Get()).Get(), &result), S_OK);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(restriction->SetRestrictionMode(7, &result), S_OK);
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(restriction->GetRestrictionMode(&mode, &result), S_OK);
+  EXPECT_EQ(mode, 3u);
 }
 
 TEST_F(ServerEndToEnd, AnUnregisteredClassIsNotRegistered) {
