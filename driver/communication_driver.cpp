@@ -232,11 +232,7 @@ E_ORBIQLIB_Result CCommunicationDriver::Initialize(
 void CCommunicationDriver::Cleanup() {
   std::lock_guard guard(cleanupLock_);
   DeleteLivelinessTimer();
-  std::shared_ptr<HardwareAttachment> attachment;
-  {
-    std::lock_guard attachmentGuard(attachmentLock_);
-    attachment = std::move(attachment_);
-  }
+  const std::shared_ptr<HardwareAttachment> attachment = Attachment();
   if (!attachment) return;
   Log(L"Performing cleaup");
 
@@ -247,8 +243,15 @@ void CCommunicationDriver::Cleanup() {
   if (restrictionRegistered_.load() && attachment->Restriction() != nullptr) {
     attachment->Restriction()->Unregister(this);
   }
-  // Closing and giving the driver back happen as this last share goes, or, when a client call
-  // is still using the unit, as that call ends.
+
+  // Then Close and the give-back, then the fields. Under attachmentLock_ no call can take a new
+  // share, so two shares (the field's and this one) mean that no client call uses the unit; a
+  // call that starts meanwhile waits for the lock and finds the object detached. No callback of
+  // ours runs any more, so Close cannot wait for one that needs the lock. With a call still
+  // using the unit, the driver is closed and given back as that call lets go of its share.
+  std::lock_guard attachmentGuard(attachmentLock_);
+  if (attachment.use_count() == 2) attachment->GiveBack();
+  attachment_.reset();
 }
 
 std::wstring CCommunicationDriver::BuildLogTag() const {

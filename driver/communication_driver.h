@@ -13,9 +13,10 @@
 // - the liveliness lock keeps two checks of the object apart; a check holds it while it fires
 //   the liveliness event and cleans up, which cannot deadlock because it is only try-locked;
 // - the cleanup lock makes Cleanup exclusive (re-entrant on one thread) and guards the timer;
-// - attachmentLock_ guards the attachment pointer only; client calls copy it and use their
-//   copy without a lock, so Cleanup never waits for them and they never see the hardware
-//   interfaces freed (the hardware driver is given back by the last holder);
+// - attachmentLock_ guards the attachment pointer; client calls copy it and use their copy
+//   without a lock, so Cleanup never waits for them and they never see the hardware interfaces
+//   freed. Cleanup holds it while it closes and gives back a driver that no call uses (the
+//   driver of a call still running is given back as that call ends);
 // - restrictionCallbackLock_ guards the client's restriction callback pointer;
 // - namesLock_ guards the names and the action names, which Initialize sets while the timer
 //   may already read them;

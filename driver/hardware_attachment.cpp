@@ -8,7 +8,9 @@ ICommFactory* HardwareFactory() {
   return proxy != nullptr ? proxy->GetFactory() : nullptr;
 }
 
-HardwareAttachment::~HardwareAttachment() {
+void HardwareAttachment::GiveBack() {
+  if (givenBack_) return;
+  givenBack_ = true;
   if (ICommFactory* factory = HardwareFactory()) {
     driver_->Close();
     factory->ReleaseCommDriver(driver_);

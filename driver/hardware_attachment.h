@@ -1,7 +1,8 @@
 // The hardware side of an attached driver object: the hardware driver and the interfaces
-// borrowed from it. Shared: Cleanup drops the object's share after unregistering, and a client
-// call that is still using the unit holds its own share, so the hardware driver is closed and
-// given back when the last holder lets go — never under a running call.
+// borrowed from it. Shared: the object holds one share and every client call that uses the unit
+// holds its own, so the hardware driver is never closed under a running call. Cleanup gives the
+// driver back itself when only its own shares are left; otherwise the last holder does, as its
+// call ends.
 #pragma once
 
 #include <memory>
@@ -18,11 +19,15 @@ class HardwareAttachment {
         dataTransfer_(dataTransfer),
         availability_(availability),
         restriction_(std::move(restriction)) {}
-  // Closes the hardware driver and gives it back to the proxy's factory; both are skipped when
-  // the proxy is down (the library then keeps the driver inert until the process ends).
-  ~HardwareAttachment();
+  // Gives the driver back unless that was done already.
+  ~HardwareAttachment() { GiveBack(); }
   HardwareAttachment(const HardwareAttachment&) = delete;
   HardwareAttachment& operator=(const HardwareAttachment&) = delete;
+
+  // Closes the hardware driver and gives it back to the proxy's factory, once; both are skipped
+  // when the proxy is down (the library then keeps the driver inert until the process ends).
+  // Called by the one holder left, so never concurrently with itself or with a use.
+  void GiveBack();
 
   ICommDataTransfer* DataTransfer() const { return dataTransfer_; }
   ICommAvailability* Availability() const { return availability_; }
@@ -33,6 +38,7 @@ class HardwareAttachment {
   ICommDataTransfer* const dataTransfer_;
   ICommAvailability* const availability_;
   const std::shared_ptr<ICommRestriction> restriction_;
+  bool givenBack_ = false;
 };
 
 // The hardware proxy's factory, or null while the proxy is down.

@@ -36,6 +36,7 @@ TEST_F(DriverTest, WriteChecksItsArgumentsAndReturnsTheHardwareResultUnchanged) 
   SafeArray square = SafeArray::Adopt(SafeArrayCreate(VT_UI1, 2, bounds));
   auto data = Bytes({0x10, 0x20, 0x30});
   EXPECT_EQ(driver->Write(nullptr, 0, &result), E_POINTER);
+  EXPECT_EQ(driver->Write(square.Get(), 0, &result), S_FALSE);
   EXPECT_EQ(driver->Write(square.Get(), 0, nullptr), S_FALSE) << "the shape is checked first";
   EXPECT_EQ(driver->Write(data.Get(), 0, nullptr), E_POINTER);
   EXPECT_EQ(result, 55);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <tuple>
 
 #include "external/hardware/xrb_simulator.h"
 #include "platform/com/server_process.h"
@@ -53,7 +54,15 @@ TEST_F(DriverTest, FailedInitializeLeavesNoHardwareDriverAndADetachedObject) {
     EXPECT_EQ(driver->Write(bytes.Get(), 0, &result), E_UNEXPECTED);
     EXPECT_EQ(driver->GetAvailability(&result), E_UNEXPECTED);
     EXPECT_EQ(driver->SetRestrictionMode(1, &result), E_UNEXPECTED);
-    EXPECT_EQ(result, 99);
+    ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+    EXPECT_EQ(driver->RegisterRestriction(1, stream.Get(), &result), E_UNEXPECTED);
+    EXPECT_EQ(driver->UnregisterRestriction(&result), E_UNEXPECTED);
+    ULONG mode = 88;
+    EXPECT_EQ(driver->GetRestrictionMode(&mode, &result), E_UNEXPECTED);
+    VARIANT_BOOL registered = 5;
+    EXPECT_EQ(driver->IsRestrictionRegistered(&registered, &result), E_UNEXPECTED);
+    EXPECT_EQ(std::tuple(result, mode, registered), std::tuple(99, 88u, VARIANT_BOOL{5}));
   }
   EXPECT_EQ(CleanupRecords(), 0u) << "nothing to clean up";
 }
@@ -110,6 +119,26 @@ TEST_F(DriverTest, CleanupWithTheProxyDownSkipsCloseButForgetsTheDriver) {
   EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED);
 }
 
+// The one case where Cleanup returns before the driver is closed: a client call is using it.
+TEST_F(DriverTest, CleanupDuringAWriteDetachesAtOnceAndClosesAsTheWriteEnds) {
+  auto driver = AttachedDriver();
+  fake_->BlockNextWrite();
+  auto bytes = Bytes({1});
+  LONG result = 99;
+  auto write = std::async(std::launch::async, [&] { return driver->Write(bytes.Get(), 0, &result); });
+  ASSERT_TRUE(fake_->WaitWriteBlocked(std::chrono::seconds(10)));
+  fake_->ClearCalls();
+  driver->Cleanup();
+  EXPECT_EQ(fake_->CallNames(), (std::vector<std::string>{"UnregisterObserver", "UnregisterCallback"}))
+      << "not closed under the running write";
+  LONG state = 0;
+  EXPECT_EQ(driver->GetAvailability(&state), E_UNEXPECTED) << "detached";
+  fake_->UnblockWrite();
+  EXPECT_EQ(write.get(), S_OK);
+  EXPECT_EQ(fake_->CallNames(), kDetachCalls) << "closed and given back as the write let go";
+  EXPECT_EQ(fake_->LiveDrivers(), 0);
+}
+
 TEST_F(DriverTest, CleanupWaitsForARunningCallbackWhichMayStillCallTheObject) {
   auto driver = AttachedDriver();
   auto sink = Subscribe(*driver);
@@ -123,6 +152,7 @@ TEST_F(DriverTest, CleanupWaitsForARunningCallbackWhichMayStillCallTheObject) {
   LONG state = -1;
   auto call = std::async(std::launch::async, [&] { return driver->GetAvailability(&state); });
   ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(call.get(), S_OK) << "the hardware stays reachable until Cleanup has closed it";
   sink->Unblock();
   ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(delivery.get());
