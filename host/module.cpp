@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "common/driver_logger.h"
+#include "external/infra/exception_factory.h"
 #include "host/registrar.h"
 #include "host/resources.h"
 #include "interfaces/application_lifecycle.h"
@@ -39,6 +40,8 @@ const std::array<CTalvaroCommunicationDriverModule::ClassEntry, 4>& CTalvaroComm
 
 CTalvaroCommunicationDriverModule::CTalvaroCommunicationDriverModule() : mainThreadId_(GetCurrentThreadId()) {
   try {
+    // Before any part of the server can raise a stored error: the family's classes as themselves.
+    Infra::RegisterStandardExceptions();
     logger_ = Common::GetDriverLogger();
     logSource_ = L"TCD::CTalvaroCommunicationDriverModule";
     // String resource 100 through a buffer of 256 characters.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -119,6 +120,26 @@ TEST_F(Executable, RegServerThenUnregServerLeaveTheRegistryAsStated) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
   EXPECT_EQ(RunToEnd({"/unregserver"}), 0);  // nothing left to remove: still quiet
+}
+
+// A class unregistration that fails keeps the application identity, and the process goes on to
+// start as the registry says: here as the local server it is registered as.
+TEST_F(Executable, AFailedClassUnregistrationKeepsTheIdentityAndStartsAsRegistered) {
+  ASSERT_EQ(RunToEnd({"/RegServer"}), 0);
+  // A subkey of the lifecycle class with a name longer than the registry functions accept,
+  // written into the file behind their back: the unregistration cannot list it and fails.
+  const std::string tooLong(300, 'x');
+  const std::string insert = "INSERT INTO keys(parent, name, folded, last_write) SELECT id, '" + tooLong + "', '" +
+                             tooLong + "', 0 FROM keys WHERE name = '{CC7E9B5E-49E9-4143-BCFA-F2B794FF011A}';";
+  ASSERT_EQ(std::system(("sqlite3 '" + environment_.Registry().string() + "' \"" + insert + "\"").c_str()), 0);
+
+  ServerProcess process(kServer, {"/UnregServer"});
+  ASSERT_TRUE(WaitUntil([&] { return Contains(Log(), kRunning); })) << Log() << process.Stderr();
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kAppIdKey));
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kLifecycleKey));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kFactoryKey)) << "the factory's unregistration, first, went through";
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.WaitForExit(), 128 + SIGTERM);
 }
 
 TEST_F(Executable, ASingleQuoteInThePathIsDoubledInsideTheQuotedPath) {
@@ -332,13 +353,17 @@ TEST_F(Executable, DebugModeShowsTheConsoleRefusesASecondInstanceAndEndsOnCtrlC)
   EXPECT_EQ(second.WaitForExit(), 0);
 }
 
-// Ready, an unknown control that changes nothing, then SIGTERM: stop pending, stopped, exit 0.
+// Ready, a second start that is refused, an unknown control that changes nothing, then SIGTERM:
+// stop pending, stopped, exit 0.
 TEST_F(Executable, ServiceModeReportsToSystemdAndStopsOnSigterm) {
   ASSERT_EQ(RunToEnd({"/Service"}), 0);
   service_test::NotifySocket socket((environment_.Root() / "notify").string());
   ASSERT_TRUE(socket.bound());
   auto service = StartService(socket);
   EXPECT_EQ(Events(), std::vector<std::string>{"Service started/resumed"});
+  EXPECT_EQ(RunToEnd({}), 0) << "a second start while the service runs";
+  EXPECT_TRUE(Contains(Log(), "Cannot start TalvaroCommunicationDriver, because another instance is already running."))
+      << Log();
 
   service->Signal(SIGUSR1);  // user-defined control 128
   ASSERT_TRUE(WaitUntil([&] { return Events().size() >= 2; }));

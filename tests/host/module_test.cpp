@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
+#include "external/infra/exception_factory.h"
 #include "host/module.h"
 #include "interfaces/driver_factory.h"
 #include "platform/com/apartment.h"
@@ -200,6 +202,28 @@ TEST_F(Module, DebugSwitchRegistersAsLocalServer) {
   EXPECT_EQ(StringValue(HKEY_CLASSES_ROOT, appId), L"TalvaroCommunicationDriver");
   EXPECT_FALSE(StringValue(HKEY_CLASSES_ROOT, appId, L"LocalService"));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\{1C84D1BC-573F-490C-ADF2-0269F5A6AFDC}\\LocalServer32"));
+}
+
+// The module registers the exception family's throwers as it is made, so that a stored error
+// raised anywhere in the server arrives as its own class. In a child process of its own, where
+// no test registered them before.
+TEST(ModuleStartUp, RegistersTheExceptionFamilysThrowers) {
+  const auto raisedAs = [](HRESULT status) -> const std::type_info& {
+    try {
+      Infra::ExceptionFactory::Throw(Infra::ErrorStorage(status, IID_NULL));
+    } catch (const Infra::ExceptionCOM& raised) {
+      return typeid(raised);
+    }
+  };
+  const auto registeredByTheModule = [&] {
+    if (raisedAs(E_UNEXPECTED) != typeid(Infra::ExceptionCOM)) return false;  // registered already
+    Talvaro::Testing::IsolatedEnvironment environment;
+    ServerCountRestorer serverCount;
+    CTalvaroCommunicationDriverModule module;
+    return raisedAs(E_UNEXPECTED) == typeid(Infra::Unexpected) && raisedAs(E_POINTER) == typeid(Infra::Pointer);
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(registeredByTheModule() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
